@@ -1,0 +1,82 @@
+// Console output and log switch.
+//
+// Every diagnostic is one line: a bold time stamp, a bold label "[Prefix][Kind] label"
+// and a coloured value. The label and value also go to the file log (qzlog, level 5)
+// when it is on. Console output itself is never switched off.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+// Colour codes for printfColor.
+enum : int {
+  COLOR_RED_4 = 4,
+  COLOR_DEFAULT = 7,
+  COLOR_GREEN = 10,
+  COLOR_RED = 12,
+  COLOR_YELLOW = 14,
+  COLOR_BOLD = 15,
+  COLOR_GREEN_138 = 138,
+};
+
+extern char PrefixName[64];
+extern std::atomic<bool> isLogEnable;
+extern std::mutex Print_Lock;
+
+// Primitive: colour sequence, text, reset (when text is present); depth 0 also logs.
+void printfColor(int colour, const char* text, int depth);
+void printfColor(int colour, const char* text);
+void printfColor(int colour, int number, int depth);
+void printfColor(int colour, int number);  // takes Print_Lock
+
+// Line core with a finished label.
+void printfColorLine(const char* label, int colour, const char* value, int depth);
+void printfColorLine(const char* label, int colour, const char* value);  // takes Print_Lock
+
+// "[yyyy-mm-dd hh:mm:ss]" local time stamp; caller frees.
+char* getTime();
+
+// The line family.
+void printfColorLine(const char* label, const char* value);
+void printfColorLine(const char* label, int value);
+void printfColorWarningLine(const char* label, const char* value);
+void printfColorWarningLine(const char* label, int value);
+void printfColorErrorLine(const char* label, const char* value);
+void printfColorErrorLine(const char* label, int value);
+
+// Lower-level members: finished label, explicit depth.
+void printfColorNormalLine(const char* label, const char* value, int depth);
+void printfColorNormalLine(const char* label, int value, int depth);
+void printfColorWarningLine(const char* label, const char* value, int depth);
+void printfColorWarningLine(const char* label, int value, int depth);
+void printfColorErrorLine(const char* label, const char* value, int depth);
+void printfColorErrorLine(const char* label, int value, int depth);
+
+// State helpers.
+void showNormalState(const char* label, bool state, const char* trueText, const char* falseText);
+void showWarningState(const char* label, bool state, const char* trueText, const char* falseText);
+void showErrorState(const char* label, bool state, const char* trueText, const char* falseText);
+void showErrorState(const char* label, bool state, int trueNumber, int falseNumber);
+void printfWarning(const char* label, bool condition, const char* value);
+
+// Log switch.
+bool setLog(const char* inputLogName, const char* inputPrefixName);
+void noLog();
+
+// The two shared diagnostics.
+// Null-argument warning: warning line, empty label, "Parameter %s is null at %s %d".
+void printfNullParameter(const char* name, const char* source, int line);
+// Allocation-failure lines: "Memory allocate fail at file: " + source,
+// "Memory allocate fail at line: " + line, both error lines.
+void printfMemoryFail(const char* source, int line);
+
+// Source module name (file name without directory and extension) for the two diagnostics.
+constexpr const char* halvorantModuleName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '/' || *p == '\\') base = p + 1;
+  return base;
+}
+#define HALVORANT_SOURCE (halvorantModuleName(__FILE__))
+#define HALVORANT_NULL_WARNING(name) printfNullParameter((name), HALVORANT_SOURCE, __LINE__)
+#define HALVORANT_MEMORY_FAIL() printfMemoryFail(HALVORANT_SOURCE, __LINE__)

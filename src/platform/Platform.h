@@ -1,0 +1,24 @@
+// Operating-system layer: the only place with platform-specific calls.
+// Linux implementation in PlatformLinux.cpp, macOS in PlatformMac.cpp (built on Apple only).
+#pragma once
+#include <cstdint>
+
+// Writes the running executable's full path into buffer (capacity bytes, NUL-terminated).
+// Returns 0 on success, -1 when the path does not fit, -2 on any other failure.
+int platformExecutablePath(char* buffer, uint32_t capacity);
+
+// Reads the user id of the console (graphical) session owner into *uid.
+// Linux: the user of the active session on seat0 (logind); on a machine without seat0,
+// the process's own uid. macOS: CoreGraphics session dictionary. False when unreadable.
+bool platformConsoleUser(int32_t* uid);
+
+// Test seam: replaces the console-user source; nullptr restores the real one.
+typedef bool (*ConsoleUserSource)(int32_t* uid);
+void setConsoleUserSource(ConsoleUserSource source);
+
+// The system's id of the calling thread.
+uint64_t platformThreadId();
+
+// Copies source to destination in-process (no shell, no child), creating or replacing it.
+// Returns 0 on success, otherwise an errno value.
+int platformCopyFile(const char* source, const char* destination);
