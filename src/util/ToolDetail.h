@@ -1,0 +1,19 @@
+// Internal pieces of the utilities, exposed for the console module and for tests.
+// Not part of the service-wide contract in Tool.h.
+#pragma once
+#include <cstddef>
+#include <ctime>
+
+// Formats the local time of `now` like getTime(format) into out (capacity bytes).
+// The format takes the year ("%d") and then five two-character texts ("%s"), in
+// that order; any other conversion makes the call fail. False when the format is
+// rejected or the local time cannot be had (out then holds "Unknow time").
+bool formatLocalTime(char* out, size_t capacity, const char* format, time_t now);
+
+// Cuts an executable's full path down to its directory, in place: the text before
+// the first "/./" when there is one, else up to the last '/' found at index 1 or later.
+void trimExecutablePath(char* path);
+
+// The version text "<base>.YY.MMDD" built from a compile-date text such as "Mar 15 2024".
+// Null when either argument is null or the date text is malformed.
+char* buildVersionStamp(const char* baseVersion, const char* buildDate);
