@@ -1,0 +1,79 @@
+/*
+ * Adapter interface of the NoxHalvorant service. Usable from C (C99/C11) and C++.
+ *
+ * An adapter is a dynamic library that exports at least one of the two entry points
+ * below with C linkage; the service resolves them by name and prefers
+ * callJsonMapMethod when both are present.
+ *
+ * Contract
+ * - The map belongs to the service. It is passed by address for the duration of one
+ *   call; the adapter reads it, must not change or free it, and must not keep the
+ *   pointer (or any pointer reachable from it) after the call returns.
+ * - The returned text belongs to the adapter. The service copies it and never frees
+ *   it; it must stay valid at least until the call has returned. Return a NUL-terminated
+ *   text: the page receives it unchanged as its "result".
+ * - Page calls: callJsonMapMethod gets the page's own map and the request's
+ *   "FunctionName" as functionName; callMethod gets the JSON text the map was read from.
+ * - The service's own calls use a fresh map of exactly three text units:
+ *     "functionname"           = the function name (also passed as functionName)
+ *     "AdapterJsonKeyCheck"    = "true"
+ *     "HalvorantFunctionIndex" = the index
+ *   "Halvorant_GetVersion", index "-1": once when a session opens. Return a version
+ *     text (e.g. "1.2.3.4"), or a decimal code 61000..61999 which is handed to the page
+ *     as the failure result; an empty text or NULL means the adapter cannot be used.
+ *   "Halvorant_Release", index "-3": when the session is released; the result is ignored.
+ *   An adapter that exports only callMethod receives the version query through
+ *   callMethod, as the JSON text of the same three keys, e.g.
+ *   {"functionname":"Halvorant_GetVersion","AdapterJsonKeyCheck":"true","HalvorantFunctionIndex":"-1"}
+ *
+ * Map layout (binary interface; natural alignment, no packing):
+ *   HalvorantJsonUnit  32 bytes: key @0, value @8, data @16, dataLength @24
+ *   HalvorantJsonMap 4112 bytes: units[128] @0, jsonText @4096, count @4104
+ * Units 0..count-1 are in use and sorted by key, compared byte-wise after folding
+ * 'A'-'Z' to 'a'-'z' (a proper prefix sorts first). A key is never NULL in a unit in use;
+ * value (text) and data (dataLength bytes) are each optional. Keys match ignoring case.
+ * A map read from JSON may hold the same key more than once.
+ */
+#ifndef HALVORANT_ADAPTER_H
+#define HALVORANT_ADAPTER_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define HALVORANT_JSON_MAP_UNITS 128
+
+typedef struct HalvorantJsonUnit {
+  char* key;           /* NUL-terminated key, never NULL in a unit in use */
+  char* value;         /* NUL-terminated text value, or NULL */
+  unsigned char* data; /* binary value of dataLength bytes, or NULL */
+  uint64_t dataLength;
+} HalvorantJsonUnit;
+
+typedef struct HalvorantJsonMap {
+  HalvorantJsonUnit units[HALVORANT_JSON_MAP_UNITS];
+  char* jsonText; /* the JSON text the map was read from, or NULL */
+  int32_t count;  /* units in use, 0..128 */
+} HalvorantJsonMap;
+
+/* Entry-point types, as the service resolves them. */
+typedef const char* (*HalvorantCallJsonMapMethod)(const HalvorantJsonMap* map, const char* functionName);
+typedef const char* (*HalvorantCallMethod)(const char* json);
+
+#if defined(__GNUC__) || defined(__clang__)
+#define HALVORANT_ADAPTER_EXPORT __attribute__((visibility("default")))
+#else
+#define HALVORANT_ADAPTER_EXPORT
+#endif
+
+/* The entry points an adapter exports (at least one of them). */
+HALVORANT_ADAPTER_EXPORT const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName);
+HALVORANT_ADAPTER_EXPORT const char* callMethod(const char* json);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HALVORANT_ADAPTER_H */

@@ -1,0 +1,165 @@
+// Parameter decoding flags and the console display of a map.
+#include <cstdio>
+#include <cstring>
+
+#include "crypto/AES.h"
+#include "diag/Console.h"
+#include "map/Json.h"
+#include "map/JsonKey.h"
+#include "util/Tool.h"
+
+namespace {
+
+constexpr size_t kFlagKeySize = 512;
+
+// "<key><suffix>" into out; false when it does not fit (such a flag is never set).
+bool flagKey(char (&out)[kFlagKeySize], const char* key, const char* suffix) {
+  const int length = std::snprintf(out, kFlagKeySize, "%s%s", key, suffix);
+  return length > 0 && static_cast<size_t>(length) < kFlagKeySize;
+}
+
+char* lookupRaw(const HalvorantJsonMap* map, const char* key) {
+  HalvorantJsonUnit probe{};
+  probe.key = const_cast<char*>(key);  // only read
+  return BinarySearchHalvorantJsonMap(map, &probe, 0, halvorantUnitsInUse(map) - 1);
+}
+
+// Flag values are read as stored, without decoding.
+bool flagSet(const HalvorantJsonMap* map, const char* key, const char* suffix) {
+  char name[kFlagKeySize];
+  if (!flagKey(name, key, suffix)) return false;
+  char* value = lookupRaw(map, name);
+  if (value == nullptr) return false;
+  const bool set = halvorantKeyEqual(value, "true");
+  halvorantWipeFree(value);
+  return set;
+}
+
+// Hex AES-256-CBC text under the first 32 bytes of the shared secret; null on any failure.
+char* decrypt(const HalvorantJsonMap* map, const char* value) {
+  showHalvorantJsonMap(map);
+  printfColorLine("find key: ", HALVORANT_SHARE_SECRET_KEY);
+  char* secret = lookupRaw(map, HALVORANT_SHARE_SECRET_KEY);
+  // A short secret would make the cipher read past it: a failure, not a key.
+  if (secret == nullptr || std::strlen(secret) < HALVORANT_SHARE_SECRET_MIN) {
+    HALVORANT_MEMORY_FAIL();
+    halvorantWipeFree(secret);
+    return nullptr;
+  }
+  const uint64_t length = std::strlen(value) / 2;
+  unsigned char* cipher = length == 0 ? nullptr : HexDecode(value);
+  char* plain = nullptr;
+  if (cipher != nullptr)
+    plain = AES256_Decrypt_CBC(cipher, length, reinterpret_cast<const unsigned char*>(secret),
+                               HALVORANT_PARAMETER_IV);
+  if (plain == nullptr) HALVORANT_MEMORY_FAIL();
+  halvorantWipeFree(cipher, length);
+  halvorantWipeFree(secret);
+  return plain;
+}
+
+// Re-entry guard of the display (hide flag -> decryption -> display).
+thread_local int displayDepth = 0;
+struct DisplayDepth {
+  DisplayDepth() { ++displayDepth; }
+  ~DisplayDepth() { --displayDepth; }
+  DisplayDepth(const DisplayDepth&) = delete;
+  DisplayDepth& operator=(const DisplayDepth&) = delete;
+};
+
+bool hidden(const HalvorantJsonMap* map, const char* key) {
+  char name[kFlagKeySize];
+  return flagKey(name, key, "_HalvorantHide") && getHalvorantJsonBoolType(map, name);
+}
+
+// One unit's display line; false when a buffer could not be had.
+bool showUnit(const HalvorantJsonMap* map, const HalvorantJsonUnit& unit) {
+  const size_t keyLength = std::strlen(unit.key);
+  char* label = static_cast<char*>(newMemSize(keyLength + 3));
+  if (label == nullptr) return false;
+  std::snprintf(label, keyLength + 3, "%s: ", unit.key);
+  char* lower = UpToLow(label);
+  if (lower == nullptr) {
+    freeMem(label);
+    return false;
+  }
+  bool ok = true;
+  if (unit.value == nullptr) {
+    printfColorLine(label, unit.data != nullptr ? "[binary_value]" : "[empty]");
+  } else if (std::strstr(lower, "halvorant") == nullptr &&
+             (std::strstr(lower, "pin") != nullptr || std::strstr(lower, "pw") != nullptr ||
+              std::strstr(lower, "pass") != nullptr || hidden(map, unit.key))) {
+    const size_t valueLength = std::strlen(unit.value);
+    char* mask = static_cast<char*>(newMemSize(valueLength + 1));
+    if (mask == nullptr) {
+      ok = false;
+    } else {
+      std::memset(mask, '*', valueLength);
+      printfColorLine(label, mask);
+      freeMem(mask);
+    }
+  } else {
+    printfColorLine(label, unit.value);
+  }
+  freeMem(lower);
+  freeMem(label);
+  return ok;
+}
+
+}  // namespace
+
+char* fixParameter(const HalvorantJsonMap* map, const char* key, const char* value) {
+  if (map == nullptr) {
+    HALVORANT_NULL_WARNING("inputHalvorantJson");
+    return newMem(value);
+  }
+  if (key == nullptr) {
+    HALVORANT_NULL_WARNING("inputKey");
+    return newMem(value);
+  }
+  if (value == nullptr) {
+    HALVORANT_NULL_WARNING("inputValue");
+    return nullptr;
+  }
+  // Only the first set flag applies.
+  char* decoded = nullptr;
+  if (flagSet(map, key, "_HalvorantEncryptFlag"))
+    decoded = decrypt(map, value);
+  else if (flagSet(map, key, "_HalvorantFlag"))
+    decoded = replace(value, "*", "\\");
+  else if (flagSet(map, key, "_HalvorantSlashFlag"))
+    decoded = replace(value, "==HalvorantSlash==", "\\");
+  else if (flagSet(map, key, "_HalvorantBase64Flag"))
+    decoded = Base64Decode(value);
+  return decoded != nullptr ? decoded : newMem(value);
+}
+
+void showHalvorantJsonMap(const HalvorantJsonMap* map) {
+  DisplayDepth depth;
+  if (displayDepth > 1) return;
+  printfColorLine("= DISPLAY PARAMETER", " ===== start =====");
+  const int32_t inUse = map == nullptr ? 0 : halvorantUnitsInUse(map);
+  for (int32_t i = 0; i < inUse; ++i) {
+    if (map->units[i].key == nullptr) continue;
+    if (!showUnit(map, map->units[i])) {
+      HALVORANT_MEMORY_FAIL();
+      break;
+    }
+  }
+  printfColorLine("= DISPLAY PARAMETER", " ===== end =====");
+}
+
+void showParamterFromBrowser(const char* json) {
+  if (json == nullptr) {
+    HALVORANT_NULL_WARNING("inputBase64DecodedJsonStr");
+    return;
+  }
+  printfColorLine("Base64DecodedJsonStr: ", json);
+  HalvorantJsonMap* map = getHalvorantJsonMap(json);
+  if (map == nullptr) {
+    HALVORANT_MEMORY_FAIL();
+    return;
+  }
+  showHalvorantJsonMap(map);
+  freeHalvorantJsonMap(map);
+}

@@ -1,0 +1,22 @@
+// Internal to the map module: key comparison and unit helpers shared by its sources.
+#pragma once
+#include <cstdint>
+
+#include "map/Json.h"
+
+// Byte-wise comparison after folding 'A'-'Z' only (locale-independent); <0, 0, >0.
+int halvorantKeyCompare(const char* a, const char* b);
+inline bool halvorantKeyEqual(const char* a, const char* b) { return halvorantKeyCompare(a, b) == 0; }
+
+// Units in use, whatever an outside writer left in count.
+inline int32_t halvorantUnitsInUse(const HalvorantJsonMap* map) {
+  if (map->count < 0) return 0;
+  return map->count > HALVORANT_JSON_MAP_UNITS ? HALVORANT_JSON_MAP_UNITS : map->count;
+}
+
+// Sorts the units in use by key; equal keys keep their relative order.
+void halvorantSortUnits(HalvorantJsonMap* map);
+
+// Overwrites a NUL-terminated text (or len bytes) with zeros and frees it; null ignored.
+void halvorantWipeFree(char* text);
+void halvorantWipeFree(unsigned char* bytes, uint64_t length);
