@@ -139,7 +139,6 @@ int editEntry(const char* section, const char* key, const char* text, const char
   bool done = false;
   if (copyToSection(copy, reader, section)) {
     copy.put(line);
-    reader.skipRest();  // header tail, if any, is blank
     while (!done && reader.next()) {
       if (!reader.lineStart) {
         copy.put(line);
@@ -306,7 +305,6 @@ int WriteIniProfileString(const char* section, const char* key, const char* valu
   };
   if (copyToSection(copy, reader, section)) {
     copy.put(line);
-    reader.skipRest();
     bool looking = true;
     while (looking && reader.next()) {
       if (!reader.lineStart) {
