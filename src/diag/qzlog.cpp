@@ -72,7 +72,8 @@ void getEnv(char* name, size_t nameSize, char* stamp, size_t stampSize) {
   for (const char* p = log_file; *p; ++p)
     if (*p == '/' || *p == '\\') base = p + 1;
   const char* dot = std::strrchr(base, '.');
-  std::string stem = dot ? std::string(static_cast<const char*>(log_file), dot) : std::string(log_file);
+  const char* stemEnd = dot ? dot : log_file + std::strlen(log_file);
+  std::string stem(static_cast<const char*>(log_file), stemEnd);
   const char* extension = dot ? dot : "";
 
   for (int step = 0;; ++step) {

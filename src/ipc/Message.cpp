@@ -112,8 +112,9 @@ char* getHalvorantMessageHash(const HalvorantMessage* record) {
     return nullptr;
   }
   std::string text;
-  for (const char* field : std::initializer_list<const char*>{record->From, record->To, record->TimeValue1, record->TimeValue2, record->TimeValue3,
-        record->TimeValue4, kMessageSalt, record->Instruction, record->Message})
+  for (const char* field : std::initializer_list<const char*>{
+           record->From, record->To, record->TimeValue1, record->TimeValue2, record->TimeValue3,
+           record->TimeValue4, kMessageSalt, record->Instruction, record->Message})
     text += orNull(field);
   return SHA512(text.c_str());
 }
