@@ -8,10 +8,15 @@
 #include <mach-o/dyld.h>
 #include <pthread.h>
 
+#include <atomic>
+
 int platformExecutablePath(char* buffer, uint32_t capacity) {
   if (buffer == nullptr || capacity == 0) return -2;
   uint32_t size = capacity;
-  if (_NSGetExecutablePath(buffer, &size) != 0) return -1;
+  if (_NSGetExecutablePath(buffer, &size) != 0) {
+    buffer[0] = '\0';
+    return -1;
+  }
   return 0;
 }
 
@@ -27,17 +32,18 @@ bool sessionConsoleUser(int32_t* uid) {
   return ok;
 }
 
-ConsoleUserSource g_userSource = sessionConsoleUser;
+// Read from every listener thread; swapped only by tests.
+std::atomic<ConsoleUserSource> g_userSource{sessionConsoleUser};
 
 }  // namespace
 
 bool platformConsoleUser(int32_t* uid) {
   if (uid == nullptr) return false;
-  return g_userSource(uid);
+  return g_userSource.load()(uid);
 }
 
 void setConsoleUserSource(ConsoleUserSource source) {
-  g_userSource = source != nullptr ? source : sessionConsoleUser;
+  g_userSource.store(source != nullptr ? source : sessionConsoleUser);
 }
 
 uint64_t platformThreadId() {
