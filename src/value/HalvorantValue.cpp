@@ -1,0 +1,230 @@
+// Value store.
+#include "value/HalvorantValue.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "crypto/AES.h"
+#include "diag/Console.h"
+#include "util/Tool.h"
+#include "value/checkURL.h"
+
+HalvorantValueEntry value_list[HALVORANT_VALUE_COUNT];
+unsigned char HalvorantValue_AES_Key[32];
+unsigned char HalvorantValue_AES_IV[32];
+
+namespace {
+
+constexpr int kInvalid = 61005;
+constexpr int kFull = 61019;
+constexpr int kEncryptError = 61020;
+
+// Volatile stores: the compiler may not drop them before a free.
+void wipe(void* memory, uint64_t size) {
+  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(memory);
+  for (uint64_t i = 0; i < size; ++i) bytes[i] = 0;
+}
+
+void freeCipher(unsigned char* cipher, uint64_t length) {
+  if (cipher == nullptr) return;
+  wipe(cipher, length);
+  freeMem(cipher);
+}
+
+bool sameChannel(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char x = static_cast<unsigned char>(*a);
+    unsigned char y = static_cast<unsigned char>(*b);
+    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
+    if (x != y) return false;
+    if (x == '\0') return true;
+  }
+}
+
+int findChannel(const char* channel) {
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i)
+    if (value_list[i].channel != nullptr && sameChannel(value_list[i].channel, channel)) return i;
+  return -1;
+}
+
+int findFree() {
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i)
+    if (value_list[i].channel == nullptr) return i;
+  return -1;
+}
+
+// A full store gives up every entry past its expiry; never-expiring ones (expireTime 0)
+// count as past. The new value takes the highest index cleared.
+int clearExpired(int64_t now) {
+  int last = -1;
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) {
+    if (value_list[i].expireTime < now) {
+      HalvorantValue_init(i);
+      last = i;
+    }
+  }
+  return last;
+}
+
+// 64-bit: no timeout a page can send overflows.
+int64_t expiryFrom(int64_t now, uint32_t minutes) {
+  return now + static_cast<int64_t>(minutes) * 60;
+}
+
+void printTime(const char* label, int64_t seconds, bool warning) {
+  char text[32];
+  snprintf(text, sizeof text, "%" PRId64, seconds);
+  if (warning)
+    printfColorWarningLine(label, text);
+  else
+    printfColorLine(label, text);
+}
+
+}  // namespace
+
+void HalvorantValue_init() {
+  bool keyMade = getSecureRandom(HalvorantValue_AES_Key, sizeof HalvorantValue_AES_Key);
+  bool ivMade = getSecureRandom(HalvorantValue_AES_IV, sizeof HalvorantValue_AES_IV);
+  if (!keyMade || !ivMade) printfColorWarningLine("HalvorantValue: ", "Random source unavailable");
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) HalvorantValue_init(i);
+}
+
+void HalvorantValue_init(int index) {
+  if (index < 0 || index >= HALVORANT_VALUE_COUNT) {
+    printfColorWarningLine("HalvorantValue invalid index: ", index);
+    return;
+  }
+  HalvorantValueEntry& entry = value_list[index];
+  freeMem(entry.channel);
+  freeMem(entry.domainList);
+  freeCipher(entry.cipher, entry.cipherLength);
+  entry = HalvorantValueEntry{nullptr, nullptr, 0, 0, nullptr, 0};
+}
+
+void HalvorantValue_Final() {
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) HalvorantValue_init(i);
+  wipe(HalvorantValue_AES_Key, sizeof HalvorantValue_AES_Key);
+  wipe(HalvorantValue_AES_IV, sizeof HalvorantValue_AES_IV);
+  freeCheckURL();
+}
+
+int HalvorantValue_set_value(const char* channel, const char* domainList, int timeout, const char* value) {
+  if (channel == nullptr) {
+    HALVORANT_NULL_WARNING("channel");
+    return kInvalid;
+  }
+  if (domainList == nullptr) {
+    HALVORANT_NULL_WARNING("domain_list");
+    return kInvalid;
+  }
+  if (timeout < 0) return kInvalid;
+  if (value == nullptr) {
+    HALVORANT_NULL_WARNING("value");
+    return kInvalid;
+  }
+  const char* refused = checkDomainList(domainList);
+  if (refused != nullptr) {
+    printfColorWarningLine("HalvorantValue domain list refused: ", refused);
+    return kInvalid;
+  }
+
+  // Everything the entry needs is made first, so a failure changes nothing.
+  uint64_t cipherLength = 0;
+  unsigned char* cipher =
+      AES256_Encrypt_CBC(value, HalvorantValue_AES_Key, HalvorantValue_AES_IV, &cipherLength);
+  if (cipher == nullptr || cipherLength == 0) {
+    freeCipher(cipher, cipherLength);
+    printfColorWarningLine("HalvorantValue: ", "Encrypt Error");
+    return kEncryptError;
+  }
+  int index = findChannel(channel);
+  char* name = index < 0 ? newMem(channel) : nullptr;
+  char* list = newMem(domainList);
+  if (list == nullptr || (index < 0 && name == nullptr)) {
+    HALVORANT_MEMORY_FAIL();
+    freeMem(name);
+    freeMem(list);
+    freeCipher(cipher, cipherLength);
+    return kEncryptError;
+  }
+
+  int64_t now = halvorantNow();
+  if (index < 0) index = findFree();
+  if (index < 0) index = clearExpired(now);
+  if (index < 0) {
+    printfColorWarningLine("HalvorantValue: ", "Full");
+    freeMem(name);
+    freeMem(list);
+    freeCipher(cipher, cipherLength);
+    return kFull;
+  }
+
+  HalvorantValueEntry& entry = value_list[index];
+  if (name != nullptr) entry.channel = name;
+  freeMem(entry.domainList);
+  entry.domainList = list;
+  entry.timeout = static_cast<uint32_t>(timeout);
+  entry.expireTime = timeout != 0 ? expiryFrom(now, entry.timeout) : 0;
+  freeCipher(entry.cipher, entry.cipherLength);
+  entry.cipher = cipher;
+  entry.cipherLength = cipherLength;
+  return 0;
+}
+
+char* HalvorantValue_get_value(const char* channel, const char* origin) {
+  char* empty = newMem("");
+  if (empty == nullptr) {
+    HALVORANT_MEMORY_FAIL();
+    return nullptr;
+  }
+  if (channel == nullptr) {
+    HALVORANT_NULL_WARNING("channel");
+    return empty;
+  }
+  if (origin == nullptr) {
+    HALVORANT_NULL_WARNING("domain");
+    return empty;
+  }
+
+  int index = findChannel(channel);
+  if (index < 0) {
+    printfColorWarningLine("HalvorantValue no current channel", channel);
+    freeCheckURL();
+    return empty;
+  }
+  HalvorantValueEntry& entry = value_list[index];
+
+  setUnlockURL(entry.domainList);
+  unlock(origin);
+  bool allowed = isUrlUnlock();
+  freeCheckURL();
+  if (!allowed) {
+    printfColorWarningLine("HalvorantValue url check fail", origin);
+    return empty;
+  }
+
+  if (entry.expireTime != 0) {
+    int64_t now = halvorantNow();
+    printTime("HalvorantValue current_time: ", now, false);
+    if (now > entry.expireTime) {
+      printfColorWarningLine("HalvorantValue: ", "Timeout");
+      printTime("HalvorantValue expired_time: ", entry.expireTime, true);
+      return empty;
+    }
+    entry.expireTime = expiryFrom(now, entry.timeout);
+    printTime("HalvorantValue update expired_time: ", entry.expireTime, false);
+  } else {
+    printfColorLine("HalvorantValue: ", "No expired time");
+  }
+
+  char* plain = AES256_Decrypt_CBC(entry.cipher, entry.cipherLength, HalvorantValue_AES_Key,
+                                   HalvorantValue_AES_IV);
+  if (plain == nullptr) {
+    HALVORANT_MEMORY_FAIL();
+    freeMem(empty);
+    return nullptr;
+  }
+  freeMem(empty);
+  return plain;
+}

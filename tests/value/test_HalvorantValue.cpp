@@ -1,0 +1,285 @@
+// Value store: entry choice, refusals, expiry and renewal on a fixed clock, wiping.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+
+#include "util/Tool.h"
+#include "value/HalvorantValue.h"
+
+namespace {
+
+constexpr time_t kT = 1800000000;  // the fixed "now" every test starts from
+time_t g_now = kT;
+time_t fixedClock() { return g_now; }
+
+const char* const kNull = "<null>";
+
+class ValueStore : public testing::Test {
+ protected:
+  void SetUp() override {
+    g_now = kT;
+    setHalvorantClock(&fixedClock);
+    HalvorantValue_init();
+  }
+  void TearDown() override {
+    HalvorantValue_Final();
+    setHalvorantClock(nullptr);
+    setSecureRandomDevice(nullptr);
+  }
+
+  static std::string get(const char* channel, const char* origin) {
+    char* text = HalvorantValue_get_value(channel, origin);
+    std::string out = text != nullptr ? text : kNull;
+    freeMem(text);
+    return out;
+  }
+  // Runs a read and keeps its console output.
+  static std::string getLogged(const char* channel, const char* origin, std::string* console) {
+    testing::internal::CaptureStdout();
+    std::string out = get(channel, origin);
+    *console = testing::internal::GetCapturedStdout();
+    return out;
+  }
+  static int setLogged(const char* channel, const char* list, int timeout, const char* value,
+                       std::string* console) {
+    testing::internal::CaptureStdout();
+    int code = HalvorantValue_set_value(channel, list, timeout, value);
+    *console = testing::internal::GetCapturedStdout();
+    return code;
+  }
+  static int freeEntries() {
+    int count = 0;
+    for (const HalvorantValueEntry& e : value_list) count += e.channel == nullptr ? 1 : 0;
+    return count;
+  }
+  static void fill(int timeout) {
+    for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) {
+      std::string channel = "ch" + std::to_string(i);
+      ASSERT_EQ(HalvorantValue_set_value(channel.c_str(), "*", timeout, "v"), 0);
+    }
+  }
+};
+
+#define EXPECT_LOGGED(console, text) \
+  EXPECT_NE((console).find(text), std::string::npos) << "missing \"" << (text) << "\" in:\n" << (console)
+
+TEST_F(ValueStore, ValuesRoundTripEncrypted) {
+  const std::string longValue(10000, 'x');
+  const char* values[] = {"secret", "", "\xE2\x82\xAC \"quoted\" ;*", longValue.c_str()};
+  for (const char* value : values) {
+    ASSERT_EQ(HalvorantValue_set_value("alpha", "*.example.com", 0, value), 0);
+    const HalvorantValueEntry& entry = value_list[0];
+    ASSERT_NE(entry.cipher, nullptr);
+    EXPECT_EQ(entry.cipherLength % 16, 0u);
+    EXPECT_GE(entry.cipherLength, strlen(value) + 16);
+    if (value[0] != '\0') {
+      std::string stored(reinterpret_cast<const char*>(entry.cipher), entry.cipherLength);
+      EXPECT_EQ(stored.find(value), std::string::npos) << "value kept in the clear";
+    }
+    EXPECT_EQ(get("alpha", "https://shop.example.com:8443"), value);
+  }
+  EXPECT_EQ(freeEntries(), HALVORANT_VALUE_COUNT - 1);
+}
+
+TEST_F(ValueStore, ChannelNamesIgnoreCase) {
+  ASSERT_EQ(HalvorantValue_set_value("Alpha", "a.test", 0, "one"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("ALPHA", "b.test", 0, "two"), 0);
+  EXPECT_STREQ(value_list[0].channel, "Alpha");
+  EXPECT_EQ(value_list[1].channel, nullptr);
+  EXPECT_EQ(get("alpha", "https://b.test"), "two");
+  // The write replaced the domain list along with the value.
+  std::string console;
+  EXPECT_EQ(getLogged("alpha", "https://a.test", &console), "");
+  EXPECT_LOGGED(console, "HalvorantValue url check fail");
+}
+
+TEST_F(ValueStore, RefusedWritesChangeNothing) {
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "kept"), 0);
+  const std::string longList(5000, 'a');
+  struct Refusal {
+    const char* channel;
+    const char* list;
+    int timeout;
+    const char* value;
+    const char* line;  // console text, or "" for none at all
+  };
+  const Refusal refusals[] = {
+      {nullptr, "*", 0, "new", "Parameter channel is null at "},
+      {"alpha", nullptr, 0, "new", "Parameter domain_list is null at "},
+      {"alpha", "*", -1, "new", ""},
+      {"alpha", "*", INT_MIN, "new", ""},
+      {"alpha", "*", 0, nullptr, "Parameter value is null at "},
+      {"alpha", longList.c_str(), 0, "new", "Domain list too long"},
+      {"alpha", "(?=x)", 0, "new", "Lookahead not allowed"},
+      {"beta", longList.c_str(), 0, "new", "Domain list too long"},
+  };
+  for (const Refusal& r : refusals) {
+    std::string console;
+    EXPECT_EQ(setLogged(r.channel, r.list, r.timeout, r.value, &console), 61005) << r.line;
+    if (r.line[0] == '\0') {
+      EXPECT_EQ(console, "");
+    } else {
+      EXPECT_LOGGED(console, r.line);
+    }
+  }
+  EXPECT_EQ(get("alpha", "https://a.test"), "kept");
+  EXPECT_EQ(value_list[0].timeout, 0u);
+  EXPECT_EQ(freeEntries(), HALVORANT_VALUE_COUNT - 1);
+}
+
+TEST_F(ValueStore, ReadsThatAnswerEmpty) {
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*.example.com; www.example.org", 0, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("closed", "", 0, "v"), 0);
+  struct Read {
+    const char* channel;
+    const char* origin;
+    const char* line;
+  };
+  const Read reads[] = {
+      {"never", "https://www.example.org", "HalvorantValue no current channel"},
+      {"alpha", "https://example.com", "HalvorantValue url check fail"},
+      {"alpha", "null", "Input domain is not url"},
+      {"closed", "https://www.example.org", "HalvorantValue url check fail"},
+      {nullptr, "https://www.example.org", "Parameter channel is null at "},
+      {"alpha", nullptr, "Parameter domain is null at "},
+  };
+  for (const Read& r : reads) {
+    std::string console;
+    EXPECT_EQ(getLogged(r.channel, r.origin, &console), "") << r.line;
+    EXPECT_LOGGED(console, r.line);
+  }
+}
+
+TEST_F(ValueStore, ExpiryAndRenewalToTheSecond) {
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 5, "v"), 0);
+  EXPECT_EQ(value_list[0].expireTime, kT + 300);
+
+  g_now = kT + 200;
+  std::string console;
+  EXPECT_EQ(getLogged("alpha", "https://a.test", &console), "v");
+  EXPECT_LOGGED(console, "HalvorantValue current_time: ");
+  EXPECT_LOGGED(console, std::to_string(kT + 200));
+  EXPECT_LOGGED(console, "HalvorantValue update expired_time: ");
+  EXPECT_EQ(value_list[0].expireTime, kT + 500);
+
+  g_now = kT + 500;  // exactly the expiry: still readable, renewed again
+  EXPECT_EQ(get("alpha", "https://a.test"), "v");
+  EXPECT_EQ(value_list[0].expireTime, kT + 800);
+
+  g_now = kT + 801;
+  EXPECT_EQ(getLogged("alpha", "https://a.test", &console), "");
+  EXPECT_LOGGED(console, "Timeout");
+  EXPECT_LOGGED(console, "HalvorantValue expired_time: ");
+  // Expiry alone frees nothing.
+  EXPECT_STREQ(value_list[0].channel, "alpha");
+  EXPECT_EQ(value_list[0].expireTime, kT + 800);
+  EXPECT_NE(value_list[0].cipher, nullptr);
+}
+
+TEST_F(ValueStore, NoTimeoutNeverExpires) {
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v"), 0);
+  EXPECT_EQ(value_list[0].expireTime, 0);
+  g_now = kT + 20LL * 365 * 24 * 3600;
+  std::string console;
+  EXPECT_EQ(getLogged("alpha", "https://a.test", &console), "v");
+  EXPECT_LOGGED(console, "No expired time");
+  EXPECT_EQ(value_list[0].expireTime, 0);
+}
+
+TEST_F(ValueStore, LargestTimeoutIsComputedIn64Bits) {
+  const int64_t lifetime = static_cast<int64_t>(INT_MAX) * 60;
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", INT_MAX, "v"), 0);
+  EXPECT_EQ(value_list[0].timeout, static_cast<uint32_t>(INT_MAX));
+  EXPECT_EQ(value_list[0].expireTime, kT + lifetime);
+  g_now = kT + lifetime;
+  EXPECT_EQ(get("alpha", "https://a.test"), "v");
+  EXPECT_EQ(value_list[0].expireTime, kT + 2 * lifetime);
+}
+
+TEST_F(ValueStore, FullOfValuesWithoutTimeoutGivesWayToTheNext) {
+  fill(0);
+  ASSERT_EQ(freeEntries(), 0);
+  ASSERT_EQ(HalvorantValue_set_value("seventeen", "*", 0, "new"), 0);
+  for (int i = 0; i < HALVORANT_VALUE_COUNT - 1; ++i) EXPECT_EQ(value_list[i].channel, nullptr) << i;
+  EXPECT_STREQ(value_list[15].channel, "seventeen");
+  EXPECT_EQ(get("seventeen", "https://a.test"), "new");
+  EXPECT_EQ(get("ch3", "https://a.test"), "");
+}
+
+TEST_F(ValueStore, FullOfLiveValuesRefuses) {
+  fill(10);
+  std::string console;
+  EXPECT_EQ(setLogged("seventeen", "*", 0, "new", &console), 61019);
+  EXPECT_LOGGED(console, "Full");
+  EXPECT_EQ(freeEntries(), 0);
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) EXPECT_EQ(get(value_list[i].channel, "https://a.test"), "v");
+  // A known channel is still written in place.
+  EXPECT_EQ(HalvorantValue_set_value("CH4", "*", 10, "w"), 0);
+  EXPECT_EQ(get("ch4", "https://a.test"), "w");
+}
+
+TEST_F(ValueStore, FullStoreClearsOnlyWhatHasExpired) {
+  // Entries 3 and 7 expire at T + 60, entry 5 at T + 61, the others at T + 600.
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) {
+    std::string channel = "ch" + std::to_string(i);
+    g_now = i == 5 ? kT + 1 : kT;
+    int timeout = (i == 3 || i == 5 || i == 7) ? 1 : 10;
+    ASSERT_EQ(HalvorantValue_set_value(channel.c_str(), "*", timeout, "v"), 0);
+  }
+  g_now = kT + 61;
+  ASSERT_EQ(HalvorantValue_set_value("new", "*", 10, "n"), 0);
+  EXPECT_EQ(value_list[3].channel, nullptr);
+  EXPECT_STREQ(value_list[7].channel, "new");
+  EXPECT_STREQ(value_list[5].channel, "ch5");
+  EXPECT_EQ(freeEntries(), 1);
+}
+
+TEST_F(ValueStore, UndecryptableValueAnswersNull) {
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 5, "v"), 0);
+  value_list[0].cipherLength = 17;  // not whole blocks: the cipher refuses it
+  g_now = kT + 60;
+  std::string console;
+  EXPECT_EQ(getLogged("alpha", "https://a.test", &console), kNull);
+  EXPECT_LOGGED(console, "Memory allocate fail at file: ");
+  EXPECT_EQ(value_list[0].expireTime, kT + 360);  // the renewal stands
+}
+
+TEST_F(ValueStore, KeysAreFreshAndWipedAtShutdown) {
+  unsigned char key[32];
+  unsigned char iv[32];
+  memcpy(key, HalvorantValue_AES_Key, 32);
+  memcpy(iv, HalvorantValue_AES_IV, 32);
+  const unsigned char zeros[32] = {0};
+  EXPECT_NE(memcmp(key, zeros, 32), 0);
+  EXPECT_NE(memcmp(key, iv, 32), 0);
+
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v"), 0);
+  HalvorantValue_init();
+  EXPECT_NE(memcmp(key, HalvorantValue_AES_Key, 32), 0);
+  EXPECT_EQ(freeEntries(), HALVORANT_VALUE_COUNT);
+
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v"), 0);
+  HalvorantValue_Final();
+  EXPECT_EQ(memcmp(HalvorantValue_AES_Key, zeros, 32), 0);
+  EXPECT_EQ(memcmp(HalvorantValue_AES_IV, zeros, 32), 0);
+  EXPECT_EQ(freeEntries(), HALVORANT_VALUE_COUNT);
+  EXPECT_EQ(value_list[0].cipher, nullptr);
+  EXPECT_EQ(value_list[0].cipherLength, 0u);
+
+  // Clearing one entry: indexes outside the table are ignored.
+  HalvorantValue_init(-1);
+  HalvorantValue_init(HALVORANT_VALUE_COUNT);
+}
+
+TEST_F(ValueStore, UnreadableRandomSourceIsReported) {
+  HalvorantValue_Final();
+  setSecureRandomDevice("/nonexistent/random");
+  testing::internal::CaptureStdout();
+  HalvorantValue_init();
+  std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_LOGGED(console, "Random source unavailable");
+}
+
+}  // namespace
