@@ -1,6 +1,8 @@
 // JSON text of a parameter map: the request reader and the answer writer.
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #define JSMN_STATIC
@@ -79,18 +81,22 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
   return map;
 }
 
-char* getHalvorantMapString(const HalvorantJsonMap* map, bool encode) {
-  if (map == nullptr) {
-    HALVORANT_NULL_WARNING("inputHalvorantJson");
-    return nullptr;
-  }
+namespace {
+
+struct WipeFree {
+  void operator()(char* text) const { halvorantWipeFree(text); }
+};
+using WipedText = std::unique_ptr<char, WipeFree>;
+
+// The writer's body; may throw std::bad_alloc from the growing text.
+char* writeMap(const HalvorantJsonMap* map, bool encode) {
   std::string text;
   const int32_t inUse = halvorantUnitsInUse(map);
   for (int32_t i = 0; i < inUse; ++i) {
     const HalvorantJsonUnit& unit = map->units[i];
     if (unit.value == nullptr || unit.key == nullptr) continue;
     // Base64 of "" is "": no encoder call, so no spurious failure.
-    char* value = (encode && unit.value[0] != '\0') ? Base64Encode(unit.value) : newMem(unit.value);
+    const WipedText value((encode && unit.value[0] != '\0') ? Base64Encode(unit.value) : newMem(unit.value));
     if (value == nullptr) {
       HALVORANT_MEMORY_FAIL();
       return nullptr;
@@ -98,12 +104,26 @@ char* getHalvorantMapString(const HalvorantJsonMap* map, bool encode) {
     text += text.empty() ? "{\"" : ", \"";
     text += unit.key;
     text += "\": \"";
-    text += value;
+    text += value.get();
     text += '"';
-    halvorantWipeFree(value);
   }
   text += text.empty() ? "{}" : "}";
   char* result = newMem(text.c_str());
   std::fill(text.begin(), text.end(), '\0');  // answer texts are wiped before release
   return result;
+}
+
+}  // namespace
+
+char* getHalvorantMapString(const HalvorantJsonMap* map, bool encode) {
+  if (map == nullptr) {
+    HALVORANT_NULL_WARNING("inputHalvorantJson");
+    return nullptr;
+  }
+  try {
+    return writeMap(map, encode);
+  } catch (const std::bad_alloc&) {
+    HALVORANT_MEMORY_FAIL();
+    return nullptr;
+  }
 }
