@@ -1,0 +1,139 @@
+// Start-up, shutdown routine and the final stop of the listeners.
+#include <microhttpd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "diag/Console.h"
+#include "front/Halvorant.h"
+#include "ipc/Message.h"
+#include "platform/Platform.h"
+#include "session/HalvorantQueue.h"
+#include "session/HalvorantSession.h"
+#include "util/Tool.h"
+
+#ifndef NOX_GIT_TIME
+#define NOX_GIT_TIME "unknown"
+#endif
+
+namespace {
+
+const char kBanner[] = "*************************************Halvorant*********************************";
+const char kRule[] = "===============================================================================";
+static_assert(sizeof kBanner == 80 && sizeof kRule == 80, "both lines are 79 characters");
+
+std::atomic<bool> g_finalDone{false};
+
+void boldLine(const char* text) {
+  printfColor(COLOR_BOLD, text);
+  fputc('\n', stdout);
+  fflush(stdout);
+}
+
+void printBuildData() {
+  printfColorLine("Execute setting: ", kExecuteSetting);
+  char compiled[64];
+  snprintf(compiled, sizeof compiled, "%s %s", __DATE__, __TIME__);
+  printfColorLine("Compile time: ", compiled);
+  printfColorLine("Git time: ", NOX_GIT_TIME);
+}
+
+bool preparePorts() {
+  if (!derivePorts(PortList, ServicePorts)) {
+    printfColorErrorLine("Support port: ", PortList);
+    return false;
+  }
+  char text[64];
+  snprintf(text, sizeof text, "%d %d %d", ServicePorts[0], ServicePorts[1], ServicePorts[2]);
+  printfColorLine("Support port: ", text);
+  return true;
+}
+
+// Start-up up to the listeners; false sends start-up to the final stop.
+bool prepare() {
+  ArrayCopyFree(CopyPath, sizeof CopyPath, getCopyPath("NoxHalvorant"));
+  if (CopyPath[0] == '\0') {
+    printfColorErrorLine("Extract copy path: ", "Fail");
+    return false;
+  }
+  setLog("NoxHalvorant", "NoxHalvorant");
+  boldLine(kBanner);
+  printBuildData();
+  setFinal(HalvorantFinal);
+
+  ArrayCopyFree(ExecutePath, sizeof ExecutePath, getExecutePath());
+  if (ExecutePath[0] == '\0') {
+    printfColorErrorLine("Extract execute path: ", "Fail");
+    return false;
+  }
+  printfColorLine("CopyPath: ", CopyPath);
+  printfColorLine("Execute path: ", ExecutePath);
+  if (!preparePorts()) return false;
+
+  HalvorantSession_Init(CopyPath, ExecutePath);
+  HalvorantQueue_initQueue();
+  printfColorLine("Halvorant Version: ", kHalvorantVersion);
+
+  // Recorded before any listener can take a request. Without a readable console user
+  // no request could ever be checked against it, so the service does not start.
+  if (!platformConsoleUser(&uid)) {
+    printfColorErrorLine("Read console user: ", "Fail");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool derivePorts(const char* portList, int ports[3]) {
+  if (portList == nullptr || ports == nullptr) return false;
+  int read[3];
+  char tail;
+  if (sscanf(portList, "port=%d %d %d%c", &read[0], &read[1], &read[2], &tail) != 3) return false;
+  for (int& port : read) {
+    if (port <= 2000 || port > 65535 + 2000) return false;
+    port -= 2000;
+  }
+  memcpy(ports, read, sizeof read);
+  return true;
+}
+
+void stopListeners() {
+  for (int i = 0; i < 3; ++i) {
+    if (DaemonIPv4[i] != nullptr) MHD_stop_daemon(DaemonIPv4[i]);
+    DaemonIPv4[i] = nullptr;
+    if (DaemonIPv6[i] != nullptr) MHD_stop_daemon(DaemonIPv6[i]);
+    DaemonIPv6[i] = nullptr;
+  }
+}
+
+void HalvorantFinal() {
+  if (g_finalDone.exchange(true)) return;
+  {
+    std::lock_guard<std::mutex> guard(RequestLock);
+    HalvorantSession_Final();
+  }
+  printfColorLine("[HalvorantFinal] ", "Release adapters success");
+  printfColorLine("[HalvorantFinal] ", "Ready to suicide");
+  HalvorantClose.store(true);
+  wakeServiceLoop();
+}
+
+int HalvorantMain() {
+  // Line-buffered so every console line leaves at once, also into a pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  installStopSignals();
+
+  if (prepare()) {
+    int started = startListeners();
+    if (started == 0) {
+      printfColorWarningLine("NoxHalvorant initialization: ", "Fail");
+    } else {
+      printfColorLine("NoxHalvorant initialization: ", "Success");
+      boldLine(kRule);
+      runServiceLoop();
+    }
+  }
+  stopListeners();
+  return 0;
+}
