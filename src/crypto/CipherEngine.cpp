@@ -244,6 +244,15 @@ SK_RV cipherUpdate(SK_CONTEXT* c, const unsigned char* input, uint64_t length,
   return CKR_OK;
 }
 
+// Final of a mode without padding: nothing to write. A null output is only a length
+// query, as everywhere else, and must not end the operation.
+SK_RV finishUnpadded(SK_CONTEXT* c, unsigned char* output, uint64_t* outputLength) {
+  if (c->Buse != 0) return CKR_DATA_LEN_RANGE;
+  *outputLength = 0;
+  if (output) secureZero(c, sizeof *c);
+  return CKR_OK;
+}
+
 }  // namespace
 
 SK_RV SK_EncryptInit(SK_CONTEXT* context, uint64_t mechanism, const unsigned char* key, uint64_t keyLength) {
@@ -284,10 +293,7 @@ SK_RV SK_EncryptFinal(SK_CONTEXT* context, unsigned char* output, uint64_t* outp
     secureZero(context, sizeof *context);
     return CKR_OK;
   }
-  if (context->Buse != 0) return CKR_DATA_LEN_RANGE;
-  *outputLength = 0;
-  secureZero(context, sizeof *context);
-  return CKR_OK;
+  return finishUnpadded(context, output, outputLength);
 }
 
 SK_RV SK_DecryptFinal(SK_CONTEXT* context, unsigned char* output, uint64_t* outputLength) {
@@ -326,10 +332,7 @@ SK_RV SK_DecryptFinal(SK_CONTEXT* context, unsigned char* output, uint64_t* outp
     secureZero(context, sizeof *context);
     return CKR_OK;
   }
-  if (context->Buse != 0) return CKR_DATA_LEN_RANGE;
-  *outputLength = 0;
-  secureZero(context, sizeof *context);
-  return CKR_OK;
+  return finishUnpadded(context, output, outputLength);
 }
 
 SK_RV SK_SignInit(SK_CONTEXT* context, uint64_t mechanism, const unsigned char* key, uint64_t keyLength) {
