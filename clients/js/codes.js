@@ -3,7 +3,7 @@
 const MESSAGES = new Map([
   [0, 'Success.'],
   [61001, 'The service could not read the connection, or could not produce the stored value.'],
-  [61005, 'A value store request lacks "channel", "domain_list" or "value", or has a negative timeout.'],
+  [61005, 'A value store request lacks "channel", "domain_list" or "value", or has a negative timeout or an unusable domain list.'],
   [61009, 'No usable adapter: the PathID is unknown and LibDir/ComName are not in the path table.'],
   [61012, 'The page origin could not be determined, or the logged-in user changed (the service shuts down).'],
   [61019, 'The value store is full (16 channels that have not expired).'],
