@@ -109,8 +109,9 @@ function checkOptions(options) {
 // ports), timeoutMs (whole call, heartbeats included), onHeartbeat({count, elapsedMs}),
 // fetch (transport), sessionId and browserMode (to resume a browser-mode session).
 // Invalid options make every call answer 'bad-input' with the reason.
-export function createClient(options = {}) {
-  const checked = checkOptions(options);
+export function createClient(given = {}) {
+  const checked = checkOptions(given);
+  const options = isPlain(given) ? given : {};
   const conn = checked.error ? null : { fetch: checked.fetchFn, urls: checked.urls, preferred: 0 };
   const defaults = {
     timeoutMs: checked.timeoutMs,

@@ -128,7 +128,7 @@ test('invalid input is refused without a request', async () => {
   }
   const badClients = [
     { host: '[::1]' }, { host: 'example.test' }, { ports: [] }, { ports: [70000] },
-    { baseUrls: ['ftp://x/'] }, { timeoutMs: -1 }, { fetch: 'no' }, { sessionId: '' },
+    { baseUrls: ['ftp://x/'] }, { timeoutMs: -1 }, { fetch: 'no' }, { sessionId: '' }, null, 'x',
   ];
   for (const options of badClients) {
     const r = await createClient(options).detect();
