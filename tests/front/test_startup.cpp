@@ -68,7 +68,7 @@ TEST(MainThreadHandOff, LoopRunsCallsUntilFinal) {
   ASSERT_NE(released, std::string::npos);
   ASSERT_NE(ready, std::string::npos);
   EXPECT_LT(released, ready);
-  EXPECT_EQ(out.find("Ready to suicide", ready + 1), std::string::npos);
+  EXPECT_EQ(out.find("Ready to suicide"), out.rfind("Ready to suicide"));
 }
 
 }  // namespace
