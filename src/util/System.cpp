@@ -197,13 +197,11 @@ bool getSecureRandom(unsigned char* buffer, int length) {
 char* genUUID() {
   unsigned char bytes[8] = {0};
   getSecureRandom(bytes, sizeof bytes);  // a failure leaves zeros: "00000000_SID"
-  char id[16] = {0};
+  char id[13] = "00000000_SID";
   for (int i = 0; i < 8; ++i) {
     // The byte is read as signed and widened before the modulo; pages see this mapping.
     uint64_t index = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(bytes[i])));
     id[i] = kIdAlphabet[index % 36];
   }
-  char text[16];
-  snprintf(text, sizeof text, "%s_SID", id);
-  return newMem(static_cast<const char*>(text));
+  return newMem(static_cast<const char*>(id));
 }
