@@ -9,7 +9,11 @@
 //   the initialisation vector into IV after Init and before the first Update.
 // - Output lengths are in-out: capacity on entry, bytes written (or needed) on return.
 //   A null output is a length query (CKR_OK); a too small one gives CKR_BUFFER_TOO_SMALL.
-//   Both change nothing but the length argument.
+//   Both change nothing but the length argument; this holds for the Final of modes
+//   without padding too (it ends the operation only when given an output buffer).
+// - Update input and output must not overlap, except exactly in place while no bytes are
+//   held in Buffer.
+// - Errors after Init leave the context as it was, so a Final can be retried.
 // - Key lengths: RC4 1 or more; DES family exactly 8, 16 or 24 (the key length, not the
 //   mechanism, picks single DES or triple DES); AES exactly 16, 24 or 32. Others: 0x62.
 // - A failed Init leaves the context idle (zero-filled; the mechanism field keeps the
