@@ -61,7 +61,7 @@ inline RunResult runCipher(bool decrypt, uint64_t mechanism, const Bytes& key, c
                       : SK_EncryptInit(&c, mechanism, key.data(), key.size()),
               {}};
   if (r.rv != CKR_OK) return r;
-  std::memcpy(c.IV, iv.data(), iv.size() < 16 ? iv.size() : 16);
+  if (!iv.empty()) std::memcpy(c.IV, iv.data(), iv.size() < 16 ? iv.size() : 16);
   auto update = decrypt ? SK_DecryptUpdate : SK_EncryptUpdate;
   auto final = decrypt ? SK_DecryptFinal : SK_EncryptFinal;
   size_t at = 0;
