@@ -55,9 +55,7 @@ bool derivePorts(const char* portList, int ports[3]);
 // Steps of start-up that belong to the listener module (Listeners.cpp): credentials,
 // TLS priority, the six listeners in the order 127.0.0.1:54469, [::1]:54469, ... and the
 // wiping of key and certificate texts. uid is already recorded when it is called.
-// Returns how many listeners started (0..6), or kListenersNotBuilt while this build has
-// no listener module (start-up then serves without listeners).
-constexpr int kListenersNotBuilt = -1;
+// Returns how many listeners started (0..6); 0 also when the credentials are missing.
 int startListeners();
 // Stops every listener that started, IPv4 before IPv6 for each port position.
 void stopListeners();

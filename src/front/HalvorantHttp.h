@@ -1,0 +1,119 @@
+// HTTPS listeners, the request handler and its answers.
+//
+// Every listener runs on its own libmicrohttpd polling thread; the callbacks below run
+// there, one at a time per listener. Each request collects its own body in its connection
+// context, so requests on different listeners never mix. RequestLock (Halvorant.h)
+// serialises request processing and the main-thread request slot; nothing here holds it
+// while waiting for a main-thread call.
+#pragma once
+#include <microhttpd.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+struct HalvorantJsonMap;
+
+// ---- Listeners (Daemon.cpp) -----------------------------------------------------------------
+
+constexpr unsigned kDaemonFlagsIPv4 = MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD;
+constexpr unsigned kDaemonFlagsIPv6 = kDaemonFlagsIPv4 | MHD_USE_IPv6;
+static_assert(kDaemonFlagsIPv4 == 11 && kDaemonFlagsIPv6 == 27, "listener flags are fixed");
+
+// TLS 1.2 and 1.3 only, no SHA-1.
+constexpr const char* kTlsPriorities = "NORMAL:!VERS-TLS-ALL:!SHA1" ":+VERS-TLS1.2" ":+VERS-TLS1.3";
+
+// Starts one HTTPS listener on address (AF_INET or AF_INET6, port in network order) and
+// prints its launch-state line. The texts are only read during the call. Null on failure.
+MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities);
+
+// Accept policy of IPv4 listeners: only 127.0.0.1 is admitted.
+MHD_Result apc(void* closure, const sockaddr* address, socklen_t length);
+
+// Library error log: to the file log (level 5) and to standard output.
+void MHD_Logger(void* closure, const char* format, va_list arguments);
+
+// Releases the connection's request context.
+void request_completed(void* closure, MHD_Connection* connection, void** context,
+                       MHD_RequestTerminationCode code);
+
+// ---- Request handler (Handler.cpp, Answer.cpp) ---------------------------------------------------
+
+// Longest "Parameter" a request may carry; a longer one closes the connection unanswered.
+constexpr size_t kMaxParameterLength = 1024 * 1024;
+
+// Per-request context, from the handler's first call for a request to request_completed.
+struct RequestContext {
+  int32_t kind;                // kContextPost or kContextOther
+  MHD_PostProcessor* parser;   // POST only
+  char* body;                  // "Parameter" collected so far, NUL-terminated (POST only)
+  size_t length;
+  size_t capacity;
+  bool tooLong;                // "Parameter" went past kMaxParameterLength
+};
+constexpr int32_t kContextPost = 1;
+constexpr int32_t kContextOther = 2;
+
+// Wipes and releases a context and everything it owns; null is ignored.
+void freeRequestContext(RequestContext* context);
+
+// Heartbeat answers sent since the outstanding main-thread call started.
+extern std::atomic<int32_t> iHeartBeats;
+
+// Main-thread window: how long one flagged request waits for the call before a heartbeat.
+constexpr int kMainThreadWindowMs = 7000;
+
+MHD_Result answer_to_connection(void* closure, MHD_Connection* connection, const char* url, const char* method,
+                                const char* version, const char* upload_data, size_t* upload_data_size,
+                                void** context);
+
+// Form-field callback: appends the field "Parameter" to the request's body (closure is
+// the RequestContext); other fields are ignored. MHD_NO once the field is too long.
+MHD_Result iterate_post(void* closure, MHD_ValueKind kind, const char* key, const char* filename,
+                        const char* content_type, const char* transfer_encoding, const char* data,
+                        uint64_t offset, size_t size);
+
+// Result codes of the front end.
+constexpr int32_t kResultNoConnectionInfo = 61001;
+constexpr int32_t kResultNotLocalHost = 61904;
+constexpr int32_t kResultNoOrigin = 61012;  // origin not determinable, or the console user changed
+
+// The final phase of a POST (body complete): checks, processing, answer.
+MHD_Result finishPost(MHD_Connection* connection, RequestContext* context);
+
+// ---- Request rules (Rules.cpp): pure, no connection needed ----------------------------------------
+
+enum TlsVerdict { kTlsAccepted, kTlsInsecure, kTlsUnknown };
+// GnuTLS protocol number -> verdict and display text ("TLS 1.2", ...; null for unknown).
+TlsVerdict classifyProtocol(int protocol, const char** text);
+
+// Host header starts with "localhost:" or "127.0.0.1:" (case-sensitive; port not examined).
+bool isLocalHost(const char* host);
+
+// "scheme://authority" of a referer, printing the "UrlList[%d]: " lines; null (with the
+// design's warning lines) when it has fewer than three "/"-pieces. Caller frees.
+char* originFromReferer(const char* referer);
+
+// The decoded body asks for the main thread ("HalvorantMainThread", "MainThread" or
+// "KeepAlive" written as "key":true without spaces).
+bool wantsMainThread(const char* body);
+
+// ---- Answers (Response.cpp) ------------------------------------------------------------------------
+
+struct AnswerHeader {
+  const char* name;
+  const char* value;
+};
+constexpr int kMaxAnswerHeaders = 6;
+
+// The headers of an answer, in order. origin: the page's origin (null or empty when none);
+// connection: the request's "Connection" header (null when absent). Returns the count.
+int answerHeaders(int preflight, const char* origin, const char* connection, AnswerHeader out[kMaxAnswerHeaders]);
+
+// Queues the answer. preflight 1: empty 204 answer with the CORS headers for the request's
+// Origin header. preflight 0: answer (released here in every case) as JSON with Base64
+// values and status 200, origin echoed when it is http(s); null answer sends nothing. The
+// serialised text is wiped when the library lets go of it. MHD_NO when nothing was queued.
+MHD_Result set_response(MHD_Connection* connection, int preflight, HalvorantJsonMap* answer, const char* origin);
