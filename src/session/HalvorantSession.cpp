@@ -1,14 +1,47 @@
-// Placeholder session manager: keeps start-up and shutdown linkable until the real
-// table, loading and processing land here. It opens no sessions and answers nothing.
+// Start-up and shutdown of the session manager.
 #include "session/HalvorantSession.h"
 
+#include <sys/stat.h>
+
+#include <cstring>
+
 #include "diag/Console.h"
+#include "session/AdapterLoad.h"
+#include "session/HalvorantQueue.h"
+#include "session/SessionTable.h"
+#include "util/Tool.h"
+#include "value/HalvorantValue.h"
 
-void HalvorantSession_Init(const char* copyDirectory, const char* executableDirectory) {}
+void HalvorantSession_Init(const char* copyDirectory, const char* executableDirectory) {
+  setLog("NoxHalvorant", "HalvorantSession");
+  if (copyDirectory == nullptr) HALVORANT_NULL_WARNING("copyDirectory");
+  if (executableDirectory == nullptr) HALVORANT_NULL_WARNING("executableDirectory");
+  for (HalvorantSessionSlot& slot : SessionList) memset(&slot, 0, sizeof slot);
 
-void HalvorantSession_Final() { printfColorLine("[HalvorantFinal] ", "Start release all adapters"); }
+  memset(SessionCopyPath, 0, sizeof SessionCopyPath);
+  ArrayCopy(SessionCopyPath, sizeof SessionCopyPath, copyDirectory);
+  // Private: another local user must not be able to swap a copy before it is loaded.
+  if (SessionCopyPath[0] != '\0') mkdir(SessionCopyPath, 0700);
+  if (!HalvorantSession_isSafeCopyDirectory(SessionCopyPath))
+    printfColorErrorLine("Copy directory not private, adapters load from their installed files: ",
+                         SessionCopyPath);
 
-HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJsonMap* request, char* origin,
-                                           int* resultLength) {
-  return nullptr;
+  memset(SessionExecutePath, 0, sizeof SessionExecutePath);
+  ArrayCopy(SessionExecutePath, sizeof SessionExecutePath, executableDirectory);
+  HalvorantValue_init();
+}
+
+void HalvorantSession_Final() {
+  printfColorLine("[HalvorantFinal] ", "Start release all adapters");
+  for (int index = HalvorantQueue_getQueue(); index != -1; index = HalvorantQueue_getQueue()) {
+    printfColorLine("Release session index: ", index);
+    HalvorantSession_releaseSlot(index);
+  }
+  // A slot in use is always queued; this only guards that rule.
+  for (int index = 0; index < HALVORANT_SESSION_SLOTS; ++index) {
+    if (SessionList[index].sessionId == nullptr) continue;
+    printfColorLine("Release session index: ", index);
+    HalvorantSession_releaseSlot(index);
+  }
+  HalvorantValue_Final();
 }

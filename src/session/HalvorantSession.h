@@ -5,15 +5,25 @@
 
 struct HalvorantJsonMap;
 
-// Start-up, once, before any listener starts: empties the table and keeps its own copies
-// of the working copy directory and the executable's directory.
+// Start-up, once, before any listener starts: empties the table, keeps its own copies
+// of the working copy directory and the executable's directory, creates the copy
+// directory (mode 0700) and starts the value store. A copy directory that is not a real
+// directory of this user closed to group and others is not used: adapters then load
+// from their installed files.
 void HalvorantSession_Init(const char* copyDirectory, const char* executableDirectory);
 
-// Shutdown: releases every open session, oldest first, and unloads its adapter.
+// Shutdown: releases every open session, oldest first, unloading its adapter and
+// deleting its copy, then wipes the value store.
 void HalvorantSession_Final();
 
 // Processes one request map for the page at origin; returns the answer map (owned by the
-// caller, released with freeHalvorantJsonMap) or null when there is no answer to send.
-// resultLength is an out-value the front end does not use.
+// caller, released with freeHalvorantJsonMap) or null when request or origin is null or
+// no answer map can be allocated. The request is read only and never freed here.
+// processNumber and resultLength are accepted and not used.
 HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJsonMap* request, char* origin,
                                            int* resultLength);
+
+// Releases the session in slot index: tells the adapter ("Halvorant_Release"), unloads
+// it, deletes the session's own copy (never an installed file) and empties the slot.
+// An index outside 0..31 or a free slot is left alone. The caller removes the age stamp.
+void HalvorantSession_freeSession(int index);

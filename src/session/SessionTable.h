@@ -1,0 +1,62 @@
+// Session table: 32 slots, the manager's directories, and the rules by which a request
+// finds its session or gets a new one.
+//
+// Everything here runs inside request processing's serialisation (the front end's
+// RequestLock), at start-up before the listeners, or at shutdown; nothing takes a lock.
+// A slot is in use exactly when its sessionId is a non-empty text.
+#pragma once
+#include <cstdint>
+
+#include "HalvorantAdapter.h"
+
+struct HalvorantJsonMap;
+
+constexpr int HALVORANT_SESSION_SLOTS = 32;
+constexpr int HALVORANT_SESSION_ID_SIZE = 64;  // request's "SessionId" buffer
+constexpr int HALVORANT_PATH_BUFFER = 4096;
+constexpr int HALVORANT_ID_TRIES = 64;          // bound of the identifier collision loop
+
+struct HalvorantSessionSlot {
+  char* sessionId;         // owned; null or empty when the slot is free
+  char* adapterName;       // owned ComName after resolution
+  char* adapterVersion;    // owned answer to the version query
+  char* installerVersion;  // owned; null when the page named no installer
+  char adapterPath[HALVORANT_PATH_BUFFER];  // file actually loaded: own copy or installed
+  void* library;
+  HalvorantCallMethod callMethod;
+  HalvorantCallJsonMapMethod callJsonMapMethod;
+  uint32_t browserMode;  // 1: release and close requests are ignored
+  int64_t initTime;      // seconds since the epoch; 0 when free
+  // Ours: adapterPath is this session's own copy inside the copy directory. Release
+  // deletes a file only when this is set, never an installed adapter.
+  uint32_t ownCopy;
+};
+
+extern HalvorantSessionSlot SessionList[HALVORANT_SESSION_SLOTS];
+
+// The manager's own copies of the working copy directory and the executable's
+// directory, set once by HalvorantSession_Init (the front end keeps its own).
+extern char SessionCopyPath[HALVORANT_PATH_BUFFER];
+extern char SessionExecutePath[HALVORANT_PATH_BUFFER];
+
+constexpr const char* HALVORANT_SERVER_VERSION = "1.0.23.0510";
+
+// The first slot whose identifier occurs inside requestId (case-sensitive substring
+// test), or -1. An empty or null requestId finds nothing.
+int HalvorantSession_findSession(const char* requestId);
+
+// A fresh identifier (genUUID) equal to no open session's, logging each collision.
+// Null after HALVORANT_ID_TRIES collisions or when no identifier can be allocated.
+char* HalvorantSession_newSessionId();
+
+// Claims a slot for sessionId: the first free one, else the oldest session is released
+// and its slot taken. Stamps it, stores the identifier and the opening time. -1 when
+// no slot can be had (the caller answers what it holds so far).
+int HalvorantSession_claimSlot(const char* sessionId);
+
+// Releases the slot (HalvorantSession_freeSession) and removes its age stamp.
+void HalvorantSession_releaseSlot(int index);
+
+// Reads a request key (decoded by its flags) into buffer, cut to size - 1 characters;
+// a missing key reads as empty.
+void HalvorantSession_readText(const HalvorantJsonMap* request, const char* key, char* buffer, uint32_t size);
