@@ -359,6 +359,7 @@ struct Request {
   int port = kPorts[0];
   bool ipv6 = false;              // connect to [::1] instead of 127.0.0.1 (name stays localhost)
   std::string method = "POST";    // "POST", "OPTIONS", "GET"
+  std::string path = "/";         // request target, query included
   std::string host;               // Host header; empty keeps localhost:PORT
   std::string origin;             // empty: no Origin header
   std::string referer;            // empty: no Referer header
@@ -421,7 +422,7 @@ class Client {
     if (curl_ == nullptr) return answer;
     curl_easy_reset(curl_);
     char error[CURL_ERROR_SIZE] = {0};
-    std::string url = "https://localhost:" + std::to_string(r.port) + "/";
+    std::string url = "https://localhost:" + std::to_string(r.port) + r.path;
     std::string resolve = "localhost:" + std::to_string(r.port) + ":" + (r.ipv6 ? "[::1]" : "127.0.0.1");
     curl_slist* resolveList = curl_slist_append(nullptr, resolve.c_str());
     curl_slist* headers = nullptr;
