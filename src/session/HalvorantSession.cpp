@@ -16,7 +16,11 @@ void HalvorantSession_Init(const char* copyDirectory, const char* executableDire
   setLog("NoxHalvorant", "HalvorantSession");
   if (copyDirectory == nullptr) HALVORANT_NULL_WARNING("copyDirectory");
   if (executableDirectory == nullptr) HALVORANT_NULL_WARNING("executableDirectory");
-  for (HalvorantSessionSlot& slot : SessionList) memset(&slot, 0, sizeof slot);
+  // Slots that are already empty are not written: the table's pages then stay untouched
+  // (not resident) until sessions use them.
+  static const HalvorantSessionSlot kEmpty = {};
+  for (HalvorantSessionSlot& slot : SessionList)
+    if (memcmp(&slot, &kEmpty, sizeof slot) != 0) memset(&slot, 0, sizeof slot);
 
   memset(SessionCopyPath, 0, sizeof SessionCopyPath);
   ArrayCopy(SessionCopyPath, sizeof SessionCopyPath, copyDirectory);
