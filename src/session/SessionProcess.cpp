@@ -120,13 +120,11 @@ HalvorantJsonMap* callAdapter(int index, const HalvorantJsonMap* request, const 
     printfColorWarningLine("Component result: ", "No text");
     text = "";
   }
-  if (getHalvorantJsonBoolType(request, "hide_result")) {
-    std::string mask(strlen(text), '*');
-    printfColorLine(" Component result: ", COLOR_GREEN_138, mask.c_str());
-  } else {
-    printfColorLine(strchr(text, '\n') != nullptr ? " Component result:\n" : " Component result: ", COLOR_GREEN_138,
-                    text);
-  }
+  const char* label = strchr(text, '\n') != nullptr ? " Component result:\n" : " Component result: ";
+  if (getHalvorantJsonBoolType(request, "hide_result"))
+    printfColorLine(label, COLOR_GREEN_138, std::string(strlen(text), '*').c_str());
+  else
+    printfColorLine(label, COLOR_GREEN_138, text);
   addHalvorantJsonMapUnit(answer, "result", text);
   freeMem(rebuilt);
   return answer;
