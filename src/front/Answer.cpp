@@ -20,7 +20,10 @@ const char kRule[] = "==========================================================
 static_assert(sizeof kRule == 80, "79 characters");
 
 // True from the start of a main-thread call until its result has been handed to a page.
-// Guarded by RequestLock, like the request slot.
+// Guarded by g_slotLock, which flagged requests take instead of RequestLock to decide
+// whether to start a call or to join the outstanding one: RequestLock is held by the
+// main thread for the whole call. Order: g_slotLock before RequestLock.
+std::mutex g_slotLock;
 bool g_callOutstanding = false;
 
 // What one final phase owns; released at its end.
@@ -31,6 +34,7 @@ struct PostState {
   HalvorantJsonMap* map = nullptr;
   HalvorantJsonMap* answer = nullptr;
   bool mainThread = false;
+  bool userChanged = false;  // shut down once the refusal is queued
 };
 
 HalvorantJsonMap* resultAnswer(int32_t code, const char* text) {
@@ -129,7 +133,7 @@ bool checkRequest(MHD_Connection* connection, RequestContext* context, PostState
   if (!readable || user != uid) {
     printfColorWarningLine("", "Not Same User!!Halvorant will turn off");
     s->answer = resultAnswer(kResultNoOrigin, nullptr);
-    HalvorantFinal();
+    s->userChanged = true;
     return false;
   }
   return true;
@@ -145,8 +149,10 @@ void processDirectly(PostState* s) {
 // then takes its result or answers a heartbeat.
 void processOnMainThread(PostState* s) {
   {
-    std::lock_guard<std::mutex> guard(RequestLock);
+    std::lock_guard<std::mutex> slot(g_slotLock);
     if (!g_callOutstanding) {
+      // No call is outstanding, so the main thread leaves the slot alone.
+      std::lock_guard<std::mutex> guard(RequestLock);
       freeHalvorantJsonMap(JsonMap);
       JsonMap = s->map;
       s->map = nullptr;
@@ -163,25 +169,28 @@ void processOnMainThread(PostState* s) {
     }
   }
 
-  if (waitMainThreadCall(kMainThreadWindowMs)) printfColorLine("Main thread mode finish!", "");
-
-  std::lock_guard<std::mutex> guard(RequestLock);
-  if (g_callOutstanding && isCallMainThreadFinish.load()) {
-    s->answer = result;
-    result = nullptr;
-    g_callOutstanding = false;
-    iHeartBeats.store(0);
-    freeHalvorantJsonMap(JsonMap);
-    JsonMap = nullptr;
-    freeMem(Origin);
-    Origin = nullptr;
-    return;
+  bool finished = waitMainThreadCall(kMainThreadWindowMs);
+  if (finished) {
+    printfColorLine("Main thread mode finish!", "");
+    std::lock_guard<std::mutex> slot(g_slotLock);
+    if (g_callOutstanding) {
+      std::lock_guard<std::mutex> guard(RequestLock);  // free: the call has returned
+      s->answer = result;
+      result = nullptr;
+      freeHalvorantJsonMap(JsonMap);
+      JsonMap = nullptr;
+      freeMem(Origin);
+      Origin = nullptr;
+      g_callOutstanding = false;
+      iHeartBeats.store(0);
+      return;
+    }
   }
-  // Still running, or its result went to a request that waited with this one: the page
-  // asks again (and, in the second case, starts its own call).
+  // Still running; or its result went to a request that waited with this one, and the
+  // page's next try starts its own call.
   printfColorLine("", "No result from component yet send heartbeat");
   s->answer = resultAnswer(0, "heartbeat");
-  if (g_callOutstanding) iHeartBeats.fetch_add(1);
+  if (!finished) iHeartBeats.fetch_add(1);
 }
 
 void wipeText(char* text) {
@@ -207,6 +216,7 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
     }
   }
   MHD_Result queued = set_response(connection, 0, s.answer, s.origin);
+  if (s.userChanged) HalvorantFinal();  // after queuing, so the page still gets its answer
   freeMem(s.origin);
   freeMem(s.referer);
   wipeText(s.body);

@@ -1,8 +1,10 @@
 // Start-up, shutdown routine and the final stop of the listeners.
 #include <microhttpd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "diag/Console.h"
 #include "front/Halvorant.h"
@@ -83,6 +85,24 @@ bool prepare() {
   return true;
 }
 
+// Answers already queued (the refusal that ends the service, one in flight at a stop
+// signal) still go out before the listeners close; open keep-alive connections hold
+// this up for at most a second.
+void drainListeners() {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (;;) {
+    unsigned open = 0;
+    for (int i = 0; i < 6; ++i) {
+      MHD_Daemon* daemon = i % 2 == 0 ? DaemonIPv4[i / 2] : DaemonIPv6[i / 2];
+      if (daemon == nullptr) continue;
+      const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+      if (info != nullptr) open += info->num_connections;
+    }
+    if (open == 0 || std::chrono::steady_clock::now() >= deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 }  // namespace
 
 bool derivePorts(const char* portList, int ports[3]) {
@@ -99,6 +119,7 @@ bool derivePorts(const char* portList, int ports[3]) {
 }
 
 void stopListeners() {
+  drainListeners();
   for (int i = 0; i < 3; ++i) {
     if (DaemonIPv4[i] != nullptr) MHD_stop_daemon(DaemonIPv4[i]);
     DaemonIPv4[i] = nullptr;

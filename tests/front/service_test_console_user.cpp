@@ -1,0 +1,68 @@
+// The console-user check: when the console passes to someone else (or nobody can be read),
+// the page gets 61012 and the service shuts itself down with status 0.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "support/ServiceHarness.h"
+
+namespace {
+
+struct Case {
+  const char* name;
+  bool removeSeat;  // false: the seat passes to another uid
+};
+
+class ConsoleUser : public ::testing::TestWithParam<Case> {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/nox_seat_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    seatDir_ = pattern;
+    seatFile_ = seatDir_ + "/seat";
+    writeSeat(static_cast<long>(getuid()));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(seatDir_, ignored);
+  }
+  void writeSeat(long owner) { std::ofstream(seatFile_) << owner << "\n"; }
+
+  std::string seatDir_, seatFile_;
+};
+
+TEST_P(ConsoleUser, ChangeAnswers61012AndEndsTheService) {
+  noxtest::ServiceOptions options;
+  options.environment = {std::string("LD_PRELOAD=") + NOX_TEST_SEAT_LIB, "NOX_TEST_SEAT_FILE=" + seatFile_};
+  noxtest::Service service(options);
+  ASSERT_TRUE(service.start()) << service.error() << service.output();
+
+  noxtest::Answer same = noxtest::postForm(noxtest::kPorts[0], "", "https://a.test", "", noxtest::echoJson());
+  ASSERT_TRUE(same.ok()) << same.error;
+  EXPECT_EQ(same.values()["result"], "0") << same.body << service.output();
+
+  if (GetParam().removeSeat) {
+    std::remove(seatFile_.c_str());
+  } else {
+    writeSeat(static_cast<long>(getuid()) + 1000);
+  }
+  noxtest::Answer changed = noxtest::postForm(noxtest::kPorts[1], "", "https://a.test", "", noxtest::echoJson());
+  ASSERT_TRUE(changed.ok()) << changed.error << service.output();
+  EXPECT_EQ(changed.values(), (std::map<std::string, std::string>{{"result", "61012"}})) << changed.body;
+
+  EXPECT_EQ(service.waitExit(20), 0) << service.output();
+  std::string out = service.output();
+  size_t warning = out.find("Not Same User!!Halvorant will turn off");
+  ASSERT_NE(warning, std::string::npos) << out;
+  EXPECT_LT(warning, out.find("[HalvorantFinal] Ready to suicide"));
+  EXPECT_NE(out.find(GetParam().removeSeat ? "Check_User: Unknown" : "Check_User: " + std::to_string(getuid() + 1000)),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, ConsoleUser,
+                         ::testing::Values(Case{"OtherUser", false}, Case{"SeatGone", true}),
+                         [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+}  // namespace
