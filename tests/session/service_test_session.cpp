@@ -126,7 +126,9 @@ TEST_F(SessionWire, VersionRefusals) {
   std::set<std::string> before = workFiles();
   for (const Case& c : cases) EXPECT_EQ(ask(c.params), (Values{{"result", c.result}})) << c.name;
   for (const std::string& name : workFiles()) {  // refused sessions leave no copy behind
-    if (before.count(name) == 0) EXPECT_EQ(name.find(".dylib"), std::string::npos) << name;
+    if (before.count(name) == 0) {
+      EXPECT_EQ(name.find(".dylib"), std::string::npos) << name;
+    }
   }
 }
 
