@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Front-end load benchmark: the service against a bare libmicrohttpd TLS floor, with wrk.
+#
+#   bench/front/run.sh            (BUILD=dir to choose the build tree, DURATION=seconds per load)
+#
+# Loads, each against both servers on 127.0.0.1 (TLS 1.3):
+#   keep-alive, 1 and 8 connections: Echo on an open session, one connection reused;
+#   new connection, 1 and 8 connections: the same request with "Connection: close".
+# Server CPU is read from /proc (all threads, ns) around each load; the service's console
+# goes to a file. Then the main-thread probe: what the hand-off adds to a call's round trip.
+# Starts the service on its fixed ports: it waits for the service-test lock, like the tests.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+BUILD=${BUILD:-$ROOT/build-bench-front}
+DURATION=${DURATION:-5}
+PORT=54469
+FLOOR_PORT=54479
+
+bash "$ROOT/scripts/setup.sh" bench
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_BENCH=ON >/dev/null
+cmake --build "$BUILD" -j2 --target NoxHalvorant nox_adapters nox_bench_front_floor nox_bench_front_mainthread \
+  >/dev/null
+
+exec 9>/tmp/NoxHalvorant-service-test.lock
+flock -w 600 9 || { echo "run.sh: the service ports stay busy" >&2; exit 1; }
+
+WORK=$(mktemp -d /tmp/nox_bench_front_XXXXXX)
+HAD_WORKDIR=0
+[ -d /tmp/NoxHalvorant ] && HAD_WORKDIR=1
+SERVICE_PID=""
+FLOOR_PID=""
+cleanup() {
+  for pid in $SERVICE_PID $FLOOR_PID; do
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$WORK"
+  [ "$HAD_WORKDIR" = 1 ] || rm -rf /tmp/NoxHalvorant
+}
+trap cleanup EXIT
+
+# CPU time of a process, all threads, in ns.
+cpu_ns() {
+  local total=0 t
+  for t in /proc/"$1"/task/*/schedstat; do
+    total=$((total + $(cut -d' ' -f1 "$t")))
+  done
+  echo "$total"
+}
+
+wait_for() {  # file text seconds
+  local i
+  for ((i = 0; i < $3 * 20; i++)); do
+    sed 's/\x1b\[[0-9;]*m//g' "$1" 2>/dev/null | grep -q "$2" && return 0
+    sleep 0.05
+  done
+  echo "run.sh: no '$2' in $1" >&2
+  return 1
+}
+
+# The service, from a copy beside its adapters, console to a file.
+cp "$BUILD/bin/NoxHalvorant" "$WORK/"
+cp -r "$BUILD/bin/Nox" "$WORK/"
+"$WORK/NoxHalvorant" >"$WORK/console.log" 2>&1 &
+SERVICE_PID=$!
+wait_for "$WORK/console.log" "initialization: Success" 30
+
+"$BUILD/bin/nox_bench_front_floor" "$FLOOR_PORT" >"$WORK/floor.log" 2>&1 &
+FLOOR_PID=$!
+wait_for "$WORK/floor.log" "floor ready" 30
+
+# An open session for the Echo load.
+CA="$BUILD/bin/NoxHalvorant-CA.pem"
+ECHO='{"FunctionName":"Echo","PathID":"3A61F0B2C94E4D7B8E05A1C2D3F40516","minServerVersion":"1.0.0.0"'
+answer=$(curl -s --cacert "$CA" --resolve "localhost:$PORT:127.0.0.1" "https://localhost:$PORT/" \
+  -H 'Origin: https://bench.test' --data-urlencode "Parameter=$(printf '%s}' "$ECHO" | base64 -w0)")
+SESSION=$(printf '%s' "$answer" | sed -n 's/.*"SessionID": "\([^"]*\)".*/\1/p' | base64 -d)
+[ -n "$SESSION" ] || { echo "run.sh: no session: $answer" >&2; exit 1; }
+BODY="Parameter=$(printf '%s,"SessionId":"%s"}' "$ECHO" "$SESSION" | base64 -w0 | sed 's/+/%2B/g; s/\//%2F/g; s/=/%3D/g')"
+
+script() {  # keepalive|close -> lua file
+  local file="$WORK/$1.lua"
+  {
+    echo 'wrk.method = "POST"'
+    echo "wrk.body = \"$BODY\""
+    echo 'wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"'
+    echo 'wrk.headers["Origin"] = "https://bench.test"'
+    echo "wrk.headers[\"Host\"] = \"localhost:$PORT\""
+    [ "$1" = close ] && echo 'wrk.headers["Connection"] = "close"'
+    echo 'done = function(summary, latency, requests)'
+    echo '  io.write(string.format("RESULT %d %d %.1f %.1f\n", summary.requests,'
+    echo '    summary.errors.connect + summary.errors.read + summary.errors.write + summary.errors.status'
+    echo '    + summary.errors.timeout, latency:percentile(50), latency:percentile(99)))'
+    echo 'end'
+  } >"$file"
+  echo "$file"
+}
+KEEPALIVE=$(script keepalive)
+CLOSE=$(script close)
+
+# load name server pid port connections script -> one row in $WORK/rows
+run_load() {
+  local load=$1 server=$2 pid=$3 port=$4 conns=$5 lua=$6 threads=1
+  [ "$conns" -gt 1 ] && threads=2
+  local before after out
+  before=$(cpu_ns "$pid")
+  out=$(wrk -t"$threads" -c"$conns" -d"${DURATION}s" -s "$lua" "https://127.0.0.1:$port/")
+  after=$(cpu_ns "$pid")
+  local line
+  line=$(printf '%s\n' "$out" | grep '^RESULT') || { echo "run.sh: wrk: $out" >&2; exit 1; }
+  read -r _ requests errors p50 p99 <<<"$line"
+  echo "$load $server $requests $errors $p50 $p99 $((after - before))" >>"$WORK/rows"
+}
+
+: >"$WORK/rows"
+for spec in "keep-alive:1:$KEEPALIVE" "keep-alive:8:$KEEPALIVE" "new-conn:1:$CLOSE" "new-conn:8:$CLOSE"; do
+  IFS=: read -r load conns lua <<<"$spec"
+  run_load "$load/$conns" floor "$FLOOR_PID" "$FLOOR_PORT" "$conns" "$lua"
+  run_load "$load/$conns" service "$SERVICE_PID" "$PORT" "$conns" "$lua"
+done
+
+MAINTHREAD=$("$BUILD/bin/nox_bench_front_mainthread" "$PORT" 200)
+
+awk -v d="$DURATION" -v mt="$MAINTHREAD" '
+  { load[NR] = $1; server[NR] = $2; req[NR] = $3; err[NR] = $4; p50[NR] = $5 / 1000; p99[NR] = $6 / 1000
+    cpu[NR] = ($3 > 0) ? $7 / $3 / 1000 : 0 }
+  END {
+    printf "%-13s %-8s %10s %9s %9s %14s %10s %10s %7s\n", "load", "server", "req/s", "p50 ms", "p99 ms",
+           "CPU us/req", "CPU ratio", "req ratio", "errors"
+    for (i = 1; i <= NR; i++) {
+      f = (server[i] == "service") ? i - 1 : i
+      printf "%-13s %-8s %10.0f %9.3f %9.3f %14.1f %9.2fx %9.2fx %7d\n", load[i], server[i], req[i] / d, p50[i],
+             p99[i], cpu[i], (cpu[f] > 0) ? cpu[i] / cpu[f] : 0, (req[f] > 0) ? req[i] / req[f] : 0, err[i]
+    }
+    split(mt, m, " ")
+    printf "\nmain-thread mode: Echo round trip p50 %.3f ms direct, %.3f ms on the main thread: adds %.3f ms\n",
+           m[2], m[3], m[4]
+    printf "goals: keep-alive CPU/request <= 1.25x floor, new-connection CPU/request <= 1.10x floor, main thread < 2 ms\n"
+  }' "$WORK/rows"
