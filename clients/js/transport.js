@@ -65,7 +65,10 @@ export async function post(conn, body, deadline) {
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), remaining);
     try {
-      const res = await conn.fetch(conn.urls[index], postInit(body, abort.signal));
+      // Called as a plain function: a browser's fetch called as a method of another
+      // object throws "Illegal invocation".
+      const fetchFn = conn.fetch;
+      const res = await fetchFn(conn.urls[index], postInit(body, abort.signal));
       const text = await res.text();
       const values = res.status === 200 ? parseAnswer(text) : null;
       if (values === null) {

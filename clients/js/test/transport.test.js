@@ -159,3 +159,30 @@ test('requests of all clients of a page go one at a time', async () => {
   assert.equal(f.posts().length, 6);
   assert.equal(f.maxInFlight(), 1);
 });
+
+// Like a browser's window.fetch, which refuses to run as a method of another object.
+function browserLikeFetch(log, realFetch) {
+  return function fetchLikeWindow(url, init) {
+    if (this !== undefined && this !== globalThis) {
+      return Promise.reject(new TypeError("Failed to execute 'fetch' on 'Window': Illegal invocation"));
+    }
+    log.push(url);
+    return realFetch(url, init);
+  };
+}
+
+test('fetch runs unbound, as a browser requires, whether given or the global one', async (t) => {
+  const f = await fake(() => ({ result: '0' }));
+  const original = globalThis.fetch;
+  const given = [];
+  const r = await createClient({ baseUrls: [f.url], fetch: browserLikeFetch(given, original) }).detect();
+  assert.equal(r.ok, true, r.message);
+  assert.deepEqual(given, [f.url]);
+
+  const global = [];
+  globalThis.fetch = browserLikeFetch(global, original);
+  t.after(() => { globalThis.fetch = original; });
+  const rg = await createClient({ baseUrls: [f.url] }).detect();
+  assert.equal(rg.ok, true, rg.message);
+  assert.deepEqual(global, [f.url]);
+});
