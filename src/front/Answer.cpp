@@ -173,7 +173,9 @@ void processOnMainThread(PostState* s) {
   if (finished) {
     printfColorLine("Main thread mode finish!", "");
     std::lock_guard<std::mutex> slot(g_slotLock);
-    if (g_callOutstanding) {
+    // The flag again: meanwhile another request may have taken this result and started
+    // the next call, which holds RequestLock until it returns.
+    if (g_callOutstanding && isCallMainThreadFinish.load()) {
       std::lock_guard<std::mutex> guard(RequestLock);  // free: the call has returned
       s->answer = result;
       result = nullptr;
