@@ -114,8 +114,8 @@ run_load() {
 }
 
 : >"$WORK/rows"
-for spec in "keep-alive:1:$KEEPALIVE" "keep-alive:8:$KEEPALIVE" "new-conn:1:$CLOSE" "new-conn:8:$CLOSE"; do
-  IFS=: read -r load conns lua <<<"$spec"
+for load_def in "keep-alive:1:$KEEPALIVE" "keep-alive:8:$KEEPALIVE" "new-conn:1:$CLOSE" "new-conn:8:$CLOSE"; do
+  IFS=: read -r load conns lua <<<"$load_def"
   run_load "$load/$conns" floor "$FLOOR_PID" "$FLOOR_PORT" "$conns" "$lua"
   run_load "$load/$conns" service "$SERVICE_PID" "$PORT" "$conns" "$lua"
 done

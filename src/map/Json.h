@@ -38,7 +38,7 @@ constexpr int32_t HALVORANT_JSON_KEY_MISSING = 61016;
 void setJsonCheck(bool flag);  // switching on also resets ErrCode to 0
 int32_t getJsonErrorCode();
 
-// Results of addHalvorantJsonMapUnit. The design's callers ignore them; a dropped
+// Results of addHalvorantJsonMapUnit. The service's callers ignore them; a dropped
 // key is no longer reported as success.
 enum : int32_t {
   HALVORANT_MAP_OK = 0,         // stored or replaced (also: empty byte insert, a no-op)

@@ -56,7 +56,7 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
   // the enclosing object.
   for (int first = n - 2; first >= 1; first -= 2) {
     if (tokens[first].end <= tokens[first].start) {
-      // The design's stop on an empty key. Sorted all the same: lookups binary-search.
+      // An empty key stops reading. Sorted all the same: lookups binary-search.
       HALVORANT_MEMORY_FAIL();
       halvorantSortUnits(map);
       return map;
