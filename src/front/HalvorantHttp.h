@@ -93,7 +93,7 @@ TlsVerdict classifyProtocol(int protocol, const char** text);
 bool isLocalHost(const char* host);
 
 // "scheme://authority" of a referer, printing the "UrlList[%d]: " lines; null (with the
-// design's warning lines) when it has fewer than three "/"-pieces. Caller frees.
+// refusal's warning lines) when it has fewer than three "/"-pieces. Caller frees.
 char* originFromReferer(const char* referer);
 
 // The decoded body asks for the main thread ("HalvorantMainThread", "MainThread" or
