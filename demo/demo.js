@@ -7,12 +7,15 @@ const CONFIG = {
   // Passed to createClient: host ("127.0.0.1" or "localhost"), ports, timeoutMs.
   client: { host: '127.0.0.1', ports: [54469, 54569, 54669] },
   minServerVersion: '1.0.0.0',
-  // One function per adapter. "Echo" is answered by the service itself (versions);
-  // replace it with an adapter function and its parameters once the adapters exist.
+  // One function per adapter, with its parameters. "Echo" instead asks the service for
+  // the versions only.
   adapters: [
-    { name: 'NoxCryptAdapter', pathId: PATH_IDS.NoxCryptAdapter, functionName: 'Echo', params: {} },
-    { name: 'NoxPkiCryptAdapter', pathId: PATH_IDS.NoxPkiCryptAdapter, functionName: 'Echo', params: {} },
-    { name: 'NoxIdAdapter', pathId: PATH_IDS.NoxIdAdapter, functionName: 'Echo', params: {} },
+    {
+      name: 'NoxCryptAdapter', pathId: PATH_IDS.NoxCryptAdapter,
+      functionName: 'Digest', params: { Algorithm: 'SHA256', Data: 'abc' },
+    },
+    { name: 'NoxPkiCryptAdapter', pathId: PATH_IDS.NoxPkiCryptAdapter, functionName: 'ListCertificates', params: {} },
+    { name: 'NoxIdAdapter', pathId: PATH_IDS.NoxIdAdapter, functionName: 'GetCardStatus', params: {} },
   ],
   // The value store needs an open session; any adapter will do.
   valueStoreAdapter: PATH_IDS.NoxCryptAdapter,

@@ -1,0 +1,186 @@
+// Shared pieces of the browser tests: the real service as a child process, a temporary
+// HOME whose NSS database trusts our CAs, a throwaway CA with a certificate for a
+// "public" host name, the demo's static server, and Debian's Chromium driven by
+// playwright-core. Everything started here is stopped by its own handle or pid.
+//
+// Environment (set by run.sh): NOX_SERVICE_EXE, NOX_BIN_DIR; optional NOX_CHROMIUM.
+
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import net from 'node:net';
+import os from 'node:os';
+import path from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+import { chromium } from 'playwright-core';
+
+export const REPO = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
+export const SERVICE_PORTS = [54469, 54569, 54669];
+export const WORK_DIR = '/tmp/NoxHalvorant';
+export const PUBLIC_HOST = 'www.bank.test';
+const CHROMIUM = process.env.NOX_CHROMIUM || '/usr/bin/chromium';
+
+const { startServer } = await import(path.join(REPO, 'demo/serve.mjs'));
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+function required(name) {
+  const value = process.env[name];
+  if (!value) throw new Error(`${name} is not set; run the browser tests through tests/browser/run.sh`);
+  return value;
+}
+
+export function tempDir(prefix) {
+  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+}
+
+// True when something accepts connections on 127.0.0.1:port.
+function listening(port) {
+  return new Promise((resolve) => {
+    const socket = net.connect({ host: '127.0.0.1', port });
+    socket.setTimeout(2000);
+    socket.once('connect', () => { socket.destroy(); resolve(true); });
+    socket.once('timeout', () => { socket.destroy(); resolve(false); });
+    socket.once('error', () => resolve(false));
+  });
+}
+
+function workDirEntries() {
+  try {
+    return new Set(fs.readdirSync(WORK_DIR));
+  } catch {
+    return null;
+  }
+}
+
+// Starts the built service and waits for its start-up verdict. The caller holds the
+// service lock (run.sh), so a listener on our ports is somebody else's service.
+export async function startService({ timeoutMs = 60000 } = {}) {
+  const exe = required('NOX_SERVICE_EXE');
+  for (const port of SERVICE_PORTS) {
+    if (await listening(port)) throw new Error(`port ${port} is already taken; stop the other NoxHalvorant first`);
+  }
+  const dir = tempDir('nox-browser-service-');
+  const logFile = path.join(dir, 'service.log');
+  const before = workDirEntries();
+  const out = fs.openSync(logFile, 'w');
+  const child = spawn(exe, [], { stdio: ['ignore', out, out] });
+  fs.closeSync(out);
+  let exited = null;
+  child.once('exit', (code, signal) => { exited = { code, signal }; });
+
+  const output = () => fs.readFileSync(logFile, 'utf8').replace(/\x1b\[[0-9;]*m/g, '');
+  const service = {
+    pid: child.pid,
+    output,
+    async stop() {
+      if (exited === null) {
+        child.kill('SIGTERM');
+        const deadline = Date.now() + 30000;
+        while (exited === null && Date.now() < deadline) await sleep(50);
+        if (exited === null) {
+          child.kill('SIGKILL');
+          while (exited === null) await sleep(50);
+        }
+      }
+      // Leave /tmp/NoxHalvorant as we found it.
+      if (before === null) fs.rmSync(WORK_DIR, { recursive: true, force: true });
+      else for (const name of workDirEntries() ?? []) {
+        if (!before.has(name)) fs.rmSync(path.join(WORK_DIR, name), { recursive: true, force: true });
+      }
+      const status = exited;
+      fs.rmSync(dir, { recursive: true, force: true });
+      return status;
+    },
+  };
+
+  const deadline = Date.now() + timeoutMs;
+  for (;;) {
+    const text = output();
+    if (text.includes('NoxHalvorant initialization: Success')) break;
+    if (text.includes('NoxHalvorant initialization: Fail') || exited !== null || Date.now() > deadline) {
+      await service.stop().catch(() => {});
+      throw new Error(`the service did not start:\n${text}`);
+    }
+    await sleep(25);
+  }
+  for (const port of SERVICE_PORTS) {
+    if (!(await listening(port))) {
+      const text = output();
+      await service.stop();
+      throw new Error(`the service does not listen on 127.0.0.1:${port}:\n${text}`);
+    }
+  }
+  return service;
+}
+
+// certtool with a template file; throws with certtool's output on failure.
+function certtool(args, template, dir) {
+  const file = path.join(dir, `template-${Math.random().toString(16).slice(2)}.cfg`);
+  fs.writeFileSync(file, template);
+  try {
+    execFileSync('certtool', [...args, '--template', file], { stdio: ['ignore', 'ignore', 'pipe'] });
+  } finally {
+    fs.rmSync(file, { force: true });
+  }
+}
+
+// A throwaway CA and a server certificate for host, made with certtool in dir.
+// → { caFile, certFile, keyFile }.
+export function makePublicCertificate(dir, host = PUBLIC_HOST) {
+  const caKey = path.join(dir, 'test-ca.key');
+  const caFile = path.join(dir, 'test-ca.pem');
+  const keyFile = path.join(dir, `${host}.key`);
+  const certFile = path.join(dir, `${host}.pem`);
+  const gen = (file) => execFileSync('certtool', ['--generate-privkey', '--key-type', 'ecdsa',
+    '--curve', 'secp256r1', '--outfile', file], { stdio: ['ignore', 'ignore', 'pipe'] });
+  gen(caKey);
+  certtool(['--generate-self-signed', '--load-privkey', caKey, '--outfile', caFile],
+    'cn = "NoxHalvorant browser test CA"\nca\ncert_signing_key\ncrl_signing_key\nexpiration_days = 2\n', dir);
+  gen(keyFile);
+  certtool(['--generate-certificate', '--load-privkey', keyFile, '--load-ca-certificate', caFile,
+    '--load-ca-privkey', caKey, '--outfile', certFile],
+  `cn = "${host}"\ndns_name = "${host}"\ntls_www_server\nsigning_key\nencryption_key\nexpiration_days = 2\n`, dir);
+  return { caFile, certFile, keyFile };
+}
+
+// A HOME whose $HOME/.pki/nssdb trusts the service's CA (through scripts/trust-ca.sh,
+// as a user would) and the extra CA files given. Chromium reads only that database.
+export function makeTrustingHome(extraCaFiles = []) {
+  const home = tempDir('nox-browser-home-');
+  const env = { ...process.env, HOME: home };
+  const serviceCa = path.join(required('NOX_BIN_DIR'), 'NoxHalvorant-CA.pem');
+  execFileSync('bash', [path.join(REPO, 'scripts/trust-ca.sh'), serviceCa], { env, stdio: ['ignore', 'ignore', 'pipe'] });
+  const db = `sql:${path.join(home, '.pki/nssdb')}`;
+  extraCaFiles.forEach((file, i) => {
+    execFileSync('certutil', ['-A', '-d', db, '-n', `NoxBrowserTest-CA-${i}`, '-t', 'C,,', '-i', file],
+      { env, stdio: ['ignore', 'ignore', 'pipe'] });
+  });
+  return home;
+}
+
+// The demo's static server on 127.0.0.1 and ::1 (free port), optionally over HTTPS.
+export function serveDemo(tls = {}) {
+  return startServer({ port: 0, ...tls });
+}
+
+// Headless Chromium with the given HOME (for its NSS database) and extra flags.
+export async function launchChromium(home, extraArgs = []) {
+  if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing; run scripts/setup.sh`);
+  return chromium.launch({
+    executablePath: CHROMIUM,
+    headless: true,
+    chromiumSandbox: false,
+    // Without the background flags Chromium keeps dialing out and gets refused.
+    args: ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', ...extraArgs],
+    env: { ...process.env, HOME: home },
+    timeout: 60000,
+  });
+}
+
+// Flags that make Chromium resolve host to 127.0.0.1 and count 127.0.0.1:port as a
+// public address, so a page there is a public page asking for loopback.
+export function publicPageArgs(port, host = PUBLIC_HOST) {
+  return [`--host-resolver-rules=MAP ${host} 127.0.0.1`, `--ip-address-space-overrides=127.0.0.1:${port}=public`];
+}
