@@ -9,6 +9,7 @@ PKGS=(
   libsystemd-dev
   libgtest-dev libgmock-dev
   libcurl4-gnutls-dev
+  chromium libnss3-tools nodejs
 )
 
 # Extra groups for later targets: pass their names as arguments.
