@@ -20,14 +20,14 @@ for a in NoxCryptAdapter NoxPkiCryptAdapter NoxIdAdapter; do
 done
 chromium=${NOX_CHROMIUM:-/usr/bin/chromium}
 [ -x "$chromium" ] || die "$chromium is missing: run scripts/setup.sh (package chromium)"
-for tool in node certtool certutil flock; do
+for tool in node certtool certutil flock setpriv make; do
   command -v "$tool" >/dev/null 2>&1 || die "$tool is missing: run scripts/setup.sh"
 done
 
 files=()
 for f in "$@"; do files+=("$here/$f"); done
 
-exec flock -w 900 /tmp/NoxHalvorant-service-test.lock bash -c '
+exec flock -w 600 /tmp/NoxHalvorant-service-test.lock bash -c '
   set -euo pipefail
   bash "$1/install-deps.sh"
   shift

@@ -12,8 +12,6 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
-import { chromium } from 'playwright-core';
-
 export const REPO = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
 export const SERVICE_PORTS = [54469, 54569, 54669];
 export const WORK_DIR = '/tmp/NoxHalvorant';
@@ -53,10 +51,9 @@ function workDirEntries() {
   }
 }
 
-// Starts the built service and waits for its start-up verdict. The caller holds the
+// Starts the built service (or exe) and waits for its start-up verdict. The caller holds the
 // service lock (run.sh), so a listener on our ports is somebody else's service.
-export async function startService({ timeoutMs = 60000 } = {}) {
-  const exe = required('NOX_SERVICE_EXE');
+export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutMs = 60000 } = {}) {
   for (const port of SERVICE_PORTS) {
     if (await listening(port)) throw new Error(`port ${port} is already taken; stop the other NoxHalvorant first`);
   }
@@ -64,7 +61,9 @@ export async function startService({ timeoutMs = 60000 } = {}) {
   const logFile = path.join(dir, 'service.log');
   const before = workDirEntries();
   const out = fs.openSync(logFile, 'w');
-  const child = spawn(exe, [], { stdio: ['ignore', out, out] });
+  // setpriv execs the service with a parent-death signal: if this test process is
+  // killed (a ctest time-out), the service stops too instead of holding the ports.
+  const child = spawn('setpriv', ['--pdeathsig', 'TERM', '--', exe], { stdio: ['ignore', out, out] });
   fs.closeSync(out);
   let exited = null;
   child.once('exit', (code, signal) => { exited = { code, signal }; });
@@ -167,6 +166,7 @@ export function serveDemo(tls = {}) {
 // Headless Chromium with the given HOME (for its NSS database) and extra flags.
 export async function launchChromium(home, extraArgs = []) {
   if (!fs.existsSync(CHROMIUM)) throw new Error(`${CHROMIUM} is missing; run scripts/setup.sh`);
+  const { chromium } = await import('playwright-core');
   return chromium.launch({
     executablePath: CHROMIUM,
     headless: true,
