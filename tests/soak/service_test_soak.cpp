@@ -47,7 +47,7 @@ bool soakSeconds(int* seconds) {
 struct Tally {
   std::atomic<long> requests{0}, lost{0}, mixed{0}, wrong{0}, heartbeats{0};
   std::atomic<long> garbage{0}, garbageAnswered{0}, handshakes{0}, handshakesRefused{0}, sessionsOpened{0};
-  std::atomic<long> keptAliveRequests{0}, keptAliveConnects{0};
+  std::atomic<long> keptAliveRequests{0}, keptAliveConnects{0}, mainThreadCalls{0};
   std::mutex lock;
   std::vector<std::string> notes;  // the first failures, for the report
 
@@ -143,6 +143,7 @@ std::string sessionName(char kind, int index) {
 
 // A flagged request, repeated while the answer is a heartbeat.
 Reply postMainThread(Soak& s, Connection& c, const std::string& body) {
+  ++s.tally.mainThreadCalls;
   Reply r = c.post(body);
   for (int i = 0; i < 8 && r.answered() && r.values()["result"] == "heartbeat"; ++i) {
     ++s.tally.heartbeats;
@@ -393,8 +394,10 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
          "connections\n",
          seconds, warmUp, elapsed, t.requests.load(), t.requests.load() / elapsed, t.keptAliveRequests.load(),
          t.keptAliveConnects.load());
-  printf("[soak] lost %ld, mixed %ld, wrong %ld; heartbeats %ld; sessions opened and released %ld\n", t.lost.load(),
-         t.mixed.load(), t.wrong.load(), t.heartbeats.load(), t.sessionsOpened.load());
+  printf("[soak] lost %ld, mixed %ld, wrong %ld; main-thread calls %ld, heartbeats %ld; sessions opened and "
+         "released %ld\n",
+         t.lost.load(), t.mixed.load(), t.wrong.load(), t.mainThreadCalls.load(), t.heartbeats.load(),
+         t.sessionsOpened.load());
   printf("[soak] garbage bodies %ld (answered %ld); truncated handshakes %ld (refused %ld)\n", t.garbage.load(),
          t.garbageAnswered.load(), t.handshakes.load(), t.handshakesRefused.load());
   printf("[soak] VmRSS after warm-up %ld KiB, at end %ld KiB, peak %ld KiB\n", warm.process.rssKiB,
@@ -412,6 +415,7 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
   EXPECT_EQ(t.garbageAnswered.load(), 0);
   EXPECT_EQ(t.handshakesRefused.load(), 0);
   EXPECT_GT(t.sessionsOpened.load(), 0);
+  EXPECT_GT(t.mainThreadCalls.load(), 0);
   EXPECT_GT(t.garbage.load(), 0);
   EXPECT_GT(t.handshakes.load(), 0);
   // Keep-alive really kept: a reconnect now and then is tolerated, one per request is not.

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Runs every benchmark and prints one table of figures, ratios and goals.
+#
+#   bench/run-all.sh [BUILD_DIR]      (default build-bench; `make bench` calls this)
+#
+# The benchmarks themselves:
+#   cipher engine beside Mbed TLS          bin/nox_bench_crypto
+#   wire throughput and handshakes beside
+#   a bare libmicrohttpd floor, and the
+#   main-thread round trip                 bench/front/run.sh (wrk; DURATION=seconds per load)
+#   session latency and resident memory    bin/nox_bench_session
+# Their full outputs go to BUILD_DIR/bench-logs/. The service benchmarks start the service
+# on its fixed ports and wait for the service-test lock themselves.
+# Exit status: 0 when every benchmark ran and gave its figures (a missed goal is shown in
+# the table, not turned into a failure); 1 otherwise.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-$ROOT/build-bench}
+case "$BUILD" in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
+LOGS=$BUILD/bench-logs
+ROWS=$(mktemp /tmp/nox_bench_rows_XXXXXX)
+trap 'rm -f "$ROWS"' EXIT
+failed=0
+
+bash "$ROOT/scripts/setup.sh" bench || exit 1
+cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_BENCH=ON >/dev/null || exit 1
+cmake --build "$BUILD" -j2 --target NoxHalvorant nox_adapters nox_bench_crypto nox_bench_front_floor \
+  nox_bench_front_mainthread nox_bench_session >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+mkdir -p "$LOGS"
+
+# row area measure ours reference ratio goal verdict  (one "|"-separated line)
+row() { printf '%s|%s|%s|%s|%s|%s|%s\n' "$@" >>"$ROWS"; }
+broken() {  # area what log
+  row "$1" "$2: did not run, see $3" "-" "-" "-" "-" "FAILED"
+  failed=1
+}
+
+# ---- Cipher engine ------------------------------------------------------------------------
+echo "run-all: cipher engine beside Mbed TLS" >&2
+if "$BUILD/bin/nox_bench_crypto" >"$LOGS/crypto.txt" 2>&1 && ! grep -q MISMATCH "$LOGS/crypto.txt" &&
+  grep -q '^Goal' "$LOGS/crypto.txt"; then
+  # Rows: a 28-character case name, ours MB/s, Mbed TLS MB/s, ratio (our time / theirs), path.
+  awk '
+    /^(AES|3DES|RC4)/ {
+      name = substr($0, 1, 28); sub(/ +$/, "", name)
+      split(substr($0, 29), f, " ")
+      goal = "-"; verdict = "info"
+      if (name ~ /\(tables\)/) { goal = "<= 1.50x"; verdict = (f[3] + 0 <= 1.5) ? "met" : "MISSED" }
+      else if (name ~ /^AES/) { name = name ((f[5] ~ /AES-NI/) ? " vs AES-NI" : " vs library call") }
+      printf "cipher|%s|%s MB/s|%s MB/s|%s|%s|%s\n", name, f[1], f[2], f[3], goal, verdict
+    }' "$LOGS/crypto.txt" >>"$ROWS"
+else
+  broken cipher "nox_bench_crypto" "$LOGS/crypto.txt"
+fi
+
+# ---- Wire: throughput, handshakes, main-thread round trip -------------------------------------
+echo "run-all: wire loads beside the libmicrohttpd floor (bench/front/run.sh)" >&2
+if BUILD="$BUILD" bash "$ROOT/bench/front/run.sh" >"$LOGS/front.txt" 2>&1 && grep -q '^main-thread mode' "$LOGS/front.txt"; then
+  # Table rows: load server req/s p50 p99 CPU-us/req CPU-ratio req-ratio errors (service after floor).
+  awk '
+    $2 == "floor"   { fr[$1] = $3; fc[$1] = $6 }
+    $2 == "service" {
+      load = $1; kind = (load ~ /^new-conn/) ? "new connection (handshake) each" : "kept alive"
+      split(load, lc, "/")
+      limit = (load ~ /^new-conn/) ? 1.10 : 1.25
+      ratio = (fc[load] > 0) ? $6 / fc[load] : 0
+      verdict = ($9 + 0 > 0) ? "ERRORS " $9 : ((ratio <= limit) ? "met" : "MISSED")
+      printf "wire|Echo %s, %s conn: CPU per request|%.1f us|%.1f us|%.2fx|<= %.2fx|%s\n", kind, lc[2], $6, fc[load],
+             ratio, limit, verdict
+      printf "wire|Echo %s, %s conn: requests/s (p50 %s, p99 %s ms)|%s|%s|%.2fx|-|info\n", kind, lc[2], $4, $5, $3,
+             fr[load],
+             (fr[load] > 0) ? $3 / fr[load] : 0
+    }
+    /^main-thread mode/ {
+      for (i = 1; i <= NF; i++) if ($i == "adds") added = $(i + 1)
+      for (i = 1; i <= NF; i++) if ($i == "direct,") direct = $(i - 2)
+      printf "main thread|Echo round trip added by the hand-off (p50)|%s ms|%s ms direct|-|< 2 ms|%s\n", added,
+             direct, (added + 0 < 2) ? "met" : "MISSED"
+    }' "$LOGS/front.txt" >>"$ROWS"
+else
+  broken wire "bench/front/run.sh" "$LOGS/front.txt"
+fi
+
+# ---- Session latency and memory ------------------------------------------------------------
+echo "run-all: session latency and resident memory" >&2
+if "$BUILD/bin/nox_bench_session" >"$LOGS/session.txt" 2>&1 && grep -q '^open beyond call' "$LOGS/session.txt"; then
+  awk '
+    function after(word,   i) { for (i = 1; i < NF; i++) if ($i == word) return $(i + 1); return "?" }
+    /^session open/ { open50 = after("median"); open99 = after("p99") }
+    /^call on an open session/ { call50 = after("median"); call99 = after("p99") }
+    /^open beyond call/ { beyond = after("median") }
+    /^resident memory idle/ { idle = $4 }
+    /^resident memory, 32 sessions/ { full = $6 }
+    END {
+      printf "session|open (copy, load, version, Echo): median / p99|%s / %s ms|-|-|-|info\n", open50, open99
+      printf "session|Digest on an open session: median / p99|%s / %s ms|-|-|-|info\n", call50, call99
+      printf "session|open beyond a call (median)|%s ms|-|-|< 2 ms|%s\n", beyond, (beyond + 0 < 2) ? "met" : "MISSED"
+      printf "memory|service resident, idle|%s KiB|-|-|< 8192 KiB|%s\n", idle, (idle + 0 < 8192) ? "met" : "MISSED"
+      printf "memory|service resident, 32 sessions open|%s KiB|-|-|-|info\n", full
+    }' "$LOGS/session.txt" >>"$ROWS"
+else
+  broken session "nox_bench_session" "$LOGS/session.txt"
+fi
+
+# ---- The table ---------------------------------------------------------------------------------
+echo
+echo "NoxHalvorant benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null)"
+echo "ratio: cipher = our time / Mbed TLS time; wire = service / floor; logs in $LOGS"
+echo
+awk -F'|' '
+  { for (i = 1; i <= 7; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
+  END {
+    split("area|measure|ours|reference|ratio|goal|verdict", head, "|")
+    for (i = 1; i <= 7; i++) if (length(head[i]) > w[i]) w[i] = length(head[i])
+    line = ""; rule = ""
+    for (i = 1; i <= 7; i++) {
+      line = line sprintf("%-" w[i] "s  ", head[i])
+      dashes = sprintf("%" w[i] "s", ""); gsub(/ /, "-", dashes); rule = rule dashes "  "
+    }
+    print line; print rule
+    for (r = 1; r <= NR; r++) {
+      line = ""
+      for (i = 1; i <= 7; i++) line = line sprintf("%-" w[i] "s  ", cell[r, i])
+      print line
+    }
+  }' "$ROWS"
+exit $failed
