@@ -130,7 +130,7 @@ test('a main-thread Sleep call answers with heartbeats, then its result', async 
     assert.equal(out.at(-1), 'Sleep: result "slept 10"', out.join('\n'));
     // The service holds each request for about 7 s before it answers "heartbeat".
     assert.ok(beats.length >= 1 && beats.length <= 2, beats.join('\n'));
-    assert.match(beats[0], /^heartbeat 1 after [67]\.\d s$/);
+    assert.match(beats[0], /^heartbeat 1 after [6-9]\.\d s$/);
     assert.ok(elapsed >= 10000 && elapsed < 30000, `took ${elapsed} ms`);
     assert.ok(service.output().includes('No result from component yet send heartbeat'));
   } finally {
