@@ -61,14 +61,14 @@ if BUILD="$BUILD" bash "$ROOT/bench/front/run.sh" >"$LOGS/front.txt" 2>&1 && gre
   awk '
     $2 == "floor"   { fr[$1] = $3; fc[$1] = $6 }
     $2 == "service" {
-      load = $1; kind = (load ~ /^new-conn/) ? "new connection (handshake) each" : "kept alive"
+      load = $1; kind = (load ~ /^new-conn/) ? "new TLS connection each" : "keep-alive"
       split(load, lc, "/")
       limit = (load ~ /^new-conn/) ? 1.10 : 1.25
       ratio = (fc[load] > 0) ? $6 / fc[load] : 0
       verdict = ($9 + 0 > 0) ? "ERRORS " $9 : ((ratio <= limit) ? "met" : "MISSED")
-      printf "wire|Echo %s, %s conn: CPU per request|%.1f us|%.1f us|%.2fx|<= %.2fx|%s\n", kind, lc[2], $6, fc[load],
+      printf "wire|Echo, %s, %s conn: CPU/request|%.1f us|%.1f us|%.2fx|<= %.2fx|%s\n", kind, lc[2], $6, fc[load],
              ratio, limit, verdict
-      printf "wire|Echo %s, %s conn: requests/s (p50 %s, p99 %s ms)|%s|%s|%.2fx|-|info\n", kind, lc[2], $4, $5, $3,
+      printf "wire|Echo, %s, %s conn: req/s (p50 %s, p99 %s ms)|%s|%s|%.2fx|-|info\n", kind, lc[2], $4, $5, $3,
              fr[load],
              (fr[load] > 0) ? $3 / fr[load] : 0
     }
