@@ -27,9 +27,11 @@ done
 files=()
 for f in "$@"; do files+=("$here/$f"); done
 
+asked=$(date +%s)
 exec flock -w 600 /tmp/NoxHalvorant-service-test.lock bash -c '
   set -euo pipefail
+  echo "browser tests: waited $(( $(date +%s) - $2 )) s for the service lock"
   bash "$1/install-deps.sh"
-  shift
+  shift 2
   exec node --test --test-concurrency=1 "$@"
-' run-under-lock "$here" "${files[@]}"
+' run-under-lock "$here" "$asked" "${files[@]}"
