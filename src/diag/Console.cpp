@@ -1,6 +1,12 @@
 // Console lines, the colour primitive and the log switch.
 #include "diag/Console.h"
 
+#include <pthread.h>
+#if defined(__GLIBC__)
+#include <stdio_ext.h>
+#endif
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -15,6 +21,7 @@ std::mutex Print_Lock;
 namespace {
 
 const char kReset[] = "\033[0m";
+const char kBold[] = "\033[1m";
 const char kNormalTag[64] = "[Normal]";
 const char kWarningTag[64] = "[Warning]";
 const char kErrorTag[64] = "[Error]";
@@ -23,6 +30,107 @@ const char kTimeFormat[] = "[%d-%s-%s %s:%s:%s]";
 // Set while the allocation-failure lines are being printed, so that a failure inside
 // them cannot recurse.
 thread_local bool t_inMemoryFail = false;
+
+// ---- Output mode ----
+// Deferred: lines collect in stdout's buffer and leave with one write at the next
+// flushConsole(), when the buffer is full, or with the first line written 100 ms or
+// more after the oldest held one.
+constexpr int64_t kHoldMs = 100;
+std::atomic<bool> g_deferred{false};
+std::atomic<int64_t> g_heldSince{0};  // steady ms of the oldest held line; 0: none held
+char g_stdoutBuffer[1 << 16];
+
+int64_t steadyMs() {
+  using namespace std::chrono;
+  int64_t ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  return ms != 0 ? ms : 1;
+}
+
+// A child made by fork() must not inherit held lines: it would write them again at exit.
+void flushBeforeFork() {
+  if (g_deferred.load()) flushConsole();
+}
+
+// Caller holds the stdout lock.
+void lineWritten() {
+  if (!g_deferred.load(std::memory_order_relaxed)) {
+    fflush(stdout);
+    return;
+  }
+  int64_t now = steadyMs();
+  int64_t since = g_heldSince.load(std::memory_order_relaxed);
+  if (since == 0) {
+    g_heldSince.store(now, std::memory_order_relaxed);
+  } else if (now - since >= kHoldMs) {
+    fflush(stdout);
+    g_heldSince.store(0, std::memory_order_relaxed);
+  }
+}
+
+// Caller holds the stdout lock. A held line never straddles two writes: when it does not
+// fit beside what is held, what is held leaves first.
+void writeLine(const char* text, size_t length) {
+#if defined(__GLIBC__)
+  if (g_deferred.load(std::memory_order_relaxed) && __fpending(stdout) + length > __fbufsize(stdout)) {
+    fflush(stdout);
+    g_heldSince.store(0, std::memory_order_relaxed);
+  }
+#endif
+  fwrite(text, 1, length, stdout);
+}
+
+// ---- Line text ----
+// One line is assembled here and written in one piece; a line that does not fit is
+// written fragment by fragment instead, with the same bytes.
+constexpr size_t kLineCapacity = 1024;
+
+struct LineText {
+  char text[kLineCapacity];
+  size_t length = 0;
+  bool overflow = false;
+};
+
+void put(LineText* line, const char* text) {
+  size_t size = strlen(text);
+  if (line->overflow || size > kLineCapacity - line->length) {
+    line->overflow = true;
+    return;
+  }
+  memcpy(line->text + line->length, text, size);
+  line->length += size;
+}
+
+// The bold time stamp text of the second now, formatted once per second and thread.
+// A zone change (tzset) shows from the next second on.
+struct StampCache {
+  time_t second = 0;
+  bool valid = false;
+  char text[64] = {0};
+};
+thread_local StampCache t_stamp;
+
+const char* stampText(time_t now) {
+  if (!t_stamp.valid || t_stamp.second != now) {
+    t_stamp.valid = formatLocalTime(t_stamp.text, sizeof t_stamp.text, kTimeFormat, now);
+    t_stamp.second = now;
+  }
+  return t_stamp.text;
+}
+
+// "%d" without the printf machinery.
+void formatNumber(char (&out)[64], int value) {
+  char digits[16];
+  int count = 0;
+  unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  size_t at = 0;
+  if (value < 0) out[at++] = '-';
+  while (count > 0) out[at++] = digits[--count];
+  out[at] = '\0';
+}
 
 const char* colourSequence(int colour) {
   switch (colour) {
@@ -35,7 +143,7 @@ const char* colourSequence(int colour) {
     case COLOR_YELLOW:
       return "\033[33m";
     case COLOR_BOLD:
-      return "\033[1m";
+      return kBold;
     default:
       return kReset;
   }
@@ -43,27 +151,68 @@ const char* colourSequence(int colour) {
 
 const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// "[prefix][Kind] label" into a fresh buffer, then the line core at depth 0.
+// "[prefix][Kind] label", then the line core at depth 0. The label is built on the
+// stack; only an unusually long one needs the heap.
 void kindLine(const char* tag, const char* label, int colour, const char* value) {
   label = orEmpty(label);
-  size_t size = strlen(PrefixName) + strlen(tag) + strlen(label) + 5;
-  char* full = static_cast<char*>(newMemSize(size));
-  if (full == nullptr) {
-    HALVORANT_MEMORY_FAIL();
-    return;
+  const size_t prefixSize = strnlen(PrefixName, sizeof PrefixName - 1);
+  const size_t tagSize = strlen(tag);
+  const size_t labelSize = strlen(label);
+  size_t size = prefixSize + tagSize + labelSize + 5;
+  char local[512];
+  char* full = local;
+  if (size > sizeof local) {
+    full = static_cast<char*>(newMemSize(size));
+    if (full == nullptr) {
+      HALVORANT_MEMORY_FAIL();
+      return;
+    }
   }
-  snprintf(full, size, "[%s]%s %s", PrefixName, tag, label);
+  // "[%s]%s %s" of prefix, tag and label.
+  char* at = full;
+  *at++ = '[';
+  memcpy(at, PrefixName, prefixSize);
+  at += prefixSize;
+  *at++ = ']';
+  memcpy(at, tag, tagSize);
+  at += tagSize;
+  *at++ = ' ';
+  memcpy(at, label, labelSize);
+  at[labelSize] = '\0';
   printfColorLine(full, colour, value, 0);
-  freeMem(full);
+  if (full != local) freeMem(full);
 }
 
 void kindLine(const char* tag, const char* label, int colour, int value) {
   char number[64];
-  snprintf(number, sizeof number, "%d", value);
+  formatNumber(number, value);
   kindLine(tag, label, colour, number);
 }
 
 }  // namespace
+
+// ---- Output mode -----------------------------------------------------------------------
+
+bool setConsoleDeferred(bool deferred) {
+  if (!deferred) {
+    flushConsole();
+    g_deferred.store(false);
+    return true;
+  }
+  if (g_deferred.load()) return true;
+  if (setvbuf(stdout, g_stdoutBuffer, _IOFBF, sizeof g_stdoutBuffer) != 0) return false;
+  static const bool forkHook = pthread_atfork(flushBeforeFork, nullptr, nullptr) == 0;
+  if (!forkHook) return false;
+  g_deferred.store(true);
+  return true;
+}
+
+void flushConsole() {
+  flockfile(stdout);
+  fflush(stdout);
+  g_heldSince.store(0, std::memory_order_relaxed);
+  funlockfile(stdout);
+}
 
 // ---- Primitive -------------------------------------------------------------------------
 
@@ -79,7 +228,7 @@ void printfColor(int colour, const char* text) { printfColor(colour, text, 0); }
 
 void printfColor(int colour, int number, int depth) {
   char buffer[64];
-  snprintf(buffer, sizeof buffer, "%d", number);
+  formatNumber(buffer, number);
   printfColor(colour, buffer, depth);
 }
 
@@ -94,18 +243,31 @@ void printfColorLine(const char* label, int colour, const char* value, int depth
   label = orEmpty(label);
   value = orEmpty(value);
   if (depth == 0) qzlog(5, 0, "%s%s", label, value);
-  // One stdio lock over the whole line keeps lines of different threads whole. The
-  // lock is recursive and nothing below takes another lock.
-  flockfile(stdout);
-  if (depth == 0) {
-    char stamp[64];
-    formatLocalTime(stamp, sizeof stamp, kTimeFormat, halvorantNow());
-    printfColor(COLOR_BOLD, stamp, 1);
+  const char* stamp = depth == 0 ? stampText(halvorantNow()) : nullptr;
+  LineText line;
+  if (stamp != nullptr) {
+    put(&line, kBold);
+    put(&line, stamp);
+    put(&line, kReset);
   }
-  printfColor(COLOR_BOLD, label, depth + 1);
-  printfColor(colour, value, depth + 1);
-  fputc('\n', stdout);
-  fflush(stdout);
+  put(&line, kBold);
+  put(&line, label);
+  put(&line, kReset);
+  put(&line, colourSequence(colour));
+  put(&line, value);
+  put(&line, kReset);
+  put(&line, "\n");
+  // The stdout lock over the whole line keeps lines of different threads whole.
+  flockfile(stdout);
+  if (!line.overflow) {
+    writeLine(line.text, line.length);
+  } else {
+    if (stamp != nullptr) printfColor(COLOR_BOLD, stamp, 1);
+    printfColor(COLOR_BOLD, label, depth + 1);
+    printfColor(colour, value, depth + 1);
+    fputc('\n', stdout);
+  }
+  lineWritten();
   funlockfile(stdout);
 }
 
@@ -130,7 +292,7 @@ void printfColorNormalLine(const char* label, const char* value, int depth) {
 }
 void printfColorNormalLine(const char* label, int value, int depth) {
   char number[64];
-  snprintf(number, sizeof number, "%d", value);
+  formatNumber(number, value);
   printfColorLine(label, COLOR_GREEN, number, depth);
 }
 void printfColorWarningLine(const char* label, const char* value, int depth) {
@@ -138,7 +300,7 @@ void printfColorWarningLine(const char* label, const char* value, int depth) {
 }
 void printfColorWarningLine(const char* label, int value, int depth) {
   char number[64];
-  snprintf(number, sizeof number, "%d", value);
+  formatNumber(number, value);
   printfColorLine(label, COLOR_YELLOW, number, depth);
 }
 void printfColorErrorLine(const char* label, const char* value, int depth) {
@@ -146,7 +308,7 @@ void printfColorErrorLine(const char* label, const char* value, int depth) {
 }
 void printfColorErrorLine(const char* label, int value, int depth) {
   char number[64];
-  snprintf(number, sizeof number, "%d", value);
+  formatNumber(number, value);
   printfColorLine(label, COLOR_RED, number, depth);
 }
 

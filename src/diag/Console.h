@@ -63,6 +63,15 @@ void printfWarning(const char* label, bool condition, const char* value);
 bool setLog(const char* inputLogName, const char* inputPrefixName);
 void noLog();
 
+// Output mode. By default every line is flushed as it is printed. Deferred (chosen before
+// the first output to stdout; false when stdout cannot be set up for it): stdout is fully
+// buffered, lines collect whole and leave at flushConsole(), when the buffer is full, or
+// with the first line printed 100 ms or more after the oldest held one; held lines are
+// also flushed before fork(). Same bytes, same order either way. Switching back flushes.
+bool setConsoleDeferred(bool deferred);
+// Writes out every held line (and anything else buffered on stdout).
+void flushConsole();
+
 // The two shared diagnostics.
 // Null-argument warning: warning line, empty label, "Parameter %s is null at %s %d".
 void printfNullParameter(const char* name, const char* source, int line);

@@ -223,8 +223,9 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
   freeMem(s.referer);
   wipeText(s.body);
   freeHalvorantJsonMap(s.map);
+  flockfile(stdout);
   printfColor(COLOR_BOLD, kRule);
   fputc('\n', stdout);
-  fflush(stdout);
-  return queued;
+  funlockfile(stdout);
+  return queued;  // the handler flushes the console
 }

@@ -64,6 +64,7 @@ MHD_Result apc(void* closure, const sockaddr* address, socklen_t length) {
     strncat(list, number, sizeof list - strlen(list) - 1);
   }
   printfColorWarningLine("Illegal connection ip: ", list);
+  flushConsole();
   return MHD_NO;
 }
 

@@ -67,9 +67,10 @@ MHD_Result iterate_post(void* closure, MHD_ValueKind kind, const char* key, cons
   return appendBody(context, data, size) ? MHD_YES : MHD_NO;
 }
 
-MHD_Result answer_to_connection(void* closure, MHD_Connection* connection, const char* url, const char* method,
-                                const char* version, const char* upload_data, size_t* upload_data_size,
-                                void** context) {
+namespace {
+
+MHD_Result handle(MHD_Connection* connection, const char* method, const char* upload_data, size_t* upload_data_size,
+                  void** context) {
   if (connection == nullptr || method == nullptr || upload_data_size == nullptr || context == nullptr) {
     HALVORANT_NULL_WARNING("connection");
     return MHD_NO;
@@ -113,4 +114,16 @@ MHD_Result answer_to_connection(void* closure, MHD_Connection* connection, const
     return MHD_YES;
   }
   return finishPost(connection, request);
+}
+
+}  // namespace
+
+MHD_Result answer_to_connection(void* closure, MHD_Connection* connection, const char* url, const char* method,
+                                const char* version, const char* upload_data, size_t* upload_data_size,
+                                void** context) {
+  MHD_Result result = handle(connection, method, upload_data, upload_data_size, context);
+  // What this call printed is out before the answer (or the closed connection) reaches
+  // the page. With nothing held this writes nothing.
+  flushConsole();
+  return result;
 }

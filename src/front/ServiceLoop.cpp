@@ -1,6 +1,7 @@
 // Main-thread hand-off, the service loop and the stop signals.
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 
@@ -26,6 +27,7 @@ extern "C" void onStopSignal(int signal) { g_stopSignal.store(signal); }
 
 void runMainThreadCall() {
   printfColorLine("Main thread mode call start", "");
+  flushConsole();  // the loop does not flush while the call runs
   {
     std::lock_guard<std::mutex> guard(RequestLock);
     freeHalvorantJsonMap(result);
@@ -71,9 +73,20 @@ void requestMainThreadCall() {
 }
 
 bool waitMainThreadCall(int milliseconds) {
-  std::unique_lock<std::mutex> lock(g_wakeLock);
-  return g_wake.wait_for(lock, std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 0),
-                         [] { return isCallMainThreadFinish.load(); });
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds > 0 ? milliseconds : 0);
+  // In slices of the poll interval: while the main thread runs the call, the waiting
+  // handler is the one that keeps the console flushed.
+  for (;;) {
+    Clock::duration left = deadline - Clock::now();
+    Clock::duration slice = std::min<Clock::duration>(std::max(left, Clock::duration::zero()), kPoll);
+    {
+      std::unique_lock<std::mutex> lock(g_wakeLock);
+      if (g_wake.wait_for(lock, slice, [] { return isCallMainThreadFinish.load(); })) return true;
+    }
+    if (slice < kPoll) return false;
+    flushConsole();
+  }
 }
 
 void wakeServiceLoop() {
@@ -83,6 +96,7 @@ void wakeServiceLoop() {
 
 void runServiceLoop() {
   for (;;) {
+    flushConsole();
     takeStopSignal();
     if (HalvorantClose.load()) return;
     if (!isCallMainThreadFinish.load()) {

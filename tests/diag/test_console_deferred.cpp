@@ -1,0 +1,231 @@
+// Console output modes: the same bytes whether lines are flushed one by one or held and
+// flushed together; held lines leave at flushConsole, after the hold time, never twice
+// through fork, and stay whole when threads print at once.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diag/Console.h"
+#include "util/Tool.h"
+
+namespace {
+
+const std::string kBold = "\033[1m";
+const std::string kReset = "\033[0m";
+const std::string kGreen = "\033[32m";
+const std::string kYellow = "\033[33m";
+
+// Deferred mode is chosen before the first output to stdout, as the service does. The
+// deferred cases therefore run in a fresh copy of this program that switches it on
+// before gtest prints anything; the copy's exit status carries their outcome.
+const char kChildVariable[] = "NOX_CONSOLE_DEFERRED_CHILD";
+const bool g_deferredChild = getenv(kChildVariable) != nullptr && setConsoleDeferred(true);
+
+// Runs the current test in the deferred copy; its output is shown when it fails.
+void runInDeferredChild() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::string filter = std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+  char pattern[] = "/tmp/nox_console_child_XXXXXX";
+  int out = mkstemp(pattern);
+  ASSERT_GE(out, 0);
+  fflush(nullptr);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    setenv(kChildVariable, "1", 1);
+    execl("/proc/self/exe", "/proc/self/exe", filter.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  std::string text;
+  if (FILE* in = fopen(pattern, "rb")) {
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+    fclose(in);
+  }
+  unlink(pattern);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text;
+  EXPECT_NE(text.find("[  PASSED  ] 1 test"), std::string::npos) << text;
+}
+
+time_t g_now = 1796486083;  // 2026-12-05 15:54:43 UTC
+time_t fixedClock() { return g_now; }
+
+std::string line(const std::string& stamp, const std::string& label, const std::string& colour,
+                 const std::string& value) {
+  return kBold + stamp + kReset + kBold + label + kReset + colour + value + kReset + "\n";
+}
+
+// Standard output sent to a temporary file whose content can be read at any moment.
+class ConsoleModes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (deferredCase() && !g_deferredChild) return;  // the copy does the work
+    setenv("TZ", "UTC", 1);
+    tzset();
+    g_now = 1796486083;
+    setHalvorantClock(fixedClock);
+    ArrayCopy(PrefixName, sizeof PrefixName, "NoxHalvorant");
+    char pattern[] = "/tmp/nox_console_modes_XXXXXX";
+    int fd = mkstemp(pattern);
+    ASSERT_GE(fd, 0);
+    path_ = pattern;
+    fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    ASSERT_GE(saved_, 0);
+    ASSERT_EQ(dup2(fd, STDOUT_FILENO), STDOUT_FILENO);
+    close(fd);
+  }
+  void TearDown() override {
+    if (path_.empty()) return;
+    setConsoleDeferred(false);
+    fflush(stdout);
+    if (saved_ >= 0) {
+      dup2(saved_, STDOUT_FILENO);
+      close(saved_);
+    }
+    // The failure messages went to the same file as the lines.
+    if (HasFailure()) fprintf(stderr, "%s\n", written().c_str());
+    unlink(path_.c_str());
+    setHalvorantClock(nullptr);
+    PrefixName[0] = '\0';
+  }
+  std::string written() const {
+    std::string text;
+    if (FILE* in = fopen(path_.c_str(), "rb")) {
+      char buffer[4096];
+      for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
+      fclose(in);
+    }
+    return text;
+  }
+  // A fixed set of lines of several kinds, a long one among them.
+  static void printSample() {
+    printfColorLine("Host: ", "localhost:54469");
+    printfColorWarningLine("Empty origin: ", "null");
+    g_now += 1;  // the next second: a fresh stamp
+    printfColorLine("Count: ", -42);
+    printfColorLine("Long: ", std::string(3000, 'v').c_str());  // longer than one line buffer
+    printfColorNormalLine("L ", "v", 2);                         // deeper: no stamp
+  }
+  static std::string sampleText() {
+    const std::string first = "[2026-12-05 15:54:43]";
+    const std::string second = "[2026-12-05 15:54:44]";
+    return line(first, "[NoxHalvorant][Normal] Host: ", kGreen, "localhost:54469") +
+           line(first, "[NoxHalvorant][Warning] Empty origin: ", kYellow, "null") +
+           line(second, "[NoxHalvorant][Normal] Count: ", kGreen, "-42") +
+           line(second, "[NoxHalvorant][Normal] Long: ", kGreen, std::string(3000, 'v')) + kBold + "L " +
+           kReset + kGreen + "v" + kReset + "\n";
+  }
+
+  virtual bool deferredCase() const { return false; }
+
+  std::string path_;
+  int saved_ = -1;
+};
+
+class DeferredConsole : public ConsoleModes {
+ protected:
+  bool deferredCase() const override { return true; }
+};
+
+#define RUN_DEFERRED()     \
+  if (!g_deferredChild) {  \
+    runInDeferredChild();  \
+    return;                \
+  }
+
+TEST_F(ConsoleModes, ImmediateLinesAreWrittenAsPrinted) {
+  printSample();
+  EXPECT_EQ(written(), sampleText());
+}
+
+TEST_F(DeferredConsole, LinesWaitForFlushAndKeepTheirBytes) {
+  RUN_DEFERRED();
+  printSample();
+  EXPECT_EQ(written(), "");
+  flushConsole();
+  EXPECT_EQ(written(), sampleText());
+  printfColorLine("Host: ", "x");
+  ASSERT_TRUE(setConsoleDeferred(false));  // switching back flushes
+  EXPECT_EQ(written(), sampleText() + line("[2026-12-05 15:54:44]", "[NoxHalvorant][Normal] Host: ", kGreen, "x"));
+  printfColorLine("Host: ", "y");  // and lines are written as printed again
+  EXPECT_EQ(written(), sampleText() + line("[2026-12-05 15:54:44]", "[NoxHalvorant][Normal] Host: ", kGreen, "x") +
+                           line("[2026-12-05 15:54:44]", "[NoxHalvorant][Normal] Host: ", kGreen, "y"));
+}
+
+TEST_F(DeferredConsole, LinesLeaveOnceTheHoldTimeHasPassed) {
+  RUN_DEFERRED();
+  printfColorLine("A: ", "1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(written(), "");  // nothing printed since: still held
+  printfColorLine("B: ", "2");
+  const std::string stamp = "[2026-12-05 15:54:43]";
+  EXPECT_EQ(written(), line(stamp, "[NoxHalvorant][Normal] A: ", kGreen, "1") +
+                           line(stamp, "[NoxHalvorant][Normal] B: ", kGreen, "2"));
+}
+
+TEST_F(DeferredConsole, ForkedChildDoesNotRepeatHeldLines) {
+  RUN_DEFERRED();
+  printSample();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) exit(0);  // exit() flushes the child's copy of stdout's buffer
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  flushConsole();
+  EXPECT_EQ(written(), sampleText());
+}
+
+TEST_F(DeferredConsole, ThreadsKeepTheirLinesWholeAndInOrder) {
+  RUN_DEFERRED();
+  constexpr int kThreads = 4;
+  constexpr int kLines = 2000;  // several buffers' worth
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string label = "T" + std::to_string(t) + ": ";
+      for (int i = 0; i < kLines; ++i) {
+        // Values of varying length, so buffer ends fall anywhere.
+        std::string value = std::to_string(i) + std::string(static_cast<size_t>(i % 97), 'x');
+        printfColorLine(label.c_str(), value.c_str());
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  flushConsole();
+
+  static const std::regex whole("\033\\[1m\\[2026-12-05 15:54:43\\]\033\\[0m\033\\[1m\\[NoxHalvorant\\]\\[Normal\\] "
+                                "T([0-9]): \033\\[0m\033\\[32m([0-9]+)(x*)\033\\[0m");
+  int next[kThreads] = {0};
+  std::string text = written();
+  size_t start = 0;
+  int lines = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1, ++lines) {
+    std::string one = text.substr(start, end - start);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(one, m, whole)) << "torn line " << lines << ": " << one;
+    int t = std::stoi(m[1]);
+    int i = std::stoi(m[2]);
+    ASSERT_EQ(i, next[t]) << "thread " << t;
+    ASSERT_EQ(m[3].length(), static_cast<size_t>(i % 97));
+    ++next[t];
+  }
+  EXPECT_EQ(start, text.size());
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(next[t], kLines);
+}
+
+}  // namespace
