@@ -103,9 +103,10 @@ export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutM
     }
     await sleep(25);
   }
+  // Its own launch lines, not a probe: a bare connection would log a TLS error.
+  const text = output();
   for (const port of SERVICE_PORTS) {
-    if (!(await listening(port))) {
-      const text = output();
+    if (!text.includes(`NoxHalvorant at 127.0.0.1:${port} launch state: Success`)) {
       await service.stop();
       throw new Error(`the service does not listen on 127.0.0.1:${port}:\n${text}`);
     }
