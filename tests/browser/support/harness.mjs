@@ -147,15 +147,20 @@ export function makePublicCertificate(dir, host = PUBLIC_HOST) {
 // A HOME whose $HOME/.pki/nssdb trusts the service's CA (through scripts/trust-ca.sh,
 // as a user would) and the extra CA files given. Chromium reads only that database.
 export function makeTrustingHome(extraCaFiles = []) {
+  const serviceCa = path.join(required('NOX_BIN_DIR'), 'NoxHalvorant-CA.pem');
   const home = tempDir('nox-browser-home-');
   const env = { ...process.env, HOME: home };
-  const serviceCa = path.join(required('NOX_BIN_DIR'), 'NoxHalvorant-CA.pem');
-  execFileSync('bash', [path.join(REPO, 'scripts/trust-ca.sh'), serviceCa], { env, stdio: ['ignore', 'ignore', 'pipe'] });
-  const db = `sql:${path.join(home, '.pki/nssdb')}`;
-  extraCaFiles.forEach((file, i) => {
-    execFileSync('certutil', ['-A', '-d', db, '-n', `NoxBrowserTest-CA-${i}`, '-t', 'C,,', '-i', file],
-      { env, stdio: ['ignore', 'ignore', 'pipe'] });
-  });
+  try {
+    execFileSync('bash', [path.join(REPO, 'scripts/trust-ca.sh'), serviceCa], { env, stdio: ['ignore', 'ignore', 'pipe'] });
+    const db = `sql:${path.join(home, '.pki/nssdb')}`;
+    extraCaFiles.forEach((file, i) => {
+      execFileSync('certutil', ['-A', '-d', db, '-n', `NoxBrowserTest-CA-${i}`, '-t', 'C,,', '-i', file],
+        { env, stdio: ['ignore', 'ignore', 'pipe'] });
+    });
+  } catch (e) {
+    fs.rmSync(home, { recursive: true, force: true });
+    throw e;
+  }
   return home;
 }
 
