@@ -106,7 +106,7 @@ fi
 # ---- The table ---------------------------------------------------------------------------------
 echo
 echo "NoxHalvorant benchmarks, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null)"
-echo "ratio: cipher = our time / Mbed TLS time; wire = service / floor; logs in $LOGS"
+echo "ratio: cipher = our time / Mbed TLS time; wire = service / floor; logs in ${LOGS#"$ROOT"/}"
 echo
 awk -F'|' '
   { for (i = 1; i <= 7; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
