@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "diag/qzlog.h"
 #include "util/Tool.h"
@@ -40,10 +41,21 @@ std::atomic<bool> g_deferred{false};
 std::atomic<int64_t> g_heldSince{0};  // steady ms of the oldest held line; 0: none held
 char g_stdoutBuffer[1 << 16];
 
+// Read for every held line; a coarse clock (a few ms) is plenty for the hold time and
+// much cheaper to read.
 int64_t steadyMs() {
-  using namespace std::chrono;
-  int64_t ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-  return ms != 0 ? ms : 1;
+  int64_t ms = 0;
+#if defined(CLOCK_MONOTONIC_COARSE)
+  struct timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC_COARSE, &now) == 0) {
+    ms = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  } else
+#endif
+  {
+    using namespace std::chrono;
+    ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+  }
+  return ms != 0 ? ms : 1;  // 0 means "nothing held"
 }
 
 // A child made by fork() must not inherit held lines: it would write them again at exit.

@@ -86,6 +86,13 @@ int halvorantKeyCompare(const char* a, const char* b) {
   }
 }
 
+const HalvorantJsonUnit* halvorantFindUnit(const HalvorantJsonMap* map, const char* key) {
+  if (map == nullptr || key == nullptr) return nullptr;
+  const int32_t inUse = halvorantUnitsInUse(map);
+  const int32_t index = searchRange(map, key, 0, inUse - 1, inUse);
+  return index < 0 ? nullptr : &map->units[index];
+}
+
 void halvorantSortUnits(HalvorantJsonMap* map) {
   const int32_t inUse = halvorantUnitsInUse(map);
   std::stable_sort(map->units, map->units + inUse, [](const HalvorantJsonUnit& a, const HalvorantJsonUnit& b) {

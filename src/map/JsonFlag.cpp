@@ -1,5 +1,4 @@
 // Parameter decoding flags and the console display of a map.
-#include <cstdio>
 #include <cstring>
 
 #include "crypto/AES.h"
@@ -14,8 +13,12 @@ constexpr size_t kFlagKeySize = 512;
 
 // "<key><suffix>" into out; false when it does not fit (such a flag is never set).
 bool flagKey(char (&out)[kFlagKeySize], const char* key, const char* suffix) {
-  const int length = std::snprintf(out, kFlagKeySize, "%s%s", key, suffix);
-  return length > 0 && static_cast<size_t>(length) < kFlagKeySize;
+  const size_t keyLength = std::strlen(key);
+  const size_t suffixLength = std::strlen(suffix);
+  if (keyLength + suffixLength >= kFlagKeySize) return false;
+  std::memcpy(out, key, keyLength);
+  std::memcpy(out + keyLength, suffix, suffixLength + 1);
+  return true;
 }
 
 char* lookupRaw(const HalvorantJsonMap* map, const char* key) {
@@ -28,6 +31,10 @@ char* lookupRaw(const HalvorantJsonMap* map, const char* key) {
 bool flagSet(const HalvorantJsonMap* map, const char* key, const char* suffix) {
   char name[kFlagKeySize];
   if (!flagKey(name, key, suffix)) return false;
+  // A text value is read in place; only a binary one is copied to be read as text.
+  const HalvorantJsonUnit* unit = halvorantFindUnit(map, name);
+  if (unit == nullptr) return false;
+  if (unit->value != nullptr) return halvorantKeyEqual(unit->value, "true");
   char* value = lookupRaw(map, name);
   if (value == nullptr) return false;
   const bool set = halvorantKeyEqual(value, "true");
@@ -74,15 +81,25 @@ bool hidden(const HalvorantJsonMap* map, const char* key) {
 
 // One unit's display line; false when a buffer could not be had.
 bool showUnit(const HalvorantJsonMap* map, const HalvorantJsonUnit& unit) {
+  // "<key>: " and its lower-case form; on the stack unless the key is very long.
   const size_t keyLength = std::strlen(unit.key);
-  char* label = static_cast<char*>(newMemSize(keyLength + 3));
-  if (label == nullptr) return false;
-  std::snprintf(label, keyLength + 3, "%s: ", unit.key);
-  char* lower = UpToLow(label);
-  if (lower == nullptr) {
-    freeMem(label);
+  const size_t size = keyLength + 3;
+  char localLabel[256];
+  char localLower[256];
+  const bool onStack = size <= sizeof localLabel;
+  char* label = onStack ? localLabel : static_cast<char*>(newMemSize(size));
+  char* lower = onStack ? localLower : static_cast<char*>(newMemSize(size));
+  if (label == nullptr || lower == nullptr) {
+    if (!onStack) {
+      freeMem(label);
+      freeMem(lower);
+    }
     return false;
   }
+  std::memcpy(label, unit.key, keyLength);
+  std::memcpy(label + keyLength, ": ", 3);
+  for (size_t i = 0; i < size; ++i)
+    lower[i] = (label[i] >= 'A' && label[i] <= 'Z') ? static_cast<char>(label[i] - 'A' + 'a') : label[i];
   bool ok = true;
   if (unit.value == nullptr) {
     printfColorLine(label, unit.data != nullptr ? "[binary_value]" : "[empty]");
@@ -101,8 +118,10 @@ bool showUnit(const HalvorantJsonMap* map, const HalvorantJsonUnit& unit) {
   } else {
     printfColorLine(label, unit.value);
   }
-  freeMem(lower);
-  freeMem(label);
+  if (!onStack) {
+    freeMem(lower);
+    freeMem(label);
+  }
   return ok;
 }
 

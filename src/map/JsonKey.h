@@ -14,6 +14,10 @@ inline int32_t halvorantUnitsInUse(const HalvorantJsonMap* map) {
   return map->count > HALVORANT_JSON_MAP_UNITS ? HALVORANT_JSON_MAP_UNITS : map->count;
 }
 
+// The unit BinarySearchHalvorantJsonMap takes its value from (over all units in use),
+// or null; no copy and no missing-key report.
+const HalvorantJsonUnit* halvorantFindUnit(const HalvorantJsonMap* map, const char* key);
+
 // Sorts the units in use by key; equal keys keep their relative order.
 void halvorantSortUnits(HalvorantJsonMap* map);
 

@@ -27,7 +27,8 @@ char* tokenText(const char* json, const jsmntok_t& token) {
 
 char* tokenValue(const char* json, const jsmntok_t& token) {
   char* raw = tokenText(json, token);
-  if (raw == nullptr || raw[0] == '\0') return raw;
+  // Without a backslash there is no escape to reverse.
+  if (raw == nullptr || std::strchr(raw, '\\') == nullptr) return raw;
   char* value = Base64DecodeFix(raw);  // reverses \r \n \t \u000f \u000e \u001b \" only
   halvorantWipeFree(raw);
   return value;

@@ -88,19 +88,24 @@ char* Base64Encode(const char* text) {
 
 char* Base64Decode(const char* text) {
   if (text == nullptr) return nullptr;
-  // Pages may send the body URL-escaped; only these three escapes are undone.
-  char* a = replace(text, "%2B", "+");
-  char* b = replace(a, "%2F", "/");
-  freeMem(a);
-  char* plain = replace(b, "%3D", "=");
-  freeMem(b);
-  if (plain == nullptr) return nullptr;
+  // Pages may send the body URL-escaped; only these three escapes are undone. Without
+  // any '%' there is nothing to undo and the text is decoded where it is.
+  char* escaped = nullptr;
+  if (strchr(text, '%') != nullptr) {
+    char* a = replace(text, "%2B", "+");
+    char* b = replace(a, "%2F", "/");
+    freeMem(a);
+    escaped = replace(b, "%3D", "=");
+    freeMem(b);
+    if (escaped == nullptr) return nullptr;
+  }
+  const char* plain = escaped != nullptr ? escaped : text;
 
   size_t usable = base64Prefix(plain);
   uint64_t size = (static_cast<uint64_t>(usable) + 3) / 4 * 3 + 2;
   unsigned char* out = static_cast<unsigned char*>(newMemSize(size));
   if (out == nullptr) {
-    freeMem(plain);
+    freeMem(escaped);
     return nullptr;
   }
   unsigned char* w = out;
@@ -120,7 +125,7 @@ char* Base64Decode(const char* text) {
     *w++ = static_cast<unsigned char>(v >> 16);
     if (left == 3) *w++ = static_cast<unsigned char>(v >> 8);
   }
-  freeMem(plain);
+  freeMem(escaped);
   return reinterpret_cast<char*>(out);
 }
 
@@ -135,6 +140,8 @@ char* Base64DecodeFix(const char* text) {
       {"\\u000e", "\x0e"},   {"\\u001b", "\x1b"},   {"\\\"", "\""},
   };
   char* current = newMem(text);
+  // Every escape begins with a backslash and no replacement holds one.
+  if (strchr(text, '\\') == nullptr) return current;
   for (const auto& step : kSteps) {
     if (current == nullptr) return nullptr;
     char* next = replace(current, step[0], step[1]);
