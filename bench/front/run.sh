@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
 # Front-end load benchmark: the service against a bare libmicrohttpd TLS floor, with wrk.
 #
-#   bench/front/run.sh            (BUILD=dir to choose the build tree, DURATION=seconds per load)
+#   bench/front/run.sh   (BUILD=dir to choose the build tree, DURATION=seconds per load,
+#                         ROUNDS=times each load runs on each server)
 #
 # Loads, each against both servers on 127.0.0.1 (TLS 1.3):
 #   keep-alive, 1 and 8 connections: Echo on an open session, one connection reused;
 #   new connection, 1 and 8 connections: the same request with "Connection: close".
 # Server CPU is read from /proc (all threads, ns) around each load; the service's console
-# goes to a file. Then the main-thread probe: what the hand-off adds to a call's round trip.
+# goes to a file. The machine is shared, so each load runs ROUNDS times on each server,
+# floor and service alternating (which one goes first alternates too); the table shows the
+# median of each figure, the line under it the CPU ratio of every round.
+# Then the main-thread probe: what the hand-off adds to a call's round trip.
 # Starts the service on its fixed ports: it waits for the service-test lock, like the tests.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${BUILD:-$ROOT/build-bench-front}
 DURATION=${DURATION:-5}
+ROUNDS=${ROUNDS:-3}
 PORT=54469
 FLOOR_PORT=54479
 
@@ -99,9 +104,9 @@ script() {  # keepalive|close -> lua file
 KEEPALIVE=$(script keepalive)
 CLOSE=$(script close)
 
-# load name server pid port connections script -> one row in $WORK/rows
+# load name server pid port connections script round -> one row in $WORK/runs
 run_load() {
-  local load=$1 server=$2 pid=$3 port=$4 conns=$5 lua=$6 threads=1
+  local load=$1 server=$2 pid=$3 port=$4 conns=$5 lua=$6 round=$7 threads=1
   [ "$conns" -gt 1 ] && threads=2
   local before after out
   before=$(cpu_ns "$pid")
@@ -110,21 +115,47 @@ run_load() {
   local line
   line=$(printf '%s\n' "$out" | grep '^RESULT') || { echo "run.sh: wrk: $out" >&2; exit 1; }
   read -r _ requests errors p50 p99 <<<"$line"
-  echo "$load $server $requests $errors $p50 $p99 $((after - before))" >>"$WORK/rows"
+  echo "$load $server $round $requests $errors $p50 $p99 $((after - before))" >>"$WORK/runs"
 }
 
+# Median of the numbers on stdin (the lower middle one for an even count).
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR > 0) ? v[int((NR + 1) / 2)] : 0 }'; }
+
+: >"$WORK/runs"
 : >"$WORK/rows"
+: >"$WORK/rounds"
 for load_def in "keep-alive:1:$KEEPALIVE" "keep-alive:8:$KEEPALIVE" "new-conn:1:$CLOSE" "new-conn:8:$CLOSE"; do
   IFS=: read -r load conns lua <<<"$load_def"
-  run_load "$load/$conns" floor "$FLOOR_PID" "$FLOOR_PORT" "$conns" "$lua"
-  run_load "$load/$conns" service "$SERVICE_PID" "$PORT" "$conns" "$lua"
+  for ((round = 1; round <= ROUNDS; round++)); do
+    if ((round % 2 == 1)); then
+      run_load "$load/$conns" floor "$FLOOR_PID" "$FLOOR_PORT" "$conns" "$lua" "$round"
+      run_load "$load/$conns" service "$SERVICE_PID" "$PORT" "$conns" "$lua" "$round"
+    else
+      run_load "$load/$conns" service "$SERVICE_PID" "$PORT" "$conns" "$lua" "$round"
+      run_load "$load/$conns" floor "$FLOOR_PID" "$FLOOR_PORT" "$conns" "$lua" "$round"
+    fi
+  done
+  # One row per server with the median of each figure; CPU as ns per request.
+  for server in floor service; do
+    awk -v l="$load/$conns" -v s=$server '$1 == l && $2 == s' "$WORK/runs" >"$WORK/mine"
+    requests=$(awk '{ print $4 }' "$WORK/mine" | median)
+    errors=$(awk '{ e += $5 } END { print e + 0 }' "$WORK/mine")
+    p50=$(awk '{ print $6 }' "$WORK/mine" | median)
+    p99=$(awk '{ print $7 }' "$WORK/mine" | median)
+    cpu=$(awk '{ print ($4 > 0) ? $8 / $4 : 0 }' "$WORK/mine" | median)
+    echo "$load/$conns $server $requests $errors $p50 $p99 $cpu" >>"$WORK/rows"
+  done
+  awk -v l="$load/$conns" '$1 == l { c[$2 " " $3] = ($4 > 0) ? $8 / $4 : 0; r[$3] = 1 }
+    END { printf "%-13s CPU ratio by round:", l
+          for (i = 1; i in r; i++) printf " %.2fx", (c["floor " i] > 0) ? c["service " i] / c["floor " i] : 0
+          printf "\n" }' "$WORK/runs" >>"$WORK/rounds"
 done
 
 MAINTHREAD=$("$BUILD/bin/nox_bench_front_mainthread" "$PORT" 200)
 
-awk -v d="$DURATION" -v mt="$MAINTHREAD" '
+awk -v d="$DURATION" -v mt="$MAINTHREAD" -v rounds="$WORK/rounds" '
   { load[NR] = $1; server[NR] = $2; req[NR] = $3; err[NR] = $4; p50[NR] = $5 / 1000; p99[NR] = $6 / 1000
-    cpu[NR] = ($3 > 0) ? $7 / $3 / 1000 : 0 }
+    cpu[NR] = $7 / 1000 }
   END {
     printf "%-13s %-8s %10s %9s %9s %14s %10s %10s %7s\n", "load", "server", "req/s", "p50 ms", "p99 ms",
            "CPU us/req", "CPU ratio", "req ratio", "errors"
@@ -133,6 +164,7 @@ awk -v d="$DURATION" -v mt="$MAINTHREAD" '
       printf "%-13s %-8s %10.0f %9.3f %9.3f %14.1f %9.2fx %9.2fx %7d\n", load[i], server[i], req[i] / d, p50[i],
              p99[i], cpu[i], (cpu[f] > 0) ? cpu[i] / cpu[f] : 0, (req[f] > 0) ? req[i] / req[f] : 0, err[i]
     }
+    while ((getline line < rounds) > 0) print line
     split(mt, m, " ")
     printf "\nmain-thread mode: Echo round trip p50 %.3f ms direct, %.3f ms on the main thread: adds %.3f ms\n",
            m[2], m[3], m[4]
