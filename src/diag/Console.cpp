@@ -112,7 +112,7 @@ void put(LineText* line, const char* text) {
   line->length += size;
 }
 
-// The bold time stamp text of the second now, formatted once per second and thread.
+// The time stamp text of the second now, formatted once per second and thread.
 // A zone change (tzset) shows from the next second on.
 struct StampCache {
   time_t second = 0;
