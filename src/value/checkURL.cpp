@@ -57,6 +57,8 @@ std::string trimmed(const std::string& piece) {
 }
 
 // Reads "{n}", "{n,}" or "{n,m}" at entry[at]; the count that sizes the pattern, or -1.
+// That is the larger bound. The engine reads each bound into a machine integer, a
+// malformed brace's too before it refuses it, so every number in the brace counts.
 int64_t repetitionCount(const std::string& entry, size_t at, size_t* next) {
   constexpr int64_t kCap = static_cast<int64_t>(HALVORANT_DOMAIN_ENTRY_WEIGHT_MAX) + 1;
   size_t i = at + 1;
@@ -72,12 +74,20 @@ int64_t repetitionCount(const std::string& entry, size_t at, size_t* next) {
       field = &high;
     } else if (c == '}' && low >= 0) {
       *next = i;
-      return high >= 0 ? high : low;
+      return high > low ? high : low;
     } else {
       break;
     }
   }
-  return -1;
+  return high > low ? high : low;  // -1 when no number was read
+}
+
+// Length of the number of a back-reference "\n" at entry[at] (the backslash), else 0.
+size_t backReferenceDigits(const std::string& entry, size_t at) {
+  size_t end = at + 1;
+  if (end >= entry.size() || entry[end] < '1' || entry[end] > '9') return 0;
+  while (end < entry.size() && entry[end] >= '0' && entry[end] <= '9') ++end;
+  return end - at - 1;
 }
 
 const char* checkEntry(const std::string& entry, uint64_t* weightOut) {
@@ -86,6 +96,9 @@ const char* checkEntry(const std::string& entry, uint64_t* weightOut) {
   for (size_t i = 0; i < entry.size(); ++i) {
     char c = entry[i];
     if (c == '\\') {
+      // The engine refuses back-references, but reads the number first: one that could
+      // name a group of an entry this long is harmless, a longer one overflows.
+      if (backReferenceDigits(entry, i) > 3) return "Back-reference too large";
       ++i;
     } else if (c == '(' && entry.compare(i, 3, "(?=") == 0) {
       return "Lookahead not allowed";

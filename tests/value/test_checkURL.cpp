@@ -144,6 +144,14 @@ TEST(CheckUrl, ListLimits) {
       {"\\S{0,4000}", false},
       {"((\\S{0,20}){0,20}){0,20}", false},
       {"a{99999999999999999999}", false},
+      // Both bounds count: the engine reads a huge lower bound into a machine integer too.
+      {"a{99999999999999999999,7}", false},
+      {"a{7,99999999999999999999}", false},
+      {"a{99999999999999999999,x", false},  // malformed, but read before the engine sees it
+      {"a{99999999999999999999,", false},
+      {"a{2,x", true},                      // a small malformed count is the engine's to refuse
+      {"(a)\\99999999999999999999", false},
+      {"(a)\\1", true},                     // no number overflows: the engine refuses it
       {"a{2,}", true},
       {repeated("\\S{0,400}", 4, ";"), true},   // weight 4 x 3609
       {repeated("\\S{0,400}", 5, ";"), false},  // over the list's weight
@@ -199,6 +207,9 @@ std::vector<Hostile> hostileCases() {
       {repeated(std::string(126, '(') + std::string(126, ')'), 16, ";"), address},
       {repeated("(" + repeated("\\b|\\S?", 30, "|") + ")+b", 16, ";"), address},
       {"(\\S+)\\1b", address},
+      {"a{1333333333333333333333333333333333333333333333333333333333333333,7}.test", address},
+      {"a{99999999999999999999,x}b", address},
+      {"(a)\\99999999999999999999b", address},
       {std::string(HALVORANT_DOMAIN_LIST_MAX + 1000000, 'a'), address},
   };
 }
