@@ -422,8 +422,9 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
   EXPECT_LE(t.keptAliveConnects.load(), 6 + t.keptAliveRequests.load() / 100);
   // Under a sanitizer the runtime's quarantine and shadow memory grow on their own, so a
   // sanitized run (NOX_SOAK_RSS_UNCHECKED set) reports resident memory without judging it.
-  if (getenv("NOX_SOAK_RSS_UNCHECKED") == nullptr)
+  if (getenv("NOX_SOAK_RSS_UNCHECKED") == nullptr) {
     EXPECT_LE(end.process.rssKiB, warm.process.rssKiB + kRssToleranceKiB);
+  }
   EXPECT_LE(end.process.descriptors, warm.process.descriptors + kDescriptorTolerance);
   EXPECT_EQ(end.workFiles, warm.workFiles) << "session copies left behind";
   EXPECT_EQ(service.stop(), 0);
