@@ -79,7 +79,7 @@ void printfNullParameter(const char* name, const char* source, int line);
 // "Memory allocate fail at line: " + line, both error lines.
 void printfMemoryFail(const char* source, int line);
 
-// Source module name (file name without directory and extension) for the two diagnostics.
+// Source module name (file name without its directory) for the two diagnostics.
 constexpr const char* halvorantModuleName(const char* path) {
   const char* base = path;
   for (const char* p = path; *p; ++p)
