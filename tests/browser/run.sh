@@ -28,7 +28,7 @@ files=()
 for f in "$@"; do files+=("$here/$f"); done
 
 asked=$(date +%s)
-exec flock -w 600 /tmp/NoxHalvorant-service-test.lock bash -c '
+exec flock -w 1200 /tmp/NoxHalvorant-service-test.lock bash -c '
   set -euo pipefail
   echo "browser tests: waited $(( $(date +%s) - $2 )) s for the service lock"
   bash "$1/install-deps.sh"

@@ -20,9 +20,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "support/WorkDirLock.h"
+
 namespace {
 
-const char* const kWorkDir = "/tmp/NoxHalvorant";
+using noxtest::kWorkDir;
 const char* const kSettings = "/tmp/NoxHalvorant/NoxHalvorant.ini";
 
 std::string readAll(const std::string& file) {
@@ -56,13 +58,9 @@ std::string today() {
 class FileLogService : public ::testing::Test {
  protected:
   void SetUp() override {
-    mkdir(kWorkDir, 0755);
-    backup = std::string(kSettings) + ".filelog-test-backup";
-    struct stat info;
-    hadSettings = stat(kSettings, &info) == 0;
-    if (hadSettings) {
-      ASSERT_EQ(rename(kSettings, backup.c_str()), 0);
-    }
+    // The settings file's place is fixed: no other service may run or read it meanwhile.
+    ASSERT_TRUE(lock.take()) << lock.error();
+    mkdir(kWorkDir, 0700);
     char pattern[] = "/tmp/nox_filelog_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir = pattern;
@@ -73,8 +71,6 @@ class FileLogService : public ::testing::Test {
 
   void TearDown() override {
     stopService(SIGKILL);
-    unlink(kSettings);
-    if (hadSettings) rename(backup.c_str(), kSettings);
     if (DIR* d = opendir(dir.c_str())) {
       while (dirent* e = readdir(d))
         if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
@@ -137,9 +133,8 @@ class FileLogService : public ::testing::Test {
     return name;
   }
 
+  noxtest::WorkDirLock lock;  // released (the directory emptied) after TearDown
   pid_t pid = -1;
-  bool hadSettings = false;
-  std::string backup;
   std::string dir;
   std::string console;
 };
@@ -147,7 +142,7 @@ class FileLogService : public ::testing::Test {
 TEST_F(FileLogService, ConsoleLinesReachTheDatedLogFileAsDebug) {
   const std::string dayBefore = today();
   startService();
-  ASSERT_TRUE(waitForConsole("Log state: ", 10000)) << readAll(console);
+  ASSERT_TRUE(waitForConsole("Log state: ", 60000)) << readAll(console);
   // Let start-up run on a little, so lines of several steps are compared.
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   stopService(SIGTERM);

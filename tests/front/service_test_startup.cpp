@@ -13,6 +13,8 @@
 #include <regex>
 #include <string>
 
+#include "support/WorkDirLock.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -22,13 +24,13 @@ std::string plain(const std::string& text) { return std::regex_replace(text, std
 class ServiceProcess : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(lock_.take()) << lock_.error();
     char pattern[] = "/tmp/nox_front_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
     exe_ = dir_ + "/NoxHalvorant";
     fs::copy_file(NOX_SERVICE_EXE, exe_);
     fs::permissions(exe_, fs::perms::owner_all);
-    hadWorkDir_ = fs::exists(kWorkDir);
   }
   void TearDown() override {
     if (pid_ > 0) {  // still running after a failed check: stop our own child
@@ -36,8 +38,7 @@ class ServiceProcess : public ::testing::TestWithParam<int> {
       waitpid(pid_, nullptr, 0);
     }
     if (out_ >= 0) close(out_);
-    fs::remove_all(dir_);
-    if (!hadWorkDir_) fs::remove_all(kWorkDir);  // the service's copy directory, if we caused it
+    if (!dir_.empty()) fs::remove_all(dir_);
   }
 
   void start() {
@@ -81,8 +82,7 @@ class ServiceProcess : public ::testing::TestWithParam<int> {
     return status;
   }
 
-  static constexpr const char* kWorkDir = "/tmp/NoxHalvorant";
-  bool hadWorkDir_ = true;
+  noxtest::WorkDirLock lock_;
   std::string dir_, exe_, text_;
   pid_t pid_ = -1;
   int out_ = -1;

@@ -35,6 +35,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/WorkDirLock.h"
+
 #ifndef NOX_SERVICE_EXE
 #error "service tests need NOX_SERVICE_EXE"
 #endif
@@ -47,7 +49,6 @@ namespace noxtest {
 namespace fs = std::filesystem;
 
 constexpr int kPorts[3] = {54469, 54569, 54669};
-constexpr const char* kWorkDir = "/tmp/NoxHalvorant";
 constexpr const char* kEchoPathId = "3A61F0B2C94E4D7B8E05A1C2D3F40516";
 
 inline std::string caFile() { return std::string(NOX_BIN_DIR) + "/NoxHalvorant-CA.pem"; }
@@ -142,21 +143,17 @@ class Service {
   Service& operator=(const Service&) = delete;
   ~Service() {
     if (pid_ > 0) stop(5);
-    cleanWorkDir();
+    lock_.release();
     if (!dir_.empty()) {
       std::error_code ignored;
       fs::remove_all(dir_, ignored);
     }
-    if (lockFd_ >= 0) close(lockFd_);
   }
 
   // Starts the service and waits for its "NoxHalvorant initialization: " line (Success or
   // Fail). waitText empty: returns as soon as the child runs.
   bool start(const std::string& waitText = "NoxHalvorant initialization: ", int seconds = 60) {
-    if (!takeLock()) {
-      error_ = "another service test holds the service lock";
-      return false;
-    }
+    if (!lock_.take()) return fail(lock_.error());
     char pattern[] = "/tmp/nox_service_XXXXXX";
     if (mkdtemp(pattern) == nullptr) return fail("mkdtemp");
     dir_ = pattern;
@@ -175,7 +172,6 @@ class Service {
       }
     }
     log_ = dir_ + "/service.log";
-    workDirBefore_ = listWorkDir(&hadWorkDir_);
 
     int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) return fail("open log");
@@ -278,46 +274,11 @@ class Service {
     return false;
   }
 
-  // Service tests of several build trees may run at once; they share fixed ports.
-  bool takeLock() {
-    lockFd_ = open("/tmp/NoxHalvorant-service-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd_ < 0) return false;
-    for (int i = 0; i < 2400; ++i) {
-      if (flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
-  }
-
-  static std::set<std::string> listWorkDir(bool* exists) {
-    std::set<std::string> names;
-    std::error_code ec;
-    *exists = fs::is_directory(kWorkDir, ec);
-    if (*exists)
-      for (const auto& entry : fs::directory_iterator(kWorkDir, ec)) names.insert(entry.path().filename());
-    return names;
-  }
-
-  // Removes what the service added to /tmp/NoxHalvorant (all of it when we caused it).
-  void cleanWorkDir() {
-    if (log_.empty()) return;
-    std::error_code ec;
-    if (!hadWorkDir_) {
-      fs::remove_all(kWorkDir, ec);
-      return;
-    }
-    bool exists = false;
-    for (const std::string& name : listWorkDir(&exists))
-      if (workDirBefore_.count(name) == 0) fs::remove_all(fs::path(kWorkDir) / name, ec);
-  }
-
   ServiceOptions options_;
   std::string dir_, exe_, log_, error_;
   pid_t pid_ = -1;
   int status_ = -1;
-  int lockFd_ = -1;
-  bool hadWorkDir_ = true;
-  std::set<std::string> workDirBefore_;
+  WorkDirLock lock_;
 };
 
 // ---- HTTPS client ------------------------------------------------------------------------------

@@ -43,12 +43,16 @@ function listening(port) {
   });
 }
 
-function workDirEntries() {
+// Empties /tmp/NoxHalvorant but keeps it: removing it would pull it from under any other
+// user of the directory. The caller holds the service lock.
+function emptyWorkDir() {
+  let names = [];
   try {
-    return new Set(fs.readdirSync(WORK_DIR));
+    names = fs.readdirSync(WORK_DIR);
   } catch {
-    return null;
+    return;
   }
+  for (const name of names) fs.rmSync(path.join(WORK_DIR, name), { recursive: true, force: true });
 }
 
 // Starts the built service (or exe) and waits for its start-up verdict. The caller holds the
@@ -59,7 +63,7 @@ export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutM
   }
   const dir = tempDir('nox-browser-service-');
   const logFile = path.join(dir, 'service.log');
-  const before = workDirEntries();
+  emptyWorkDir();
   const out = fs.openSync(logFile, 'w');
   // setpriv execs the service with a parent-death signal: if this test process is
   // killed (a ctest time-out), the service stops too instead of holding the ports.
@@ -82,11 +86,7 @@ export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutM
           while (exited === null) await sleep(50);
         }
       }
-      // Leave /tmp/NoxHalvorant as we found it.
-      if (before === null) fs.rmSync(WORK_DIR, { recursive: true, force: true });
-      else for (const name of workDirEntries() ?? []) {
-        if (!before.has(name)) fs.rmSync(path.join(WORK_DIR, name), { recursive: true, force: true });
-      }
+      emptyWorkDir();
       const status = exited;
       fs.rmSync(dir, { recursive: true, force: true });
       return status;
