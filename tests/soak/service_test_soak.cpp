@@ -58,7 +58,7 @@ struct Tally {
   }
 };
 
-// Start, pause (every worker parked between requests) and stop of the workers.
+// Start, pause (every worker parked between requests, or finished) and stop of the workers.
 class Control {
  public:
   // Parks the caller while paused; false once stopping.
@@ -72,12 +72,23 @@ class Control {
     }
     return !stop_;
   }
+  // A worker that has returned (its cap reached, or its session could not open) no longer
+  // passes the gate; a pause must not wait for it.
+  void finished() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ++finished_;
+    }
+    changed_.notify_all();
+  }
   void pause() { set(true, false); }
   void resume() { set(false, false); }
   void stop() { set(false, true); }
-  bool waitParked(int workers) {
+  // A worker may be inside a long request (a main-thread call with heartbeats) when the
+  // pause comes: the wait ends with the event or at the test's own deadline.
+  bool waitParked(int workers, std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> guard(lock_);
-    return changed_.wait_for(guard, std::chrono::seconds(30), [&] { return parked_ == workers; });
+    return changed_.wait_until(guard, deadline, [&] { return parked_ + finished_ == workers; });
   }
 
  private:
@@ -92,7 +103,7 @@ class Control {
   std::mutex lock_;
   std::condition_variable changed_;
   bool paused_ = false, stop_ = false;
-  int parked_ = 0;
+  int parked_ = 0, finished_ = 0;
 };
 
 struct Soak {
@@ -344,9 +355,9 @@ bool watch(noxtest::Service& service, int seconds, soak::Footprint* peak) {
 }
 
 // Parks every worker, lets the service close what the clients closed, and samples it.
-bool quietSample(Soak& s, noxtest::Service& service, int workers, Sample* out) {
+bool quietSample(Soak& s, noxtest::Service& service, int workers, Clock::time_point deadline, Sample* out) {
   s.control.pause();
-  bool parked = s.control.waitParked(workers);
+  bool parked = s.control.waitParked(workers, deadline);
   std::this_thread::sleep_for(std::chrono::seconds(1));
   out->process = soak::footprint(service.pid());
   out->workFiles = soak::filesIn(noxtest::kWorkDir);
@@ -375,16 +386,24 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
   const int workers = static_cast<int>(jobs.size());
 
   auto started = Clock::now();
+  // The test's own bound: the load, then as long again and four minutes for pauses and
+  // the wind-down, however slow the machine (ctest's time-out of service tests is above
+  // this for the 30-second form).
+  const auto deadline = started + std::chrono::seconds(2 * seconds + 240);
   std::vector<std::thread> threads;
-  for (auto& job : jobs) threads.emplace_back(job);
+  for (auto& job : jobs)
+    threads.emplace_back([&s, &job] {
+      job();
+      s.control.finished();
+    });
 
   soak::Footprint peak;
   Sample warm, end;
   bool alive = watch(service, warmUp, &peak);
-  bool parkedWarm = alive && quietSample(s, service, workers, &warm);
+  bool parkedWarm = alive && quietSample(s, service, workers, deadline, &warm);
   s.control.resume();
   alive = alive && watch(service, seconds - warmUp, &peak);
-  bool parkedEnd = alive && quietSample(s, service, workers, &end);
+  bool parkedEnd = alive && quietSample(s, service, workers, deadline, &end);
   s.control.stop();
   for (auto& t : threads) t.join();
   double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
