@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "crypto/AES.h"
-#include "crypto/Wipe.h"
 #include "diag/Console.h"
 #include "front/KeyData.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
@@ -24,8 +24,29 @@ char* keyText() {
 // Random bytes over the text, zeros when the random device fails; then release.
 void destroyText(char* text, int length) {
   if (text == nullptr) return;
-  if (!getSecureRandom(reinterpret_cast<unsigned char*>(text), length)) secureZero(text, length);
+  if (!getSecureRandom(reinterpret_cast<unsigned char*>(text), length)) wipeMemory(text, length);
   freeMem(text);
+}
+
+// Stack that the decryption chain below may have used: hex decoding, the key schedule,
+// the block steps and the console lines between them (fixed 4 KiB buffers), with room.
+constexpr size_t kDecryptStack = 64 * 1024;
+
+// Not inlined: its frame and its callees' lie below getKey's, where the stack wipe reaches.
+__attribute__((noinline)) char* decryptKey() {
+  char* pem = nullptr;
+  char* hex = keyText();
+  unsigned char* key = nullptr;
+  if (hex == nullptr) {
+    HALVORANT_MEMORY_FAIL();
+  } else if ((key = HexDecode(hex)) == nullptr) {
+    HALVORANT_MEMORY_FAIL();
+  } else if ((pem = AES256_Decrypt_CBC(kNoxKeyCipher, kNoxKeyCipherLength, key, kNoxKeyIv)) == nullptr) {
+    HALVORANT_MEMORY_FAIL();
+  }
+  freeWiped(key, kHexLength / 2);
+  destroyText(hex, kHexLength);
+  return pem;
 }
 
 }  // namespace
@@ -37,20 +58,9 @@ char* getCert() {
 }
 
 char* getKey() {
-  char* pem = nullptr;
-  char* hex = keyText();
-  unsigned char* key = nullptr;
-  if (hex == nullptr) {
-    HALVORANT_MEMORY_FAIL();
-  } else if ((key = HexDecode(hex)) == nullptr) {
-    HALVORANT_MEMORY_FAIL();
-  } else if ((pem = AES256_Decrypt_CBC(kNoxKeyCipher, kNoxKeyCipherLength, key, kNoxKeyIv)) == nullptr) {
-    HALVORANT_MEMORY_FAIL();
-  }
-  if (key != nullptr) {
-    secureZero(key, kHexLength / 2);
-    freeMem(key);
-  }
-  destroyText(hex, kHexLength);
+  char* pem = decryptKey();
+  // The wipes above reach the heap copies; the compiled code may also have left key bytes,
+  // round keys or plaintext in locals and register spills of the chain. Those go here.
+  wipeStackBelow(kDecryptStack);
   return pem;
 }

@@ -4,12 +4,19 @@
 
 #include <cstring>
 
-#include "crypto/Wipe.h"
 #include "diag/Console.h"
 #include "front/Halvorant.h"
 #include "front/HalvorantHttp.h"
 #include "front/Key.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
+
+namespace {
+
+// Stack that starting a listener may use below this frame (TLS key parsing included).
+constexpr size_t kListenerStartStack = 256 * 1024;
+
+}  // namespace
 
 int startListeners() {
   char* certificate = getCert();
@@ -38,11 +45,13 @@ int startListeners() {
     started += (DaemonIPv4[i] != nullptr) + (DaemonIPv6[i] != nullptr);
   }
 
-  // The TLS library keeps its own copies; ours go now.
+  // The TLS library keeps its own copies; ours go now, and what its parsing of the key
+  // left on this thread's stack with them.
   printfColorLine("", "Destroy key");
   size_t length = strlen(key);
-  if (!getSecureRandom(reinterpret_cast<unsigned char*>(key), static_cast<int>(length))) secureZero(key, length);
-  freeMem(key);
+  getSecureRandom(reinterpret_cast<unsigned char*>(key), static_cast<int>(length));
+  freeWiped(key, length);
+  wipeStackBelow(kListenerStartStack);
   printfColorLine("", "Destroy cert");
   freeMem(certificate);
   printfColorLine("", "HTTPS Mode");

@@ -11,8 +11,10 @@
 #include <sstream>
 #include <thread>
 
+#include "crypto/CipherEngine.h"
 #include "front/Key.h"
 #include "front/KeyData.h"
+#include "platform/Wipe.h"
 #include "support/ServiceHarness.h"
 #include "util/Tool.h"
 
@@ -297,12 +299,19 @@ TEST_F(Wire, SimultaneousPostsKeepTheirOwnBodies) {
   }
 }
 
-// Regions of the process that hold data written at run time: writable or anonymous mappings.
-std::string runtimeMemory(pid_t pid) {
+// One region of the process that holds data written at run time: a writable or anonymous
+// mapping, named as in /proc/<pid>/maps ([stack], [heap], a file, or "anonymous").
+struct Region {
+  std::string name;
+  unsigned long start = 0;
+  std::string bytes;
+};
+
+std::vector<Region> runtimeMemory(pid_t pid) {
   std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
   int mem = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
-  std::string all;
-  if (mem < 0) return all;
+  std::vector<Region> regions;
+  if (mem < 0) return regions;
   std::string line;
   while (std::getline(maps, line)) {
     std::istringstream fields(line);
@@ -310,20 +319,41 @@ std::string runtimeMemory(pid_t pid) {
     fields >> range >> perms >> offset >> device >> inode >> path;
     if (perms[0] != 'r' || path == "[vvar]" || path == "[vsyscall]") continue;
     if (perms[1] != 'w' && !path.empty()) continue;  // file text and constants
-    unsigned long start = std::stoul(range.substr(0, range.find('-')), nullptr, 16);
+    Region r;
+    r.name = path.empty() ? "anonymous" : path;
+    r.start = std::stoul(range.substr(0, range.find('-')), nullptr, 16);
     unsigned long end = std::stoul(range.substr(range.find('-') + 1), nullptr, 16);
-    std::string chunk(end - start, '\0');
-    ssize_t n = pread(mem, &chunk[0], chunk.size(), static_cast<off_t>(start));
-    if (n > 0) all.append(chunk, 0, static_cast<size_t>(n));
+    r.bytes.assign(end - r.start, '\0');
+    ssize_t n = pread(mem, &r.bytes[0], r.bytes.size(), static_cast<off_t>(r.start));
+    r.bytes.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    regions.push_back(std::move(r));
   }
   close(mem);
-  return all;
+  return regions;
 }
+
+// Every place of text in the regions, as "name +offset (address)".
+std::vector<std::string> findIn(const std::vector<Region>& regions, const std::string& text) {
+  std::vector<std::string> places;
+  for (const Region& r : regions)
+    for (size_t at = r.bytes.find(text); at != std::string::npos; at = r.bytes.find(text, at + 1)) {
+      char place[200];
+      snprintf(place, sizeof place, "%s at 0x%lx (+0x%zx of 0x%zx bytes)", r.name.c_str(), r.start + at, at,
+               r.bytes.size());
+      places.emplace_back(place);
+    }
+  return places;
+}
+
+std::string words(const uint32_t* w, int count) { return std::string(reinterpret_cast<const char*>(w), 4 * count); }
 
 TEST_F(Wire, NoKeyTextInMemory) {
   expectEcho(noxtest::send(post(noxtest::echoJson())), "served");  // the listeners work with the key
-  std::string memory = runtimeMemory(service_.pid());
-  ASSERT_NE(memory.find("/tmp/NoxHalvorant"), std::string::npos) << "the scan must see the service's data";
+  std::vector<Region> memory = runtimeMemory(service_.pid());
+  ASSERT_FALSE(findIn(memory, "/tmp/NoxHalvorant").empty()) << "the scan must see the service's data";
+  bool sawStack = false;
+  for (const Region& r : memory) sawStack = sawStack || (r.name == "[stack]" && !r.bytes.empty());
+  ASSERT_TRUE(sawStack) << "the scan must see the main thread's stack";
 
   // The same build's key as this process decrypts it, and the key that decrypts it.
   testing::internal::CaptureStdout();
@@ -331,27 +361,39 @@ TEST_F(Wire, NoKeyTextInMemory) {
   testing::internal::GetCapturedStdout();
   ASSERT_NE(key, nullptr);
   std::string pem = key;
-  memset(key, 0, pem.size());
-  freeMem(key);
+  freeTextWiped(key);
   std::string hex(64, '\0');
   for (size_t i = 0; i < hex.size(); ++i) hex[i] = static_cast<char>(kNoxKeyShareA[i] ^ kNoxKeyShareB[i]);
   unsigned char* raw = HexDecode(hex.c_str());
   ASSERT_NE(raw, nullptr);
   std::string rawKey(reinterpret_cast<char*>(raw), 32);
-  freeMem(raw);
+
+  // The round keys as the engine holds them (native words), for encryption and decryption.
+  SK_CONTEXT forward{}, inverse{};
+  ASSERT_EQ(SK_EncryptInit(&forward, CKM_AES_CBC_PAD, raw, 32), CKR_OK);
+  ASSERT_EQ(SK_DecryptInit(&inverse, CKM_AES_CBC_PAD, raw, 32), CKR_OK);
+  freeWiped(raw, 32);
 
   struct Probe {
-    const char* name;
+    std::string name;
     std::string text;
   };
-  const Probe probes[] = {
+  std::vector<Probe> probes = {
       {"PEM label", "PRIVATE KEY"},
       {"PEM body", pem.substr(pem.find('\n') + 1, 48)},
       // Tails only: the allocator writes its own links over the head of a freed block.
       {"key-decryption key (hex)", hex.substr(24)},
       {"key-decryption key", rawKey.substr(16)},
   };
-  for (const Probe& p : probes) EXPECT_EQ(memory.find(p.text), std::string::npos) << p.name;
+  for (int round = 0; round < 15; ++round) {
+    probes.push_back({"round key " + std::to_string(round), words(forward.Key + 4 * round, 4)});
+    if (round > 0 && round < 14)
+      probes.push_back({"inverse round key " + std::to_string(round), words(inverse.Key + 4 * round, 4)});
+  }
+  wipeMemory(&forward, sizeof forward);
+  wipeMemory(&inverse, sizeof inverse);
+  for (const Probe& p : probes)
+    for (const std::string& place : findIn(memory, p.text)) ADD_FAILURE() << p.name << " found in " << place;
 }
 
 }  // namespace
