@@ -8,7 +8,7 @@
 #include "crypto/AesCore.h"
 #include "crypto/DesCore.h"
 #include "crypto/Rc4.h"
-#include "crypto/Wipe.h"
+#include "platform/Wipe.h"
 
 namespace {
 
@@ -145,13 +145,14 @@ void decryptStep(SK_CONTEXT* c, const Mechanism* m, const unsigned char* in, uns
   inverseCipher(c, m->family, saved, plain);
   for (size_t i = 0; i < bs; ++i) out[i] = plain[i] ^ c->IV[i];
   std::memcpy(c->IV, saved, bs);
+  wipeMemory(plain, sizeof plain);
 }
 
 SK_RV cipherInit(SK_CONTEXT* c, uint64_t number, const unsigned char* key, uint64_t keyLength,
                  bool decrypt) {
   if (!c) return CKR_ARGUMENTS_BAD;
   // Init starts over: nothing of an earlier operation survives, even on refusal.
-  secureZero(c, sizeof *c);
+  wipeMemory(c, sizeof *c);
   const Mechanism* m = findMechanism(number);
   if (!m || m->mode == Mode::Mac) return CKR_MECHANISM_INVALID;
   c->Mechanism = number;
@@ -249,7 +250,7 @@ SK_RV cipherUpdate(SK_CONTEXT* c, const unsigned char* input, uint64_t length,
 SK_RV finishUnpadded(SK_CONTEXT* c, unsigned char* output, uint64_t* outputLength) {
   if (c->Buse != 0) return CKR_DATA_LEN_RANGE;
   *outputLength = 0;
-  if (output) secureZero(c, sizeof *c);
+  if (output) wipeMemory(c, sizeof *c);
   return CKR_OK;
 }
 
@@ -290,7 +291,7 @@ SK_RV SK_EncryptFinal(SK_CONTEXT* context, unsigned char* output, uint64_t* outp
     std::memset(context->Buffer + context->Buse, static_cast<int>(pad), pad);
     encryptStep(context, m, context->Buffer, output);
     *outputLength = bs;
-    secureZero(context, sizeof *context);
+    wipeMemory(context, sizeof *context);
     return CKR_OK;
   }
   return finishUnpadded(context, output, outputLength);
@@ -318,18 +319,18 @@ SK_RV SK_DecryptFinal(SK_CONTEXT* context, unsigned char* output, uint64_t* outp
     unsigned char plain[16];
     inverseCipher(context, m->family, context->Buffer, plain);
     for (uint64_t i = 0; i < bs; ++i) output[i] = plain[i] ^ context->IV[i];
-    secureZero(plain, sizeof plain);
+    wipeMemory(plain, sizeof plain);
 
-    // A pad byte of 0 is no valid padding: accepting it would pass damaged data.
+    // A last byte of 0 is accepted and removes nothing (pages that zero-pad rely on it).
     const unsigned pad = output[bs - 1];
-    unsigned bad = (pad == 0 || pad > bs) ? 1u : 0u;
+    unsigned bad = pad > bs ? 1u : 0u;
     for (uint64_t i = 0; i < bs; ++i) {
       const unsigned inPad = i >= bs - (pad > bs ? bs : pad) ? 1u : 0u;
       bad |= inPad & (output[i] != pad ? 1u : 0u);
     }
     if (bad) return CKR_ENCRYPTED_DATA_INVALID;
     *outputLength = bs - pad;
-    secureZero(context, sizeof *context);
+    wipeMemory(context, sizeof *context);
     return CKR_OK;
   }
   return finishUnpadded(context, output, outputLength);
@@ -339,7 +340,7 @@ SK_RV SK_SignInit(SK_CONTEXT* context, uint64_t mechanism, const unsigned char* 
   if (!context) return CKR_ARGUMENTS_BAD;
   if (context->BufSize != 0) return CKR_OPERATION_ACTIVE;
   // Also clears a stale chaining value: the MAC must start from a zero block.
-  secureZero(context, sizeof *context);
+  wipeMemory(context, sizeof *context);
   const Mechanism* m = findMechanism(mechanism);
   if (!m || m->mode != Mode::Mac) return CKR_MECHANISM_INVALID;
   context->Mechanism = mechanism;
@@ -368,6 +369,8 @@ SK_RV SK_SignUpdate(SK_CONTEXT* context, const unsigned char* data, uint64_t dat
   if (context->BufSize == 0) return CKR_OPERATION_NOT_INITIALIZED;
   const Mechanism* m = activeMechanism(context);
   if (!m || m->mode != Mode::Mac) return CKR_OPERATION_NOT_INITIALIZED;
+
+  if (dataLength > UINT64_MAX - context->Buse) return CKR_DATA_LEN_RANGE;
 
   const uint64_t bs = context->BufSize;
   const unsigned char* in = data;
@@ -407,7 +410,7 @@ SK_RV SK_SignFinal(SK_CONTEXT* context, unsigned char* output, uint64_t* outputL
   encryptStep(context, m, context->Buffer, nullptr);
   std::memcpy(output, context->IV, macLength);
   *outputLength = macLength;
-  secureZero(context, sizeof *context);
+  wipeMemory(context, sizeof *context);
   return CKR_OK;
 }
 

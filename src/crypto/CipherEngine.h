@@ -85,7 +85,12 @@ SK_RV SK_EncryptFinal(SK_CONTEXT* context, unsigned char* output, uint64_t* outp
 
 // Decryption with padding holds the last whole block back for DecryptFinal, which checks
 // and strips the padding; "p->Buse: %d\n" / "bufsize: %d\n" go to stdout when Final finds
-// anything but exactly one block buffered.
+// anything but exactly one block buffered. A last byte p of 1 to the block size must be
+// repeated p times and is removed; a last byte of 0 is accepted and removes nothing, since
+// pages that zero-pad their data rely on it. The cost: a wrong key or damaged data passes
+// the padding check a little more often (a last byte of 0 is one more of the 256 values
+// that pass, so about 1 in 128 instead of about 1 in 256 for a random last block) and
+// hands back garbage instead of CKR_ENCRYPTED_DATA_INVALID.
 SK_RV SK_DecryptInit(SK_CONTEXT* context, uint64_t mechanism, const unsigned char* key, uint64_t keyLength);
 SK_RV SK_DecryptUpdate(SK_CONTEXT* context, const unsigned char* input, uint64_t inputLength,
                        unsigned char* output, uint64_t* outputLength);

@@ -182,12 +182,27 @@ const ErrorCase kErrors[] = {
     // Padding.
     {"Pad_byte_above_block", holdingPlainBlock(CKM_AES_CBC_PAD, 16, withLast(16, {17})), decFinal,
      CKR_ENCRYPTED_DATA_INVALID, 64, 64, true, nullptr},
-    {"Pad_byte_zero", holdingPlainBlock(CKM_AES_CBC_PAD, 16, withLast(16, {0})), decFinal,
-     CKR_ENCRYPTED_DATA_INVALID, 64, 64, true, nullptr},
+    // A last byte of 0 is accepted and removes nothing; pages that zero-pad rely on it.
+    {"Pad_byte_zero_removes_nothing", holdingPlainBlock(CKM_AES_CBC_PAD, 16, withLast(16, {0})), decFinal,
+     CKR_OK, 64, 16, false,
+     [](const SK_CONTEXT& c) {
+       EXPECT_EQ(c.BufSize, 0u) << "a successful Final ends the operation";
+       EXPECT_EQ(Bytes(gOut, gOut + 16), withLast(16, {0}));
+     }},
+    {"Pad_DES_byte_zero_removes_nothing", holdingPlainBlock(CKM_DES_CBC_PAD, 8, withLast(8, {0})), decFinal,
+     CKR_OK, 64, 8, false, nullptr},
     {"Pad_bytes_differ", holdingPlainBlock(CKM_AES_CBC_PAD, 16, withLast(16, {3, 2, 3})), decFinal,
      CKR_ENCRYPTED_DATA_INVALID, 64, 64, true, nullptr},
     {"Pad_DES_byte_9", holdingPlainBlock(CKM_DES_CBC_PAD, 8, withLast(8, {9})), decFinal,
      CKR_ENCRYPTED_DATA_INVALID, 64, 64, true, nullptr},
+
+    // A length that would wrap the buffered count round 2^64 (bytes already buffered).
+    {"SignUpdate_length_wraps", signing(CKM_AES_MAC, 16, 5), signUpdate(UINT64_MAX - 2), CKR_DATA_LEN_RANGE,
+     0, -1, true, nullptr},
+    {"SignUpdate_DES_length_wraps", signing(CKM_DES_MAC, 8, 3), signUpdate(UINT64_MAX), CKR_DATA_LEN_RANGE, 0,
+     -1, true, nullptr},
+    {"EncryptUpdate_length_wraps", encrypting(CKM_AES_CBC, 16, 5), encUpdate(UINT64_MAX - 2),
+     CKR_DATA_LEN_RANGE, 64, 64, true, nullptr},
 
     // Buffer size and length queries.
     {"EncryptUpdate_one_byte_short", encrypting(CKM_AES_CBC, 16, 3), encUpdate(29),
