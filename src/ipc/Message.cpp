@@ -100,7 +100,7 @@ uint64_t messageTimeValue(const HalvorantMessage* record) {
 // The JSON form has no escaping; a field it cannot carry must not be written into it.
 bool fitsJson(const char* text) {
   for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
-    if (*p == '"' || *p < 0x20) return false;
+    if (*p == '"' || *p == '\\' || *p < 0x20) return false;
   return true;
 }
 

@@ -26,6 +26,9 @@ HalvorantMessage* getHalvorantMessage(const char* from, const char* to, const ch
                                       const char* message);
 HalvorantMessage* getHalvorantMessage(const char* json);
 char* getHalvorantMessageHash(const HalvorantMessage* record);
+// The one-line JSON form, values written without escaping. Null when a field is missing or
+// holds a double quote, a backslash or a control character, which that form cannot carry
+// (the warning "HalvorantMessage to JSON: " "Field not representable").
 char* HalvorantMessageToJson(const HalvorantMessage* record);
 bool verifyMessage(const HalvorantMessage* record);
 void HalvorantMessageFinal(HalvorantMessage* record);

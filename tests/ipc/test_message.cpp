@@ -166,11 +166,19 @@ TEST_F(MessageTest, ReadingIncompleteJson) {
 }
 
 TEST_F(MessageTest, JsonFormRefusesFieldsItCannotCarry) {
-  // Unescaped, a quote would end the value early and let the text add members of its own.
-  const char* bad[] = {"say \"hi\", \"HashValue\":\"0\"", "two\nlines"};
-  for (const char* text : bad) {
-    SCOPED_TRACE(text);
-    Record record(getHalvorantMessage("svc", "peer", "stop", text));
+  // Unescaped, a quote would end the value early and let the text add members of its own;
+  // a backslash would escape the closing quote and shift every later member.
+  struct Field {
+    const char *from, *message;
+  } bad[] = {
+      {"svc", "say \"hi\", \"HashValue\":\"0\""},
+      {"svc", "two\nlines"},
+      {"svc\\", "now"},
+      {"svc", "C:\\dir"},
+  };
+  for (const Field& field : bad) {
+    SCOPED_TRACE(std::string(field.from) + " / " + field.message);
+    Record record(getHalvorantMessage(field.from, "peer", "stop", field.message));
     ASSERT_NE(record, nullptr);
     testing::internal::CaptureStdout();
     EXPECT_EQ(HalvorantMessageToJson(record.get()), nullptr);
