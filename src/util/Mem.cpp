@@ -1,6 +1,7 @@
 // Memory and string helpers.
 #include "util/Tool.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -9,6 +10,7 @@
 #include <cstring>
 
 #include "diag/Console.h"
+#include "platform/Wipe.h"
 
 int32_t LastErrorCode = 0;
 
@@ -25,11 +27,26 @@ char* copyBytes(const char* text, size_t length) {
   return out;
 }
 
+std::atomic<uint64_t> failCountdown{0};
+std::atomic<uint64_t> sizedCalls{0};
+
+// True for exactly the call the countdown reaches, whichever thread makes it.
+bool failThisAllocation() {
+  uint64_t left = failCountdown.load(std::memory_order_relaxed);
+  while (left != 0)
+    if (failCountdown.compare_exchange_weak(left, left - 1)) return left == 1;
+  return false;
+}
+
 }  // namespace
+
+void setAllocationFailure(uint64_t nth) { failCountdown.store(nth); }
+uint64_t newMemSizeCalls() { return sizedCalls.load(); }
 
 void* newMemSize(uint64_t size) {
   if (size == 0 || size >= kMaxAlloc) return nullptr;
-  void* memory = calloc(1, static_cast<size_t>(size));
+  sizedCalls.fetch_add(1, std::memory_order_relaxed);
+  void* memory = failThisAllocation() ? nullptr : calloc(1, static_cast<size_t>(size));
   if (memory == nullptr) HALVORANT_MEMORY_FAIL();
   return memory;
 }
@@ -81,11 +98,7 @@ void ArrayCopy(char* destination, uint32_t size, const char* source) {
 
 void ArrayCopyFree(char* destination, uint32_t size, char* source) {
   ArrayCopy(destination, size, source);
-  if (source == nullptr) return;
-  // Volatile writes so the wipe is not optimised away before the free.
-  volatile char* p = source;
-  for (size_t i = 0, n = strlen(source); i < n; ++i) p[i] = '\0';
-  freeMem(source);
+  freeTextWiped(source);
 }
 
 void StringAppend(char* destination, uint32_t size, const char* source) {

@@ -19,6 +19,12 @@ extern int32_t LastErrorCode;
 
 void* newMemSize(uint64_t size);       // zero-filled; 0 or >= 2^31 gives null silently
 void freeMem(void* memory);            // releases what these helpers return; null is ignored
+
+// Allocation-failure seam for tests: the nth newMemSize call from now (1: the next one, on
+// any thread) fails as calloc failing would, allocation-failure lines included; 0 switches
+// it off. newMemSizeCalls counts every call, so a test can walk n over a whole path.
+void setAllocationFailure(uint64_t nth);
+uint64_t newMemSizeCalls();
 char* newMem(const char* text);        // copy; null gives null
 char* newMem(bool flag);               // "true" / "false"
 char* newMem(int32_t number);          // "%d"
