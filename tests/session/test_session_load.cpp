@@ -95,6 +95,43 @@ TEST_F(SessionLoad, ReleaseDeletesOwnCopyOnce) {
   EXPECT_EQ(slot.initTime, 0);
 }
 
+// Whichever allocation of a release fails (the release map's among them), the release
+// completes: library unloaded, own copy deleted, slot empty and reusable.
+TEST_F(SessionLoad, ReleaseCompletesWhateverAllocationFails) {
+  ASSERT_EQ(open("Cnt1").get("result"), "0");
+  int index = slotOf("Cnt1");
+  const uint64_t before = newMemSizeCalls();
+  testing::internal::CaptureStdout();
+  HalvorantSession_freeSession(index);
+  testing::internal::GetCapturedStdout();
+  HalvorantQueue_removeQueue(index);
+  const uint64_t calls = newMemSizeCalls() - before;
+  ASSERT_GT(calls, 0u);
+
+  for (uint64_t nth = 1; nth <= calls; ++nth) {
+    SCOPED_TRACE("allocation " + std::to_string(nth) + " of " + std::to_string(calls) + " fails");
+    ASSERT_EQ(open("Alf1").get("result"), "0");
+    index = slotOf("Alf1");
+    fs::path copy = copyDir / "probe-Alf1.dylib";
+    ASSERT_TRUE(fs::exists(copy));
+    testing::internal::CaptureStdout();
+    setAllocationFailure(nth);
+    HalvorantSession_freeSession(index);
+    setAllocationFailure(0);
+    std::string out = testing::internal::GetCapturedStdout();
+    HalvorantQueue_removeQueue(index);
+    EXPECT_NE(out.find("Memory allocate fail at line: "), std::string::npos) << out;
+    EXPECT_NE(out.find("Release adapter state: \033[0m\033[32mSuccess"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(copy));
+    const HalvorantSessionSlot& slot = SessionList[index];
+    EXPECT_EQ(slot.sessionId, nullptr);
+    EXPECT_EQ(slot.library, nullptr);
+    EXPECT_EQ(slot.callJsonMapMethod, nullptr);
+    EXPECT_EQ(slot.adapterPath[0], '\0');
+    EXPECT_EQ(openSlots(), 0);
+  }
+}
+
 // Copy directories that another user could reach are not used: the session runs on the
 // installed file, and release leaves that file in place.
 TEST_F(SessionLoad, UnsafeCopyDirectoryFallsBackToInstalledFile) {
