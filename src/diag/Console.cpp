@@ -379,6 +379,12 @@ void printfMemoryFail(const char* source, int line) {
 
 // ---- Log switch ------------------------------------------------------------------------
 
+namespace {
+char logSearchRoot[256] = "/tmp";
+}  // namespace
+
+void setLogSearchRoot(const char* root) { ArrayCopy(logSearchRoot, sizeof logSearchRoot, root ? root : "/tmp"); }
+
 bool setLog(const char* inputLogName, const char* inputPrefixName) {
   if (isLogEnable.load()) return true;
   int code = 61001;
@@ -389,7 +395,9 @@ bool setLog(const char* inputLogName, const char* inputPrefixName) {
     char target[512];
     ArrayCopy(target, sizeof target, inputLogName);
     StringAppend(target, sizeof target, ".ini");
-    char searchPath[512] = "/tmp/";
+    char searchPath[512];
+    ArrayCopy(searchPath, sizeof searchPath, logSearchRoot);
+    StringAppend(searchPath, sizeof searchPath, "/");
     StringAppend(searchPath, sizeof searchPath, inputLogName);
     StringAppend(searchPath, sizeof searchPath, "/");
     StringAppend(searchPath, sizeof searchPath, target);

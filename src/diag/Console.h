@@ -62,6 +62,10 @@ void printfWarning(const char* label, bool condition, const char* value);
 // Log switch.
 bool setLog(const char* inputLogName, const char* inputPrefixName);
 void noLog();
+// Test seam: the directory under which setLog looks for <name>/<name>.ini; "/tmp" when never
+// set or set to null. Unit tests that start the session manager point it at their own
+// directory, so they never read the settings file of a service test in /tmp/NoxHalvorant.
+void setLogSearchRoot(const char* root);
 
 // Output mode. By default every line is flushed as it is printed. Deferred (chosen before
 // the first output to stdout; false when stdout cannot be set up for it): stdout is fully

@@ -15,10 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include "diag/Console.h"
 #include "map/Json.h"
 #include "session/HalvorantQueue.h"
 #include "session/HalvorantSession.h"
 #include "session/SessionTable.h"
+#include "util/Tool.h"
 
 namespace sessiontest {
 
@@ -96,6 +98,7 @@ class SessionFixture : public ::testing::Test {
     copyDir = root / "copy";
     trace = root / "trace.txt";
     setenv("NOX_FIXTURE_TRACE", trace.c_str(), 1);
+    setLogSearchRoot(root.c_str());  // not /tmp/NoxHalvorant, which service tests use
     installTree(exeDir);
     startManager(copyDir, exeDir);
   }
@@ -106,6 +109,7 @@ class SessionFixture : public ::testing::Test {
     fs::permissions(root, fs::perms::owner_all, ec);
     fs::remove_all(root, ec);
     unsetenv("NOX_FIXTURE_TRACE");
+    setLogSearchRoot(nullptr);
   }
 
   static void installTree(const fs::path& exe) {
