@@ -8,8 +8,8 @@
 
 #include "crypto/Aes128.h"
 #include "crypto/CipherEngine.h"
-#include "crypto/Wipe.h"
 #include "diag/Console.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
@@ -25,20 +25,17 @@ void engineWarning(SK_RV rv, int line) {
   printfColorWarningLine("", text);
 }
 
-// Plaintext is overwritten with random bytes before release, zeros when none can be had.
+// Plaintext is overwritten with random bytes, then zeros, before release.
 void scrubAndFree(void* memory, uint64_t size) {
   if (!memory) return;
   unsigned char* p = static_cast<unsigned char*>(memory);
   for (uint64_t done = 0; done < size;) {
     const uint64_t left = size - done;
     const int piece = left > INT_MAX ? INT_MAX : static_cast<int>(left);
-    if (!getSecureRandom(p + done, piece)) {
-      secureZero(p, size);
-      break;
-    }
+    if (!getSecureRandom(p + done, piece)) break;
     done += static_cast<uint64_t>(piece);
   }
-  freeMem(memory);
+  freeWiped(memory, size);
 }
 
 bool argumentsPresent(const void* text, const void* key, const void* iv, int line) {
@@ -87,7 +84,7 @@ unsigned char* AES256_Encrypt_CBC(const char* text, const unsigned char* key, co
     line = __LINE__;
     rv = SK_EncryptFinal(&context, cipher + first, &second);
   }
-  secureZero(&context, sizeof context);
+  wipeMemory(&context, sizeof context);
   scrubAndFree(plain, plainLength);
   if (rv != CKR_OK) {
     // An empty buffer must not pass for a cipher text.
@@ -125,7 +122,7 @@ char* AES256_Decrypt_CBC(const unsigned char* data, uint64_t length, const unsig
     line = __LINE__;
     rv = SK_DecryptFinal(&context, plain + first, &second);
   }
-  secureZero(&context, sizeof context);
+  wipeMemory(&context, sizeof context);
   if (rv != CKR_OK) {
     engineWarning(rv, line);
     scrubAndFree(plain, capacity);
@@ -133,7 +130,7 @@ char* AES256_Decrypt_CBC(const unsigned char* data, uint64_t length, const unsig
   }
   // The text ends where the plaintext does: the padding the final step wrote behind it goes.
   const uint64_t total = first + second;
-  secureZero(plain + total, capacity - total);
+  wipeMemory(plain + total, capacity - total);
 
   if (total >= kMarkerLength && std::memcmp(plain, kMarker, kMarkerLength) == 0) {
     printfColorLine("AES: ", "Remove prefix");
@@ -164,7 +161,7 @@ unsigned char* AES128_Encrypt_CBC(const char* text, const unsigned char* key, co
   // Every chunk on its own: key expanded again and chaining restarted at the vector.
   for (uint64_t i = 0; i < chunks; ++i)
     AES128_CBC_encrypt_buffer(&state, cipher + 64 * i, cipher + 64 * i, 64, key, iv);
-  secureZero(&state, sizeof state);
+  wipeMemory(&state, sizeof state);
   if (outLength) *outLength = 64 * chunks;
   return cipher;
 }
@@ -187,7 +184,7 @@ unsigned char* AES128_Decrypt_CBC(const unsigned char* data, uint64_t length, co
     AES128_CBC_decrypt_buffer(&state, chunk, chunk, 16, key, iv);
     AES128_CBC_decrypt_buffer(&state, chunk + 16, chunk + 16, 48, nullptr, nullptr);
   }
-  secureZero(&state, sizeof state);
+  wipeMemory(&state, sizeof state);
   plain[length] = 0;
   return plain;
 }

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "crypto/Wipe.h"
+#include "platform/Wipe.h"
 
 namespace {
 
@@ -99,7 +99,7 @@ void encryptBlock(const unsigned char roundKey[176], const unsigned char* in, un
     addRoundKey(s, roundKey + 16 * round);
   }
   std::memcpy(out, s, 16);
-  secureZero(s, sizeof s);
+  wipeMemory(s, sizeof s);
 }
 
 void decryptBlock(const unsigned char roundKey[176], const unsigned char* in, unsigned char* out) {
@@ -113,7 +113,7 @@ void decryptBlock(const unsigned char roundKey[176], const unsigned char* in, un
     if (round != 0) mixColumns(s, true);
   }
   std::memcpy(out, s, 16);
-  secureZero(s, sizeof s);
+  wipeMemory(s, sizeof s);
 }
 
 bool prepare(AES128_STATE* state, const unsigned char* key, const unsigned char* iv) {
@@ -132,7 +132,7 @@ void AES128_ECB_encrypt(const unsigned char* input, const unsigned char* key, un
   unsigned char roundKey[176];
   expandKey(key, roundKey);
   encryptBlock(roundKey, input, output);
-  secureZero(roundKey, sizeof roundKey);
+  wipeMemory(roundKey, sizeof roundKey);
 }
 
 void AES128_ECB_decrypt(const unsigned char* input, const unsigned char* key, unsigned char* output) {
@@ -140,7 +140,7 @@ void AES128_ECB_decrypt(const unsigned char* input, const unsigned char* key, un
   unsigned char roundKey[176];
   expandKey(key, roundKey);
   decryptBlock(roundKey, input, output);
-  secureZero(roundKey, sizeof roundKey);
+  wipeMemory(roundKey, sizeof roundKey);
 }
 
 void AES128_CBC_encrypt_buffer(AES128_STATE* state, unsigned char* output, const unsigned char* input,
@@ -163,6 +163,6 @@ void AES128_CBC_decrypt_buffer(AES128_STATE* state, unsigned char* output, const
     decryptBlock(state->roundKey, saved, plain);
     for (int i = 0; i < 16; ++i) output[at + i] = plain[i] ^ state->chain[i];
     std::memcpy(state->chain, saved, 16);
-    secureZero(plain, sizeof plain);
+    wipeMemory(plain, sizeof plain);
   }
 }

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "crypto/Wipe.h"
 #include "diag/Console.h"
 #include "front/Halvorant.h"
 #include "front/HalvorantHttp.h"
 #include "map/Json.h"
 #include "platform/Platform.h"
+#include "platform/Wipe.h"
 #include "session/HalvorantSession.h"
 #include "util/Tool.h"
 
@@ -92,7 +92,7 @@ bool checkConnection(MHD_Connection* connection, PostState* s) {
 // Body, origin and console user; false with the answer set (or none) when refused.
 bool checkRequest(MHD_Connection* connection, RequestContext* context, PostState* s) {
   s->body = Base64Decode(context->body != nullptr ? context->body : "");
-  if (context->body != nullptr) secureZero(context->body, context->length);
+  wipeMemory(context->body, context->length);
   context->length = 0;
   if (s->body == nullptr || (s->map = getHalvorantJsonMap(s->body)) == nullptr) {
     HALVORANT_MEMORY_FAIL();
@@ -195,11 +195,6 @@ void processOnMainThread(PostState* s) {
   if (!finished) iHeartBeats.fetch_add(1);
 }
 
-void wipeText(char* text) {
-  if (text == nullptr) return;
-  secureZero(text, strlen(text));
-  freeMem(text);
-}
 
 }  // namespace
 
@@ -221,7 +216,7 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
   if (s.userChanged) HalvorantFinal();  // after queuing, so the page still gets its answer
   freeMem(s.origin);
   freeMem(s.referer);
-  wipeText(s.body);
+  freeTextWiped(s.body);
   freeHalvorantJsonMap(s.map);
   flockfile(stdout);
   printfColor(COLOR_BOLD, kRule);

@@ -1,9 +1,9 @@
 // Request handler: methods, the preflight rule and the collection of the POST body.
 #include <cstring>
 
-#include "crypto/Wipe.h"
 #include "diag/Console.h"
 #include "front/HalvorantHttp.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
@@ -34,8 +34,7 @@ bool appendBody(RequestContext* context, const char* data, size_t size) {
     }
     if (context->body != nullptr) {
       memcpy(grown, context->body, context->length);
-      secureZero(context->body, context->capacity);
-      freeMem(context->body);
+      freeWiped(context->body, context->capacity);
     }
     context->body = grown;
     context->capacity = capacity;
@@ -51,10 +50,7 @@ bool appendBody(RequestContext* context, const char* data, size_t size) {
 void freeRequestContext(RequestContext* context) {
   if (context == nullptr) return;
   if (context->parser != nullptr) MHD_destroy_post_processor(context->parser);
-  if (context->body != nullptr) {
-    secureZero(context->body, context->capacity);
-    freeMem(context->body);
-  }
+  freeWiped(context->body, context->capacity);
   freeMem(context);
 }
 

@@ -3,20 +3,16 @@
 
 #include <cstring>
 
-#include "crypto/Wipe.h"
 #include "diag/Console.h"
 #include "front/HalvorantHttp.h"
 #include "map/Json.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
 
 // The library releases the answer text after sending it; nothing readable stays behind.
-void wipeAnswerText(void* text) {
-  if (text == nullptr) return;
-  secureZero(text, strlen(static_cast<char*>(text)));
-  freeMem(text);
-}
+void wipeAnswerText(void* text) { freeTextWiped(static_cast<char*>(text)); }
 
 MHD_Result queueWithHeaders(MHD_Connection* connection, MHD_Response* response, unsigned status, int preflight,
                             const char* origin) {

@@ -7,6 +7,7 @@
 
 #include "diag/Console.h"
 #include "map/JsonKey.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 std::atomic<bool> CheckJson{false};
@@ -100,18 +101,6 @@ void halvorantSortUnits(HalvorantJsonMap* map) {
   });
 }
 
-void halvorantWipeFree(char* text) {
-  if (text == nullptr) return;
-  std::memset(text, 0, std::strlen(text));
-  freeMem(text);
-}
-
-void halvorantWipeFree(unsigned char* bytes, uint64_t length) {
-  if (bytes == nullptr) return;
-  std::memset(bytes, 0, length);
-  freeMem(bytes);
-}
-
 void setJsonCheck(bool flag) {
   CheckJson.store(flag);
   if (flag) ErrCode.store(0);
@@ -128,12 +117,12 @@ void freeHalvorantJsonMap(HalvorantJsonMap* map) {
   const int32_t inUse = halvorantUnitsInUse(map);
   for (int32_t i = 0; i < inUse; ++i) {
     HalvorantJsonUnit& unit = map->units[i];
-    halvorantWipeFree(unit.key);
-    halvorantWipeFree(unit.value);
-    halvorantWipeFree(unit.data, unit.dataLength);
+    freeTextWiped(unit.key);
+    freeTextWiped(unit.value);
+    freeWiped(unit.data, unit.dataLength);
     unit = HalvorantJsonUnit{};
   }
-  halvorantWipeFree(map->jsonText);
+  freeTextWiped(map->jsonText);
   map->jsonText = nullptr;
   map->count = 0;
   freeMem(map);
@@ -166,7 +155,7 @@ int32_t addHalvorantJsonMapUnit(HalvorantJsonMap* map, const char* key, const ch
   const int32_t found = findIndex(map, key);
   if (found >= 0) {
     HalvorantJsonUnit& unit = map->units[found];
-    halvorantWipeFree(unit.value);
+    freeTextWiped(unit.value);
     unit.value = newMem(value);
     return (value != nullptr && unit.value == nullptr) ? HALVORANT_MAP_NO_MEMORY : HALVORANT_MAP_OK;
   }
@@ -176,7 +165,7 @@ int32_t addHalvorantJsonMapUnit(HalvorantJsonMap* map, const char* key, const ch
   char* valueCopy = newMem(value);
   if (keyCopy == nullptr || (value != nullptr && valueCopy == nullptr)) {
     freeMem(keyCopy);
-    halvorantWipeFree(valueCopy);
+    freeTextWiped(valueCopy);
     return HALVORANT_MAP_NO_MEMORY;
   }
   map->units[inUse] = HalvorantJsonUnit{keyCopy, valueCopy, nullptr, 0};
@@ -212,14 +201,14 @@ int32_t addHalvorantJsonMapUnit(HalvorantJsonMap* map, const char* key, const un
   if (copy != nullptr) std::memcpy(copy, bytes, length);
   if (found >= 0) {
     HalvorantJsonUnit& unit = map->units[found];
-    halvorantWipeFree(unit.data, unit.dataLength);
+    freeWiped(unit.data, unit.dataLength);
     unit.data = copy;
     unit.dataLength = copy == nullptr ? 0 : length;
     return copy == nullptr ? HALVORANT_MAP_NO_MEMORY : HALVORANT_MAP_OK;
   }
   char* keyCopy = copy == nullptr ? nullptr : newMem(key);
   if (keyCopy == nullptr) {
-    halvorantWipeFree(copy, length);
+    freeWiped(copy, length);
     return HALVORANT_MAP_NO_MEMORY;
   }
   const int32_t inUse = halvorantUnitsInUse(map);

@@ -5,6 +5,7 @@
 #include "diag/Console.h"
 #include "map/Json.h"
 #include "map/JsonKey.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
@@ -38,7 +39,7 @@ bool flagSet(const HalvorantJsonMap* map, const char* key, const char* suffix) {
   char* value = lookupRaw(map, name);
   if (value == nullptr) return false;
   const bool set = halvorantKeyEqual(value, "true");
-  halvorantWipeFree(value);
+  freeTextWiped(value);
   return set;
 }
 
@@ -50,7 +51,7 @@ char* decrypt(const HalvorantJsonMap* map, const char* value) {
   // A short secret would make the cipher read past it: a failure, not a key.
   if (secret == nullptr || std::strlen(secret) < HALVORANT_SHARE_SECRET_MIN) {
     HALVORANT_MEMORY_FAIL();
-    halvorantWipeFree(secret);
+    freeTextWiped(secret);
     return nullptr;
   }
   const uint64_t length = std::strlen(value) / 2;
@@ -60,8 +61,8 @@ char* decrypt(const HalvorantJsonMap* map, const char* value) {
     plain = AES256_Decrypt_CBC(cipher, length, reinterpret_cast<const unsigned char*>(secret),
                                HALVORANT_PARAMETER_IV);
   if (plain == nullptr) HALVORANT_MEMORY_FAIL();
-  halvorantWipeFree(cipher, length);
-  halvorantWipeFree(secret);
+  freeWiped(cipher, length);
+  freeTextWiped(secret);
   return plain;
 }
 

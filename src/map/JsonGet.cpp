@@ -6,6 +6,7 @@
 #include "diag/Console.h"
 #include "map/Json.h"
 #include "map/JsonKey.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
@@ -33,7 +34,7 @@ char* decoded(const HalvorantJsonMap* map, const char* key) {
   char* found = lookup(map, key);
   if (found == nullptr) return nullptr;
   char* text = fixParameter(map, key, found);
-  halvorantWipeFree(found);
+  freeTextWiped(found);
   return text;
 }
 
@@ -51,7 +52,7 @@ char* getHalvorantJsonCharType(const HalvorantJsonMap* map, const char* key) {
   char* found = lookup(map, key);
   if (found == nullptr) return nullptr;
   char* text = fixParameter(map, key, found);
-  halvorantWipeFree(found);
+  freeTextWiped(found);
   if (text == nullptr) HALVORANT_MEMORY_FAIL();
   return text;
 }
@@ -61,7 +62,7 @@ int64_t getHalvorantJsonLongType(const HalvorantJsonMap* map, const char* key) {
   char* text = decoded(map, key);
   if (text == nullptr) return 0;
   const int64_t number = toLong(text);
-  halvorantWipeFree(text);
+  freeTextWiped(text);
   return number;
 }
 
@@ -78,7 +79,7 @@ float getHalvorantJsonFloatType(const HalvorantJsonMap* map, const char* key) {
   char* text = decoded(map, key);
   if (text == nullptr) return 0;
   const float number = std::strtof(text, nullptr);  // 0 when no number starts the text
-  halvorantWipeFree(text);
+  freeTextWiped(text);
   return number;
 }
 
@@ -87,7 +88,7 @@ double getHalvorantJsonDoubleType(const HalvorantJsonMap* map, const char* key) 
   char* text = decoded(map, key);
   if (text == nullptr) return 0;
   const double number = std::strtod(text, nullptr);
-  halvorantWipeFree(text);
+  freeTextWiped(text);
   return number;
 }
 
@@ -96,7 +97,7 @@ bool getHalvorantJsonBoolType(const HalvorantJsonMap* map, const char* key) {
   char* text = decoded(map, key);
   if (text == nullptr) return false;
   const bool flag = halvorantKeyEqual(text, "true");
-  halvorantWipeFree(text);
+  freeTextWiped(text);
   return flag;
 }
 
@@ -104,6 +105,6 @@ bool hasHalvorantJsonKey(const HalvorantJsonMap* map, const char* key) {
   if (!checkArgs(map, key)) return false;
   char* found = lookup(map, key);
   if (found == nullptr) return false;
-  halvorantWipeFree(found);
+  freeTextWiped(found);
   return true;
 }

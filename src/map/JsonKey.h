@@ -21,6 +21,3 @@ const HalvorantJsonUnit* halvorantFindUnit(const HalvorantJsonMap* map, const ch
 // Sorts the units in use by key; equal keys keep their relative order.
 void halvorantSortUnits(HalvorantJsonMap* map);
 
-// Overwrites a NUL-terminated text (or len bytes) with zeros and frees it; null ignored.
-void halvorantWipeFree(char* text);
-void halvorantWipeFree(unsigned char* bytes, uint64_t length);

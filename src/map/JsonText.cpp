@@ -11,6 +11,7 @@
 #include "diag/Console.h"
 #include "map/Json.h"
 #include "map/JsonKey.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
@@ -30,7 +31,7 @@ char* tokenValue(const char* json, const jsmntok_t& token) {
   // Without a backslash there is no escape to reverse.
   if (raw == nullptr || std::strchr(raw, '\\') == nullptr) return raw;
   char* value = Base64DecodeFix(raw);  // reverses \r \n \t \u000f \u000e \u001b \" only
-  halvorantWipeFree(raw);
+  freeTextWiped(raw);
   return value;
 }
 
@@ -66,7 +67,7 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
     char* key = tokenText(json, tokens[first]);
     char* value = key == nullptr ? nullptr : tokenValue(json, tokens[first + 1]);
     if (value == nullptr) {
-      halvorantWipeFree(key);
+      freeTextWiped(key);
       freeHalvorantJsonMap(map);
       return nullptr;
     }
@@ -85,7 +86,7 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
 namespace {
 
 struct WipeFree {
-  void operator()(char* text) const { halvorantWipeFree(text); }
+  void operator()(char* text) const { freeTextWiped(text); }
 };
 using WipedText = std::unique_ptr<char, WipeFree>;
 

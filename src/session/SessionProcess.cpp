@@ -7,6 +7,7 @@
 
 #include "diag/Console.h"
 #include "map/Json.h"
+#include "platform/Wipe.h"
 #include "session/AdapterCall.h"
 #include "session/AdapterLoad.h"
 #include "session/HalvorantSession.h"
@@ -31,13 +32,6 @@ bool isEcho(const char* functionName) { return named(functionName, "HalvorantEch
 bool isRelease(const char* functionName) {
   return named(functionName, "HalvorantForceRelease") || named(functionName, "HalvorantClose") ||
          named(functionName, "HalvorantRelease");
-}
-
-void wipeFree(char* text) {
-  if (text == nullptr) return;
-  volatile char* p = text;
-  for (size_t i = 0, n = strlen(text); i < n; ++i) p[i] = '\0';
-  freeMem(text);
 }
 
 // A numbered outcome replaces everything the answer held so far.
@@ -79,7 +73,7 @@ HalvorantJsonMap* setValue(const HalvorantJsonMap* request, HalvorantJsonMap* an
     code = HalvorantValue_set_value(channel, domainList, timeout, value);
   freeMem(channel);
   freeMem(domainList);
-  wipeFree(value);
+  freeTextWiped(value);
   return answerCode(answer, code, __LINE__);
 }
 
@@ -90,7 +84,7 @@ HalvorantJsonMap* getValue(const HalvorantJsonMap* request, const char* origin, 
   freeMem(channel);
   if (value == nullptr) return answerCode(answer, kValueUnavailable, __LINE__);
   answer = answerText(answer, value, __LINE__);
-  wipeFree(value);
+  freeTextWiped(value);
   return answer;
 }
 

@@ -6,6 +6,7 @@
 
 #include "crypto/AES.h"
 #include "diag/Console.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 #include "value/checkURL.h"
 
@@ -19,17 +20,6 @@ constexpr int kInvalid = 61005;
 constexpr int kFull = 61019;
 constexpr int kEncryptError = 61020;
 
-// Volatile stores: the compiler may not drop them before a free.
-void wipe(void* memory, uint64_t size) {
-  volatile unsigned char* bytes = static_cast<volatile unsigned char*>(memory);
-  for (uint64_t i = 0; i < size; ++i) bytes[i] = 0;
-}
-
-void freeCipher(unsigned char* cipher, uint64_t length) {
-  if (cipher == nullptr) return;
-  wipe(cipher, length);
-  freeMem(cipher);
-}
 
 bool sameChannel(const char* a, const char* b) {
   for (;; ++a, ++b) {
@@ -98,14 +88,14 @@ void HalvorantValue_init(int index) {
   HalvorantValueEntry& entry = value_list[index];
   freeMem(entry.channel);
   freeMem(entry.domainList);
-  freeCipher(entry.cipher, entry.cipherLength);
+  freeWiped(entry.cipher, entry.cipherLength);
   entry = HalvorantValueEntry{nullptr, nullptr, 0, 0, nullptr, 0};
 }
 
 void HalvorantValue_Final() {
   for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) HalvorantValue_init(i);
-  wipe(HalvorantValue_AES_Key, sizeof HalvorantValue_AES_Key);
-  wipe(HalvorantValue_AES_IV, sizeof HalvorantValue_AES_IV);
+  wipeMemory(HalvorantValue_AES_Key, sizeof HalvorantValue_AES_Key);
+  wipeMemory(HalvorantValue_AES_IV, sizeof HalvorantValue_AES_IV);
   freeCheckURL();
 }
 
@@ -134,7 +124,7 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
   unsigned char* cipher =
       AES256_Encrypt_CBC(value, HalvorantValue_AES_Key, HalvorantValue_AES_IV, &cipherLength);
   if (cipher == nullptr || cipherLength == 0) {
-    freeCipher(cipher, cipherLength);
+    freeWiped(cipher, cipherLength);
     printfColorWarningLine("HalvorantValue: ", "Encrypt Error");
     return kEncryptError;
   }
@@ -145,7 +135,7 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
     HALVORANT_MEMORY_FAIL();
     freeMem(name);
     freeMem(list);
-    freeCipher(cipher, cipherLength);
+    freeWiped(cipher, cipherLength);
     return kEncryptError;
   }
 
@@ -156,7 +146,7 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
     printfColorWarningLine("HalvorantValue: ", "Full");
     freeMem(name);
     freeMem(list);
-    freeCipher(cipher, cipherLength);
+    freeWiped(cipher, cipherLength);
     return kFull;
   }
 
@@ -166,7 +156,7 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
   entry.domainList = list;
   entry.timeout = static_cast<uint32_t>(timeout);
   entry.expireTime = timeout != 0 ? expiryFrom(now, entry.timeout) : 0;
-  freeCipher(entry.cipher, entry.cipherLength);
+  freeWiped(entry.cipher, entry.cipherLength);
   entry.cipher = cipher;
   entry.cipherLength = cipherLength;
   return 0;
