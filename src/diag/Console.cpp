@@ -34,8 +34,9 @@ thread_local bool t_inMemoryFail = false;
 
 // ---- Output mode ----
 // Deferred: lines collect in stdout's buffer and leave with one write at the next
-// flushConsole(), when the buffer is full, or with the first line written 100 ms or
-// more after the oldest held one.
+// flushConsole(), when the buffer is full, with the first line written 100 ms or more
+// after the oldest held one, or with a warning or error line, which must not be lost
+// with a crash or a kill right after it.
 constexpr int64_t kHoldMs = 100;
 std::atomic<bool> g_deferred{false};
 std::atomic<int64_t> g_heldSince{0};  // steady ms of the oldest held line; 0: none held
@@ -64,9 +65,10 @@ void flushBeforeFork() {
 }
 
 // Caller holds the stdout lock.
-void lineWritten() {
-  if (!g_deferred.load(std::memory_order_relaxed)) {
+void lineWritten(bool urgent) {
+  if (urgent || !g_deferred.load(std::memory_order_relaxed)) {
     fflush(stdout);
+    g_heldSince.store(0, std::memory_order_relaxed);
     return;
   }
   int64_t now = steadyMs();
@@ -279,7 +281,7 @@ void printfColorLine(const char* label, int colour, const char* value, int depth
     printfColor(colour, value, depth + 1);
     fputc('\n', stdout);
   }
-  lineWritten();
+  lineWritten(colour == COLOR_YELLOW || colour == COLOR_RED || colour == COLOR_RED_4);
   funlockfile(stdout);
 }
 

@@ -156,7 +156,10 @@ TEST_F(ConsoleModes, ImmediateLinesAreWrittenAsPrinted) {
 TEST_F(DeferredConsole, LinesWaitForFlushAndKeepTheirBytes) {
   RUN_DEFERRED();
   printSample();
-  EXPECT_EQ(written(), "");
+  // The warning line left at once, with the line held before it; the rest waits.
+  const std::string stamp = "[2026-12-05 15:54:43]";
+  EXPECT_EQ(written(), line(stamp, "[NoxHalvorant][Normal] Host: ", kGreen, "localhost:54469") +
+                           line(stamp, "[NoxHalvorant][Warning] Empty origin: ", kYellow, "null"));
   flushConsole();
   EXPECT_EQ(written(), sampleText());
   printfColorLine("Host: ", "x");
@@ -165,6 +168,26 @@ TEST_F(DeferredConsole, LinesWaitForFlushAndKeepTheirBytes) {
   printfColorLine("Host: ", "y");  // and lines are written as printed again
   EXPECT_EQ(written(), sampleText() + line("[2026-12-05 15:54:44]", "[NoxHalvorant][Normal] Host: ", kGreen, "x") +
                            line("[2026-12-05 15:54:44]", "[NoxHalvorant][Normal] Host: ", kGreen, "y"));
+}
+
+// Warning and error lines explain a crash: they leave at once, whatever the hold time.
+TEST_F(DeferredConsole, WarningAndErrorLinesLeaveAtOnce) {
+  RUN_DEFERRED();
+  const std::string stamp = "[2026-12-05 15:54:43]";
+  const std::string a = line(stamp, "[NoxHalvorant][Normal] A: ", kGreen, "1");
+  const std::string e = line(stamp, "[NoxHalvorant][Error] E: ", "\033[31m", "2");
+  const std::string b = line(stamp, "[NoxHalvorant][Normal] B: ", kGreen, "3");
+  const std::string w = line(stamp, "[NoxHalvorant][Warning] W: ", kYellow, "4");
+  printfColorLine("A: ", "1");
+  EXPECT_EQ(written(), "");
+  printfColorErrorLine("E: ", 2);
+  EXPECT_EQ(written(), a + e);
+  printfColorLine("B: ", "3");
+  EXPECT_EQ(written(), a + e);
+  printfColorWarningLine("W: ", "4");
+  EXPECT_EQ(written(), a + e + b + w);
+  printfColorErrorLine("", "deep", 1);  // the members with an explicit depth too
+  EXPECT_EQ(written(), a + e + b + w + kBold + kReset + "\033[31m" + "deep" + kReset + "\n");
 }
 
 TEST_F(DeferredConsole, LinesLeaveOnceTheHoldTimeHasPassed) {
