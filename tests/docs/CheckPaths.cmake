@@ -1,0 +1,27 @@
+# cmake -DROOT=<source dir> -DDOC=<file> -P CheckPaths.cmake
+# Every repository path a document names in backticks must exist: a moved or renamed file
+# fails here until the document follows it.
+file(READ "${ROOT}/${DOC}" text)
+string(REGEX MATCHALL "`(src|tests|adapters|docs|bench|fuzz|clients|demo|scripts|packaging|tools)/[^` ]*`" paths "${text}")
+set(missing "")
+set(count 0)
+foreach(quoted ${paths})
+  string(REPLACE "`" "" path "${quoted}")
+  math(EXPR count "${count} + 1")
+  if(path MATCHES "\\*")  # a pattern: at least one file must match
+    file(GLOB matches "${ROOT}/${path}")
+    if(NOT matches)
+      list(APPEND missing "${path}")
+    endif()
+  elseif(NOT EXISTS "${ROOT}/${path}")
+    list(APPEND missing "${path}")
+  endif()
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "${DOC} names no repository path; is the pattern still right?")
+endif()
+if(missing)
+  list(REMOVE_DUPLICATES missing)
+  string(REPLACE ";" "\n  " list "${missing}")
+  message(FATAL_ERROR "${DOC} names paths that do not exist:\n  ${list}")
+endif()
