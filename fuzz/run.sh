@@ -10,7 +10,7 @@ bin=$(cd "${1:?usage: fuzz/run.sh <target dir> [seconds]}" && pwd) || exit 1
 cd "$(dirname "$0")"
 seconds=${2:-60}
 jobs=${FUZZ_JOBS:-2}
-targets=(fuzz_json_map fuzz_encoding fuzz_request fuzz_ini fuzz_domain fuzz_cipher)
+targets=(fuzz_json_map fuzz_encoding fuzz_request fuzz_ini fuzz_domain fuzz_cipher fuzz_version)
 
 run_one() {
   local t=$1 out=out/$1
