@@ -7,16 +7,22 @@
 //   "Decrypt"  Key, IV as above, Data hex -> text
 //   "Sleep"    Seconds 0..60 -> "slept N" after that many seconds
 // Failures answer "error: <reason>".
+// The adapter links only the dependency-free cipher engine and Mbed TLS: no console of
+// its own (the service prints for it) and nothing of the service's helpers.
+#include <mbedtls/sha1.h>
+#include <mbedtls/sha256.h>
+#include <mbedtls/sha512.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "AdapterKit.h"
-#include "crypto/AES.h"
-#include "crypto/Digest.h"
-#include "util/Tool.h"
+#include "crypto/CipherEngine.h"
+#include "platform/Wipe.h"
 
 using adapterkit::answer;
 using adapterkit::error;
@@ -28,12 +34,19 @@ namespace {
 constexpr const char* kVersion = "1.0.0.1";
 constexpr long kMaxSleepSeconds = 60;
 constexpr size_t kMaxCipherBytes = (adapterkit::kAnswerSize - 1) / 2;
+// The service's AES-256 text form: marker + text + NUL under CBC with PKCS #7 padding.
+constexpr char kMarker[] = "HalvorantAESCBC";
+constexpr size_t kMarkerLength = sizeof kMarker - 1;
 
-// Answers a text the crypto code allocated, then releases it.
-const char* answerOwned(char* text, const char* failure) {
-  if (text == nullptr) return error(failure);
-  const char* out = answer(text);
-  freeMem(text);
+// Upper-case hexadecimal of bytes, as the service's digests and cipher texts are written.
+std::string hexOf(const unsigned char* bytes, size_t count) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(2 * count);
+  for (size_t i = 0; i < count; ++i) {
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
+  }
   return out;
 }
 
@@ -41,10 +54,17 @@ const char* digest(const HalvorantJsonMap* map) {
   const char* algorithm = param(map, "Algorithm");
   const char* data = param(map, "Data");
   if (data == nullptr) return error("missing Data");
-  if (sameName(algorithm, "SHA1")) return answerOwned(SHA1(data), "digest failed");
-  if (sameName(algorithm, "SHA256")) return answerOwned(SHA256(data), "digest failed");
-  if (sameName(algorithm, "SHA512")) return answerOwned(SHA512(data), "digest failed");
-  return error("Algorithm must be SHA1, SHA256 or SHA512");
+  const auto* in = reinterpret_cast<const unsigned char*>(data);
+  const size_t length = strlen(data);
+  unsigned char out[64];
+  size_t size = 0;
+  int rc = -1;
+  if (sameName(algorithm, "SHA1")) rc = mbedtls_sha1_ret(in, length, out), size = 20;
+  else if (sameName(algorithm, "SHA256")) rc = mbedtls_sha256_ret(in, length, out, 0), size = 32;
+  else if (sameName(algorithm, "SHA512")) rc = mbedtls_sha512_ret(in, length, out, 0), size = 64;
+  else return error("Algorithm must be SHA1, SHA256 or SHA512");
+  if (rc != 0) return error("digest failed");
+  return answer(hexOf(out, size).c_str());
 }
 
 bool readKey(const HalvorantJsonMap* map, unsigned char key[32], unsigned char iv[16]) {
@@ -57,23 +77,55 @@ bool readKey(const HalvorantJsonMap* map, unsigned char key[32], unsigned char i
   return adapterkit::hexToBytes(ivHex, iv, 16, &length) && length == 16;
 }
 
+// One whole CBC_PAD pass over in; false on any engine refusal. The context is wiped.
+bool cbcPad(bool decrypt, const unsigned char key[32], const unsigned char iv[16], const unsigned char* in,
+            size_t length, std::vector<unsigned char>* out) {
+  SK_CONTEXT context;
+  memset(&context, 0, sizeof context);
+  out->assign(length + 16, 0);
+  uint64_t first = out->size();
+  uint64_t second = 0;
+  SK_RV rv = decrypt ? SK_DecryptInit(&context, CKM_AES_CBC_PAD, key, 32)
+                     : SK_EncryptInit(&context, CKM_AES_CBC_PAD, key, 32);
+  if (rv == CKR_OK) {
+    memcpy(context.IV, iv, 16);
+    rv = decrypt ? SK_DecryptUpdate(&context, in, length, out->data(), &first)
+                 : SK_EncryptUpdate(&context, in, length, out->data(), &first);
+  }
+  if (rv == CKR_OK) {
+    second = out->size() - first;
+    rv = decrypt ? SK_DecryptFinal(&context, out->data() + first, &second)
+                 : SK_EncryptFinal(&context, out->data() + first, &second);
+  }
+  wipeMemory(&context, sizeof context);
+  if (rv != CKR_OK) {
+    wipeMemory(out->data(), out->size());
+    return false;
+  }
+  out->resize(first + second);
+  return true;
+}
+
 const char* encrypt(const HalvorantJsonMap* map) {
   unsigned char key[32];
   unsigned char iv[16];
   if (!readKey(map, key, iv)) return error("Key must be 64 and IV 32 hex digits");
   const char* data = param(map, "Data");
   if (data == nullptr) return error("missing Data");
-  uint64_t length = 0;
-  unsigned char* cipher = AES256_Encrypt_CBC(data, key, iv, &length);
-  memset(key, 0, sizeof key);
-  if (cipher == nullptr) return error("encryption failed");
-  if (length > kMaxCipherBytes) {
-    freeMem(cipher);
+  const size_t textLength = strlen(data);
+  if (((textLength + kMarkerLength + 1) / 16 + 1) * 16 > kMaxCipherBytes) {
+    wipeMemory(key, sizeof key);
     return error("Data too long");
   }
-  const char* out = answerOwned(StringToHex(cipher, static_cast<int>(length)), "encryption failed");
-  freeMem(cipher);
-  return out;
+  std::vector<unsigned char> plain(kMarkerLength + textLength + 1, 0);
+  memcpy(plain.data(), kMarker, kMarkerLength);
+  memcpy(plain.data() + kMarkerLength, data, textLength);
+  std::vector<unsigned char> cipher;
+  const bool ok = cbcPad(false, key, iv, plain.data(), plain.size(), &cipher);
+  wipeMemory(key, sizeof key);
+  wipeMemory(plain.data(), plain.size());
+  if (!ok) return error("encryption failed");
+  return answer(hexOf(cipher.data(), cipher.size()).c_str());
 }
 
 const char* decrypt(const HalvorantJsonMap* map) {
@@ -82,11 +134,20 @@ const char* decrypt(const HalvorantJsonMap* map) {
   if (!readKey(map, key, iv)) return error("Key must be 64 and IV 32 hex digits");
   static thread_local unsigned char cipher[kMaxCipherBytes];
   size_t length = 0;
-  if (!adapterkit::hexToBytes(param(map, "Data"), cipher, sizeof cipher, &length) || length == 0)
+  if (!adapterkit::hexToBytes(param(map, "Data"), cipher, sizeof cipher, &length) || length == 0) {
+    wipeMemory(key, sizeof key);
     return error("Data must be hex cipher text");
-  char* text = AES256_Decrypt_CBC(cipher, length, key, iv);
-  memset(key, 0, sizeof key);
-  return answerOwned(text, "decryption failed");
+  }
+  std::vector<unsigned char> plain;
+  const bool ok = cbcPad(true, key, iv, cipher, length, &plain);
+  wipeMemory(key, sizeof key);
+  if (!ok) return error("decryption failed");
+  plain.push_back(0);  // the text ends at its NUL, as the service's form reads it
+  const char* text = reinterpret_cast<const char*>(plain.data());
+  if (plain.size() > kMarkerLength && memcmp(text, kMarker, kMarkerLength) == 0) text += kMarkerLength;
+  const char* out = answer(text);
+  wipeMemory(plain.data(), plain.size());
+  return out;
 }
 
 const char* sleepFor(const HalvorantJsonMap* map) {

@@ -2,6 +2,7 @@
 // browser mode with close and force release, the value store functions, shutdown, and
 // the shipped adapters' own functions.
 #include "SessionTestSupport.h"
+#include "crypto/AES.h"
 #include "crypto/Digest.h"
 #include "util/Tool.h"
 #include "value/HalvorantValue.h"
@@ -152,7 +153,27 @@ TEST_F(SessionProcess, ShippedAdaptersAnswerTheirFunctions) {
   const std::string key(64, 'a');
   std::string cipher = call("Cry1", "Encrypt", {{"Key", key}, {"Data", "plain text"}}).get("result");
   ASSERT_EQ(cipher.size() % 32, 0u) << cipher;
-  EXPECT_EQ(call("Cry1", "Decrypt", {{"Key", key}, {"Data", cipher}}).get("result"), "plain text");
+  // The service's own encrypted-text form, byte for byte.
+  const unsigned char rawKey[32] = {0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa,
+                                    0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa,
+                                    0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa, 0xaa};
+  const unsigned char zeroIv[16] = {};
+  uint64_t length = 0;
+  testing::internal::CaptureStdout();
+  unsigned char* own = AES256_Encrypt_CBC("plain text", rawKey, zeroIv, &length);
+  testing::internal::GetCapturedStdout();
+  ASSERT_NE(own, nullptr);
+  char* ownHex = StringToHex(own, static_cast<int>(length));
+  EXPECT_EQ(cipher, ownHex);
+  freeMem(ownHex);
+  freeMem(own);
+  // The adapter prints nothing itself: it carries no console of its own (whose lines had an
+  // empty service name and never reached the file log).
+  testing::internal::CaptureStdout();
+  const std::string decrypted = call("Cry1", "Decrypt", {{"Key", key}, {"Data", cipher}}).get("result");
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(decrypted, "plain text");
+  EXPECT_EQ(out.find("[]["), std::string::npos) << out;
   EXPECT_EQ(call("Cry1", "Decrypt", {{"Key", std::string(64, 'b')}, {"Data", cipher}}).get("result").rfind("error: ", 0),
             0u);
   EXPECT_EQ(call("Cry1", "Encrypt", {{"Key", "abc"}, {"Data", "x"}}).get("result").rfind("error: ", 0), 0u);
