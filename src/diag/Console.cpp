@@ -8,12 +8,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "diag/qzlog.h"
-#include "util/Tool.h"
-#include "util/ToolDetail.h"
+#include "util/Base.h"
 
 char PrefixName[64] = {0};
 std::atomic<bool> isLogEnable{false};
@@ -176,7 +176,7 @@ void kindLine(const char* tag, const char* label, int colour, const char* value)
   char local[512];
   char* full = local;
   if (size > sizeof local) {
-    full = static_cast<char*>(newMemSize(size));
+    full = static_cast<char*>(calloc(1, size));
     if (full == nullptr) {
       HALVORANT_MEMORY_FAIL();
       return;
@@ -194,7 +194,7 @@ void kindLine(const char* tag, const char* label, int colour, const char* value)
   memcpy(at, label, labelSize);
   at[labelSize] = '\0';
   printfColorLine(full, colour, value, 0);
-  if (full != local) freeMem(full);
+  if (full != local) free(full);
 }
 
 void kindLine(const char* tag, const char* label, int colour, int value) {
@@ -290,7 +290,18 @@ void printfColorLine(const char* label, int colour, const char* value) {
   printfColorLine(label, colour, value, 0);
 }
 
-char* getTime() { return getTime(kTimeFormat); }
+// A fresh text the caller releases with freeMem (which is free).
+char* getTime() {
+  char text[64];
+  formatLocalTime(text, sizeof text, kTimeFormat, halvorantNow());
+  char* copy = static_cast<char*>(calloc(1, strlen(text) + 1));
+  if (copy == nullptr) {
+    HALVORANT_MEMORY_FAIL();
+    return nullptr;
+  }
+  memcpy(copy, text, strlen(text));
+  return copy;
+}
 
 // ---- Line family -----------------------------------------------------------------------
 
@@ -385,7 +396,7 @@ namespace {
 char logSearchRoot[256] = "/tmp";
 }  // namespace
 
-void setLogSearchRoot(const char* root) { ArrayCopy(logSearchRoot, sizeof logSearchRoot, root ? root : "/tmp"); }
+void setLogSearchRoot(const char* root) { copyBounded(logSearchRoot, sizeof logSearchRoot, root ? root : "/tmp"); }
 
 bool setLog(const char* inputLogName, const char* inputPrefixName) {
   if (isLogEnable.load()) return true;
@@ -393,16 +404,16 @@ bool setLog(const char* inputLogName, const char* inputPrefixName) {
   if (inputLogName == nullptr) HALVORANT_NULL_WARNING("inputLogName");
   if (inputPrefixName == nullptr) HALVORANT_NULL_WARNING("inputPrefixName");
   if (inputLogName != nullptr && inputPrefixName != nullptr) {
-    ArrayCopy(PrefixName, sizeof PrefixName, inputPrefixName);
+    copyBounded(PrefixName, sizeof PrefixName, inputPrefixName);
     char target[512];
-    ArrayCopy(target, sizeof target, inputLogName);
-    StringAppend(target, sizeof target, ".ini");
+    copyBounded(target, sizeof target, inputLogName);
+    appendBounded(target, sizeof target, ".ini");
     char searchPath[512];
-    ArrayCopy(searchPath, sizeof searchPath, logSearchRoot);
-    StringAppend(searchPath, sizeof searchPath, "/");
-    StringAppend(searchPath, sizeof searchPath, inputLogName);
-    StringAppend(searchPath, sizeof searchPath, "/");
-    StringAppend(searchPath, sizeof searchPath, target);
+    copyBounded(searchPath, sizeof searchPath, logSearchRoot);
+    appendBounded(searchPath, sizeof searchPath, "/");
+    appendBounded(searchPath, sizeof searchPath, inputLogName);
+    appendBounded(searchPath, sizeof searchPath, "/");
+    appendBounded(searchPath, sizeof searchPath, target);
     printfColorLine("inputLogName: ", inputLogName);
     printfColorLine("Log search path: ", searchPath);
     printfColorLine("Log search target: ", target);

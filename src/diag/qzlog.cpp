@@ -24,7 +24,7 @@
 
 #include "diag/IniProfile.h"
 #include "platform/Platform.h"
-#include "util/Tool.h"
+#include "util/Base.h"
 
 namespace {
 

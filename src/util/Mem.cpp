@@ -89,11 +89,7 @@ void ArrayCopy(char* destination, uint32_t size, const char* source) {
     HALVORANT_NULL_WARNING("destination");
     return;
   }
-  if (source == nullptr || size == 0) return;
-  size_t length = strnlen(source, size - 1);
-  memmove(destination, source, length);
-  destination[length] = '\0';
-  destination[size - 1] = '\0';
+  copyBounded(destination, size, source);
 }
 
 void ArrayCopyFree(char* destination, uint32_t size, char* source) {
@@ -106,10 +102,7 @@ void StringAppend(char* destination, uint32_t size, const char* source) {
     HALVORANT_NULL_WARNING("destination");
     return;
   }
-  if (source == nullptr || size == 0) return;
-  size_t used = strnlen(destination, size);
-  if (used >= size) return;  // not a terminated text within the buffer
-  ArrayCopy(destination + used, static_cast<uint32_t>(size - used), source);
+  appendBounded(destination, size, source);
 }
 
 char* replace(const char* text, const char* pattern, const char* replacement) {

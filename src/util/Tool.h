@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <ctime>
 
+#include "util/Base.h"
+
 // ---- Memory and string helpers ----------------------------------------------------
 
 // 0 after a successful conversion, 61004 for a null text, 61003 for a text that is not a number.
@@ -97,11 +99,7 @@ bool deleteFile(const char* path);
 bool Halvorant_CopyFile(const char* source, const char* destination);
 bool CP_FreeLibrary(void* library);
 
-// Clock seam: every module takes "now" (seconds since the epoch) from halvorantNow().
-// Tests may install a fixed clock; nullptr restores the system clock.
-typedef time_t (*HalvorantClock)();
-time_t halvorantNow();
-void setHalvorantClock(HalvorantClock clock);
+// Clock seam (halvorantNow, setHalvorantClock): see util/Base.h, included above.
 
 // Random-device seam for tests (genUUID with an unreadable device); nullptr restores
 // "/dev/urandom".

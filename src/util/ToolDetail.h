@@ -4,11 +4,7 @@
 #include <cstddef>
 #include <ctime>
 
-// Formats the local time of `now` like getTime(format) into out (capacity bytes).
-// The format takes the year ("%d") and then five two-character texts ("%s"), in
-// that order; any other conversion makes the call fail. False when the format is
-// rejected or the local time cannot be had (out then holds "Unknow time").
-bool formatLocalTime(char* out, size_t capacity, const char* format, time_t now);
+#include "util/Base.h"  // formatLocalTime
 
 // Cuts an executable's full path down to its directory, in place: the text before
 // the first "/./" when there is one, else up to the last '/' found at index 1 or later.
