@@ -2,7 +2,10 @@
 #include "AdapterKit.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 namespace adapterkit {
 
@@ -11,6 +14,22 @@ namespace {
 // Trivially destructible on purpose: a thread_local with a destructor would keep the
 // library mapped after the service unloads it.
 thread_local char t_answer[kAnswerSize];
+
+// Long answers: one heap buffer per thread, listed here so that unloading the library
+// frees them all (the list itself is an ordinary static, destroyed at unload).
+struct LongBuffers {
+  std::mutex lock;
+  std::vector<char*> all;
+  ~LongBuffers() {
+    for (char* b : all) free(b);
+  }
+};
+LongBuffers g_long;
+thread_local char* t_long = nullptr;
+thread_local size_t t_longSize = 0;
+
+const char* const kCodeNames[] = {"NO_TOKEN",       "NOT_FOUND",      "PIN_INCORRECT", "PIN_LOCKED",
+                                  "USER_CANCELLED", "CONSENT_DENIED", "BAD_INPUT",     "TOKEN_ERROR"};
 
 char fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -42,6 +61,59 @@ const char* answer(const char* text) {
   snprintf(t_answer, sizeof t_answer, "%s", text != nullptr ? text : "");
   return t_answer;
 }
+
+const char* answerWhole(const std::string& text) {
+  if (text.size() < kAnswerSize) return answer(text.c_str());
+  if (t_longSize <= text.size()) {
+    std::lock_guard<std::mutex> hold(g_long.lock);
+    char* grown = static_cast<char*>(realloc(t_long, text.size() + 1));
+    if (grown == nullptr) return error(ErrorCode::TokenError, "out of memory");
+    if (t_long == nullptr) {
+      g_long.all.push_back(grown);
+    } else {
+      for (char*& b : g_long.all)
+        if (b == t_long) b = grown;
+    }
+    t_long = grown;
+    t_longSize = text.size() + 1;
+  }
+  memcpy(t_long, text.c_str(), text.size() + 1);
+  return t_long;
+}
+
+const char* errorCodeName(ErrorCode code) {
+  size_t i = static_cast<size_t>(code);
+  return i < sizeof kCodeNames / sizeof kCodeNames[0] ? kCodeNames[i] : "TOKEN_ERROR";
+}
+
+void appendJsonString(std::string& out, const char* text) {
+  out += '"';
+  for (const char* p = text != nullptr ? text : ""; *p != '\0'; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+std::string errorJson(ErrorCode code, const char* message) {
+  std::string out = "{\"error\":{\"code\":\"";
+  out += errorCodeName(code);
+  out += "\",\"message\":";
+  appendJsonString(out, message);
+  out += "}}";
+  return out;
+}
+
+const char* error(ErrorCode code, const char* message) { return answerWhole(errorJson(code, message)); }
 
 const char* error(const char* reason) {
   snprintf(t_answer, sizeof t_answer, "error: %s", reason != nullptr ? reason : "");

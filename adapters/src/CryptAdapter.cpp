@@ -6,7 +6,7 @@
 //   "Encrypt"  Key (64 hex digits), IV (32 hex digits, optional: zeros), Data text -> hex
 //   "Decrypt"  Key, IV as above, Data hex -> text
 //   "Sleep"    Seconds 0..60 -> "slept N" after that many seconds
-// Failures answer "error: <reason>".
+// Failures answer {"error":{"code":"BAD_INPUT"|"TOKEN_ERROR","message":"..."}}.
 // The adapter links only the dependency-free cipher engine and Mbed TLS: no console of
 // its own (the service prints for it) and nothing of the service's helpers.
 #include <mbedtls/sha1.h>
@@ -26,6 +26,7 @@
 
 using adapterkit::answer;
 using adapterkit::error;
+using adapterkit::ErrorCode;
 using adapterkit::param;
 using adapterkit::sameName;
 
@@ -53,7 +54,7 @@ std::string hexOf(const unsigned char* bytes, size_t count) {
 const char* digest(const HalvorantJsonMap* map) {
   const char* algorithm = param(map, "Algorithm");
   const char* data = param(map, "Data");
-  if (data == nullptr) return error("missing Data");
+  if (data == nullptr) return error(ErrorCode::BadInput, "missing Data");
   const auto* in = reinterpret_cast<const unsigned char*>(data);
   const size_t length = strlen(data);
   unsigned char out[64];
@@ -62,8 +63,8 @@ const char* digest(const HalvorantJsonMap* map) {
   if (sameName(algorithm, "SHA1")) rc = mbedtls_sha1_ret(in, length, out), size = 20;
   else if (sameName(algorithm, "SHA256")) rc = mbedtls_sha256_ret(in, length, out, 0), size = 32;
   else if (sameName(algorithm, "SHA512")) rc = mbedtls_sha512_ret(in, length, out, 0), size = 64;
-  else return error("Algorithm must be SHA1, SHA256 or SHA512");
-  if (rc != 0) return error("digest failed");
+  else return error(ErrorCode::BadInput, "Algorithm must be SHA1, SHA256 or SHA512");
+  if (rc != 0) return error(ErrorCode::TokenError, "digest failed");
   return answer(hexOf(out, size).c_str());
 }
 
@@ -109,13 +110,13 @@ bool cbcPad(bool decrypt, const unsigned char key[32], const unsigned char iv[16
 const char* encrypt(const HalvorantJsonMap* map) {
   unsigned char key[32];
   unsigned char iv[16];
-  if (!readKey(map, key, iv)) return error("Key must be 64 and IV 32 hex digits");
+  if (!readKey(map, key, iv)) return error(ErrorCode::BadInput, "Key must be 64 and IV 32 hex digits");
   const char* data = param(map, "Data");
-  if (data == nullptr) return error("missing Data");
+  if (data == nullptr) return error(ErrorCode::BadInput, "missing Data");
   const size_t textLength = strlen(data);
   if (((textLength + kMarkerLength + 1) / 16 + 1) * 16 > kMaxCipherBytes) {
     wipeMemory(key, sizeof key);
-    return error("Data too long");
+    return error(ErrorCode::BadInput, "Data too long");
   }
   std::vector<unsigned char> plain(kMarkerLength + textLength + 1, 0);
   memcpy(plain.data(), kMarker, kMarkerLength);
@@ -124,24 +125,24 @@ const char* encrypt(const HalvorantJsonMap* map) {
   const bool ok = cbcPad(false, key, iv, plain.data(), plain.size(), &cipher);
   wipeMemory(key, sizeof key);
   wipeMemory(plain.data(), plain.size());
-  if (!ok) return error("encryption failed");
+  if (!ok) return error(ErrorCode::TokenError, "encryption failed");
   return answer(hexOf(cipher.data(), cipher.size()).c_str());
 }
 
 const char* decrypt(const HalvorantJsonMap* map) {
   unsigned char key[32];
   unsigned char iv[16];
-  if (!readKey(map, key, iv)) return error("Key must be 64 and IV 32 hex digits");
+  if (!readKey(map, key, iv)) return error(ErrorCode::BadInput, "Key must be 64 and IV 32 hex digits");
   static thread_local unsigned char cipher[kMaxCipherBytes];
   size_t length = 0;
   if (!adapterkit::hexToBytes(param(map, "Data"), cipher, sizeof cipher, &length) || length == 0) {
     wipeMemory(key, sizeof key);
-    return error("Data must be hex cipher text");
+    return error(ErrorCode::BadInput, "Data must be hex cipher text");
   }
   std::vector<unsigned char> plain;
   const bool ok = cbcPad(true, key, iv, cipher, length, &plain);
   wipeMemory(key, sizeof key);
-  if (!ok) return error("decryption failed");
+  if (!ok) return error(ErrorCode::BadInput, "decryption failed (wrong key or damaged text)");
   plain.push_back(0);  // the text ends at its NUL, as the service's form reads it
   const char* text = reinterpret_cast<const char*>(plain.data());
   if (plain.size() > kMarkerLength && memcmp(text, kMarker, kMarkerLength) == 0) text += kMarkerLength;
@@ -155,7 +156,7 @@ const char* sleepFor(const HalvorantJsonMap* map) {
   char* end = nullptr;
   long seconds = text != nullptr ? strtol(text, &end, 10) : -1;
   if (text == nullptr || end == text || *end != '\0' || seconds < 0 || seconds > kMaxSleepSeconds)
-    return error("Seconds must be 0 to 60");
+    return error(ErrorCode::BadInput, "Seconds must be 0 to 60");
   for (unsigned left = static_cast<unsigned>(seconds); left > 0;) left = sleep(left);
   char out[32];
   snprintf(out, sizeof out, "slept %ld", seconds);
@@ -171,5 +172,5 @@ extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char
   if (sameName(functionName, "Encrypt")) return encrypt(map);
   if (sameName(functionName, "Decrypt")) return decrypt(map);
   if (sameName(functionName, "Sleep")) return sleepFor(map);
-  return error("unknown function");
+  return error(ErrorCode::BadInput, "unknown function");
 }

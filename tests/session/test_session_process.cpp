@@ -148,7 +148,8 @@ TEST_F(SessionProcess, ShippedAdaptersAnswerTheirFunctions) {
                           {"minLibVersion", "1.0.0.1"}});
   ASSERT_EQ(crypt.get("result"), "0");
   EXPECT_EQ(call("Cry1", "Digest", {{"Algorithm", "sha256"}, {"Data", "abc"}}).get("result"), sha256("abc"));
-  EXPECT_EQ(call("Cry1", "Digest", {{"Algorithm", "MD5"}, {"Data", "abc"}}).get("result").rfind("error: ", 0), 0u);
+  const std::string badInput = "{\"error\":{\"code\":\"BAD_INPUT\",\"message\":";
+  EXPECT_EQ(call("Cry1", "Digest", {{"Algorithm", "MD5"}, {"Data", "abc"}}).get("result").rfind(badInput, 0), 0u);
 
   const std::string key(64, 'a');
   std::string cipher = call("Cry1", "Encrypt", {{"Key", key}, {"Data", "plain text"}}).get("result");
@@ -174,11 +175,13 @@ TEST_F(SessionProcess, ShippedAdaptersAnswerTheirFunctions) {
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(decrypted, "plain text");
   EXPECT_EQ(out.find("[]["), std::string::npos) << out;
-  EXPECT_EQ(call("Cry1", "Decrypt", {{"Key", std::string(64, 'b')}, {"Data", cipher}}).get("result").rfind("error: ", 0),
+  EXPECT_EQ(call("Cry1", "Decrypt", {{"Key", std::string(64, 'b')}, {"Data", cipher}}).get("result").rfind(badInput, 0),
             0u);
-  EXPECT_EQ(call("Cry1", "Encrypt", {{"Key", "abc"}, {"Data", "x"}}).get("result").rfind("error: ", 0), 0u);
+  EXPECT_EQ(call("Cry1", "Encrypt", {{"Key", "abc"}, {"Data", "x"}}).get("result").rfind(badInput, 0), 0u);
   EXPECT_EQ(call("Cry1", "Sleep", {{"Seconds", "0"}}).get("result"), "slept 0");
-  EXPECT_EQ(call("Cry1", "Sleep", {{"Seconds", "61"}}).get("result").rfind("error: ", 0), 0u);
+  EXPECT_EQ(call("Cry1", "Sleep", {{"Seconds", "61"}}).get("result").rfind(badInput, 0), 0u);
+  EXPECT_EQ(call("Cry1", "Nothing").get("result"),
+            "{\"error\":{\"code\":\"BAD_INPUT\",\"message\":\"unknown function\"}}");
 
   ASSERT_EQ(process({{"SessionId", "Pki1"}, {"FunctionName", "Echo"}, {"PathID", "5B72E1C3DA5F4E8C9F16B2D3E4051627"},
                      {"minServerVersion", "1.0.0.0"}})
