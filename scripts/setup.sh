@@ -7,7 +7,9 @@ PKGS=(
   build-essential cmake pkg-config
   libmicrohttpd-dev libgnutls28-dev gnutls-bin libmbedtls-dev libjsmn-dev
   libsystemd-dev
+  libp11-kit-dev libassuan-dev  # PKI adapter: PKCS#11 modules, pinentry dialogs
   libgtest-dev libgmock-dev
+  softhsm2 opensc openssl  # PKI adapter tests: a private token made with pkcs11-tool
   libcurl4-gnutls-dev
   chromium libnss3-tools nodejs
 )

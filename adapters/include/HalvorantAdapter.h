@@ -33,6 +33,21 @@
  * 'A'-'Z' to 'a'-'z' (a proper prefix sorts first). A key is never NULL in a unit in use;
  * value (text) and data (dataLength bytes) are each optional. Keys match ignoring case.
  * A map read from JSON may hold the same key more than once.
+ *
+ * Host interface (optional, additive)
+ *   The service executable exports functions an adapter may look up at run time with
+ *   dlsym(RTLD_DEFAULT, name); link nothing against them, and work on without them when
+ *   the lookup gives NULL (an older service, or a test host):
+ *   "HalvorantHost_Origin"  const char* (void): the origin of the page whose request is
+ *     being processed, e.g. "https://bank.example" (the Origin header, else the Referer's
+ *     origin, as the service checked it; may be empty). Valid only during an entry-point
+ *     call and only on the thread the service called the adapter on; copy it to keep it.
+ *     Outside a call it answers NULL.
+ *
+ * Long calls
+ *   Calls that wait for the person (PIN or consent dialogs) or for a token take seconds to
+ *   minutes: pages should send them in main-thread mode ("MainThread" true) so that the
+ *   connection gets heartbeat answers while the call runs.
  */
 #ifndef HALVORANT_ADAPTER_H
 #define HALVORANT_ADAPTER_H
@@ -67,6 +82,12 @@ typedef const char* (*HalvorantCallMethod)(const char* json);
 #else
 #define HALVORANT_ADAPTER_EXPORT
 #endif
+
+/* Host interface functions, as found with dlsym(RTLD_DEFAULT, ...). */
+typedef const char* (*HalvorantHostOriginFunction)(void);
+#define HALVORANT_HOST_ORIGIN "HalvorantHost_Origin"
+/* Defined by the service executable only; adapters look it up, never call it directly. */
+HALVORANT_ADAPTER_EXPORT const char* HalvorantHost_Origin(void);
 
 /* The entry points an adapter exports (at least one of them). */
 HALVORANT_ADAPTER_EXPORT const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName);

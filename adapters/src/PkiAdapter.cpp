@@ -1,45 +1,398 @@
-// NoxPkiCryptAdapter: a demonstration certificate store.
+// NoxPkiCryptAdapter: the user's certificates on PKCS#11 tokens and smart cards (through
+// p11-kit), and signatures with their keys after the user agreed in a pinentry dialog.
 //
-// Functions:
-//   "ListCertificates" -> JSON text {"certificates":[...]} of the demo certificates
-//   "CountCertificates" -> their number as decimal text
-// Failures answer "error: <reason>".
-#include <cstdio>
+// Functions (parameter names match ignoring case; every answer is JSON text):
+//   "ListCertificates" [KeyUsage] -> {"certificates":[{id, token, tokenSerial, subject, ...}]}
+//   "Sign" CertificateId [TokenSerial] Digest DigestAlgorithm [Padding]
+//                                  -> {"signature","algorithm","certificate"}
+//   "GetTokens"                    -> {"tokens":[{label, serial, manufacturer, model, ...}]}
+// Failures answer {"error":{"code":"<CODE>","message":"<text>"}} (AdapterKit.h).
+// Listing asks the person once per origin (for as long as this adapter is loaded); every
+// signature asks for the PIN (or, on a PIN pad, for a confirmation first).
+#include <dlfcn.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "AdapterKit.h"
+#include "Pinentry.h"
+#include "Tokens.h"
 
 using adapterkit::answer;
+using adapterkit::answerWhole;
+using adapterkit::appendJsonString;
 using adapterkit::error;
+using adapterkit::ErrorCode;
+using adapterkit::param;
 using adapterkit::sameName;
 
 namespace {
 
-constexpr const char* kVersion = "1.0.0.1";
+constexpr const char* kVersion = "1.1.0.0";
+constexpr const char* kTitle = "NoxHalvorant";
+constexpr size_t kPinCapacity = 256;
+constexpr size_t kMaxShownText = 200;
 
-struct DemoCertificate {
-  const char* subject;
-  const char* issuer;
-  const char* serial;
-  const char* notAfter;
-};
+// ---- Host origin and consent -----------------------------------------------------------
 
-constexpr DemoCertificate kCertificates[] = {
-    {"CN=Demo User,O=Nox Demo", "CN=Nox Demo CA", "01", "2030-12-31"},
-    {"CN=Demo Signer,O=Nox Demo", "CN=Nox Demo CA", "02", "2029-06-30"},
-};
+// The requesting page's origin from the service (HalvorantHost_Origin), or empty.
+std::string hostOrigin() {
+  auto origin = reinterpret_cast<HalvorantHostOriginFunction>(dlsym(RTLD_DEFAULT, HALVORANT_HOST_ORIGIN));
+  const char* text = origin != nullptr ? origin() : nullptr;
+  return text != nullptr ? std::string(text).substr(0, kMaxShownText) : std::string();
+}
 
-const char* listCertificates() {
-  char text[2048];
-  size_t used = static_cast<size_t>(snprintf(text, sizeof text, "{\"certificates\":["));
-  bool first = true;
-  for (const DemoCertificate& c : kCertificates) {
-    used += static_cast<size_t>(snprintf(text + used, sizeof text - used,
-                                         "%s{\"subject\":\"%s\",\"issuer\":\"%s\",\"serial\":\"%s\",\"notAfter\":\"%s\"}",
-                                         first ? "" : ",", c.subject, c.issuer, c.serial, c.notAfter));
-    first = false;
+std::string shownOrigin(const std::string& origin) { return origin.empty() ? "A page of unknown origin" : origin; }
+
+std::mutex g_consentLock;
+std::set<std::string> g_consented;  // origins that allowed listing
+
+// Asks the person (once per origin) whether the page may see the tokens' certificates.
+bool consent(const std::string& origin, tokens::Failure* why) {
+  {
+    std::lock_guard<std::mutex> hold(g_consentLock);
+    if (!origin.empty() && g_consented.count(origin) != 0) return true;
   }
-  snprintf(text + used, sizeof text - used, "]}");
-  return answer(text);
+  std::string text = shownOrigin(origin) +
+                     " wants to see the certificates on your tokens and smart cards.\nAllow this page to list them?";
+  switch (pinentry::confirm(kTitle, text, "Allow", "Deny")) {
+    case pinentry::Outcome::Ok: {
+      std::lock_guard<std::mutex> hold(g_consentLock);
+      if (!origin.empty()) g_consented.insert(origin);
+      return true;
+    }
+    case pinentry::Outcome::Denied:
+      *why = {ErrorCode::ConsentDenied, "The user did not allow this page to see the certificates."};
+      return false;
+    case pinentry::Outcome::Cancelled:
+      *why = {ErrorCode::UserCancelled, "The user closed the dialog."};
+      return false;
+    case pinentry::Outcome::Unavailable:
+      break;
+  }
+  *why = {ErrorCode::TokenError, "No pinentry dialog program could be started."};
+  return false;
+}
+
+const char* fail(const tokens::Failure& f) { return error(f.code, f.message.c_str()); }
+
+// ---- Certificates --------------------------------------------------------------------------
+
+struct KeyUsageName {
+  unsigned bit;
+  const char* name;
+};
+constexpr KeyUsageName kKeyUsages[] = {
+    {GNUTLS_KEY_DIGITAL_SIGNATURE, "digitalSignature"}, {GNUTLS_KEY_NON_REPUDIATION, "nonRepudiation"},
+    {GNUTLS_KEY_KEY_ENCIPHERMENT, "keyEncipherment"},   {GNUTLS_KEY_DATA_ENCIPHERMENT, "dataEncipherment"},
+    {GNUTLS_KEY_KEY_AGREEMENT, "keyAgreement"},         {GNUTLS_KEY_KEY_CERT_SIGN, "keyCertSign"},
+    {GNUTLS_KEY_CRL_SIGN, "cRLSign"},                   {GNUTLS_KEY_ENCIPHER_ONLY, "encipherOnly"},
+    {GNUTLS_KEY_DECIPHER_ONLY, "decipherOnly"},
+};
+
+struct Parsed {
+  std::string subject, issuer, serial, notBefore, notAfter;
+  bool rsa = false, ec = false;
+  unsigned bits = 0;
+  unsigned usage = 0;
+  bool hasUsage = false;
+};
+
+std::string hex(const unsigned char* data, size_t size, bool upper) {
+  static const char kLower[] = "0123456789abcdef";
+  static const char kUpper[] = "0123456789ABCDEF";
+  const char* digits = upper ? kUpper : kLower;
+  std::string out;
+  for (size_t i = 0; i < size; ++i) {
+    out += digits[data[i] >> 4];
+    out += digits[data[i] & 15];
+  }
+  return out;
+}
+
+std::string isoTime(time_t t) {
+  if (t == static_cast<time_t>(-1)) return "";
+  struct tm parts;
+  char text[32] = {0};
+  if (gmtime_r(&t, &parts) == nullptr) return "";
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::string takeDatum(gnutls_datum_t* d) {
+  std::string out(reinterpret_cast<const char*>(d->data), d->size);
+  gnutls_free(d->data);
+  return out;
+}
+
+bool parse(const std::vector<unsigned char>& der, Parsed* out) {
+  gnutls_x509_crt_t crt;
+  if (gnutls_x509_crt_init(&crt) < 0) return false;
+  gnutls_datum_t in{const_cast<unsigned char*>(der.data()), static_cast<unsigned>(der.size())};
+  bool ok = gnutls_x509_crt_import(crt, &in, GNUTLS_X509_FMT_DER) >= 0;
+  gnutls_datum_t dn;
+  if (ok && gnutls_x509_crt_get_dn3(crt, &dn, 0) >= 0) out->subject = takeDatum(&dn);
+  if (ok && gnutls_x509_crt_get_issuer_dn3(crt, &dn, 0) >= 0) out->issuer = takeDatum(&dn);
+  unsigned char serial[64];
+  size_t serialSize = sizeof serial;
+  if (ok && gnutls_x509_crt_get_serial(crt, serial, &serialSize) >= 0) out->serial = hex(serial, serialSize, false);
+  if (ok) {
+    out->notBefore = isoTime(gnutls_x509_crt_get_activation_time(crt));
+    out->notAfter = isoTime(gnutls_x509_crt_get_expiration_time(crt));
+    int algorithm = gnutls_x509_crt_get_pk_algorithm(crt, &out->bits);
+    out->rsa = algorithm == GNUTLS_PK_RSA || algorithm == GNUTLS_PK_RSA_PSS;
+    out->ec = algorithm == GNUTLS_PK_ECDSA;
+    unsigned critical = 0;
+    out->hasUsage = gnutls_x509_crt_get_key_usage(crt, &out->usage, &critical) >= 0;
+  }
+  gnutls_x509_crt_deinit(crt);
+  return ok;
+}
+
+std::string base64(const std::vector<unsigned char>& bytes) {
+  gnutls_datum_t in{const_cast<unsigned char*>(bytes.data()), static_cast<unsigned>(bytes.size())};
+  gnutls_datum_t out{nullptr, 0};
+  if (gnutls_base64_encode2(&in, &out) < 0) return "";
+  return takeDatum(&out);
+}
+
+void appendMember(std::string& json, const char* key, const std::string& value) {
+  appendJsonString(json, key);
+  json += ':';
+  appendJsonString(json, value.c_str());
+  json += ',';
+}
+
+// Every token's certificates; a token that fails while being read is left out.
+struct Inventory {
+  tokens::Modules modules;
+  std::vector<tokens::Token> list;
+  std::vector<tokens::Certificate> certificates;
+};
+
+bool inventory(Inventory* inv, tokens::Failure* why) {
+  if (!inv->modules.load(why)) return false;
+  inv->list = inv->modules.tokens();
+  for (size_t i = 0; i < inv->list.size(); ++i) {
+    tokens::Failure ignored;
+    tokens::certificates(inv->list, i, &inv->certificates, &ignored);
+  }
+  // Object order on a token is the module's; pages get a stable one.
+  std::stable_sort(inv->certificates.begin(), inv->certificates.end(),
+                   [](const tokens::Certificate& a, const tokens::Certificate& b) {
+                     return a.token != b.token ? a.token < b.token : a.id < b.id;
+                   });
+  return true;
+}
+
+const char* listCertificates(const HalvorantJsonMap* map) {
+  const char* usageFilter = param(map, "KeyUsage");
+  unsigned wanted = 0;
+  if (usageFilter != nullptr && usageFilter[0] != '\0') {
+    for (const KeyUsageName& k : kKeyUsages)
+      if (sameName(usageFilter, k.name)) wanted = k.bit;
+    if (wanted == 0) return error(ErrorCode::BadInput, "KeyUsage is not a key usage name (e.g. nonRepudiation).");
+  }
+  tokens::Failure why;
+  if (!consent(hostOrigin(), &why)) return fail(why);
+  Inventory inv;
+  if (!inventory(&inv, &why)) return fail(why);
+  std::string json = "{\"certificates\":[";
+  bool first = true;
+  for (const tokens::Certificate& c : inv.certificates) {
+    Parsed p;
+    if (!c.hasKey || !parse(c.der, &p)) continue;
+    // A certificate without the extension may be used for anything, but a page that
+    // asks for a usage wants one that says so.
+    if (wanted != 0 && (!p.hasUsage || (p.usage & wanted) == 0)) continue;
+    const tokens::Token& t = inv.list[c.token];
+    json += first ? "{" : ",{";
+    first = false;
+    appendMember(json, "id", hex(c.id.data(), c.id.size(), false));
+    appendMember(json, "token", t.label);
+    appendMember(json, "tokenSerial", t.serial);
+    appendMember(json, "subject", p.subject);
+    appendMember(json, "issuer", p.issuer);
+    appendMember(json, "serial", p.serial);
+    appendMember(json, "notBefore", p.notBefore);
+    appendMember(json, "notAfter", p.notAfter);
+    appendMember(json, "keyType", p.rsa ? "RSA" : p.ec ? "EC" : "other");
+    json += "\"keyBits\":" + std::to_string(p.bits) + ",\"keyUsage\":[";
+    bool firstUsage = true;
+    for (const KeyUsageName& k : kKeyUsages)
+      if (p.hasUsage && (p.usage & k.bit) != 0) {
+        if (!firstUsage) json += ',';
+        firstUsage = false;
+        appendJsonString(json, k.name);
+      }
+    json += "],\"hasPrivateKey\":true,";
+    appendJsonString(json, "certificate");
+    json += ':';
+    appendJsonString(json, base64(c.der).c_str());
+    json += '}';
+  }
+  json += "]}";
+  return answerWhole(json);
+}
+
+const char* getTokens() {
+  tokens::Failure why;
+  if (!consent(hostOrigin(), &why)) return fail(why);
+  tokens::Modules modules;
+  if (!modules.load(&why)) return fail(why);
+  std::string json = "{\"tokens\":[";
+  bool first = true;
+  for (const tokens::Token& t : modules.tokens()) {
+    json += first ? "{" : ",{";
+    first = false;
+    appendMember(json, "label", t.label);
+    appendMember(json, "serial", t.serial);
+    appendMember(json, "manufacturer", t.manufacturer);
+    appendMember(json, "model", t.model);
+    json += std::string("\"loginRequired\":") + ((t.flags & CKF_LOGIN_REQUIRED) != 0 ? "true" : "false");
+    json += std::string(",\"protectedAuthenticationPath\":") +
+            ((t.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0 ? "true" : "false");
+    json += std::string(",\"pinLocked\":") + ((t.flags & CKF_USER_PIN_LOCKED) != 0 ? "true" : "false");
+    json += '}';
+  }
+  json += "]}";
+  return answerWhole(json);
+}
+
+// ---- Signing --------------------------------------------------------------------------
+
+struct HashInfo {
+  const char* name;
+  const char* shortName;
+  CK_MECHANISM_TYPE mechanism;
+  size_t size;
+  unsigned char digestInfo[19];  // DER prefix of PKCS #1 v1.5 DigestInfo
+};
+constexpr HashInfo kHashes[] = {
+    {"SHA-256", "256", CKM_SHA256, 32,
+     {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20}},
+    {"SHA-384", "384", CKM_SHA384, 48,
+     {0x30, 0x41, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02, 0x05, 0x00, 0x04, 0x30}},
+    {"SHA-512", "512", CKM_SHA512, 64,
+     {0x30, 0x51, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40}},
+};
+
+const HashInfo* hashNamed(const char* name) {
+  if (name == nullptr || name[0] == '\0') return &kHashes[0];
+  for (const HashInfo& h : kHashes) {
+    std::string compact = std::string("SHA") + h.shortName;  // "SHA256" is accepted too
+    if (sameName(name, h.name) || sameName(name, compact.c_str())) return &h;
+  }
+  return nullptr;
+}
+
+bool decodeBase64(const char* text, std::vector<unsigned char>* out) {
+  if (text == nullptr || text[0] == '\0') return false;
+  gnutls_datum_t in{reinterpret_cast<unsigned char*>(const_cast<char*>(text)), static_cast<unsigned>(strlen(text))};
+  gnutls_datum_t decoded{nullptr, 0};
+  if (gnutls_base64_decode2(&in, &decoded) < 0) return false;
+  out->assign(decoded.data, decoded.data + decoded.size);
+  gnutls_free(decoded.data);
+  return true;
+}
+
+const char* signDigest(const HalvorantJsonMap* map) {
+  std::vector<unsigned char> id(128);
+  size_t idLength = 0;
+  const char* idText = param(map, "CertificateId");
+  if (!adapterkit::hexToBytes(idText, id.data(), id.size(), &idLength) || idLength == 0)
+    return error(ErrorCode::BadInput, "CertificateId must be the hexadecimal id of a listed certificate.");
+  id.resize(idLength);
+  const HashInfo* hash = hashNamed(param(map, "DigestAlgorithm"));
+  if (hash == nullptr) return error(ErrorCode::BadInput, "DigestAlgorithm must be SHA-256, SHA-384 or SHA-512.");
+  std::vector<unsigned char> digest;
+  if (!decodeBase64(param(map, "Digest"), &digest))
+    return error(ErrorCode::BadInput, "Digest must be the Base64 text of the hash.");
+  if (digest.size() != hash->size)
+    return error(ErrorCode::BadInput, (std::string("Digest must hold ") + std::to_string(hash->size) +
+                                       " bytes for " + hash->name + ".").c_str());
+  const char* padding = param(map, "Padding");
+  bool pss = sameName(padding, "PSS");
+  if (padding != nullptr && padding[0] != '\0' && !pss && !sameName(padding, "PKCS1"))
+    return error(ErrorCode::BadInput, "Padding must be PKCS1 or PSS.");
+  const char* serial = param(map, "TokenSerial");
+  bool bySerial = serial != nullptr && serial[0] != '\0';
+
+  Inventory inv;
+  tokens::Failure why;
+  if (!inventory(&inv, &why)) return fail(why);
+  const tokens::Certificate* chosen = nullptr;
+  bool serialSeen = false;
+  for (const tokens::Token& t : inv.list)
+    if (bySerial && t.serial == serial) serialSeen = true;
+  int matches = 0;
+  for (const tokens::Certificate& c : inv.certificates) {
+    if (c.id != id || (bySerial && inv.list[c.token].serial != serial)) continue;
+    if (chosen == nullptr || (!chosen->hasKey && c.hasKey)) chosen = &c;
+    ++matches;
+  }
+  if (chosen == nullptr) {
+    if (inv.list.empty() || (bySerial && !serialSeen))
+      return error(ErrorCode::NoToken, "The token holding this certificate is not present.");
+    return error(ErrorCode::NotFound, "No certificate with this id is on the tokens present.");
+  }
+  if (matches > 1 && !bySerial)
+    return error(ErrorCode::BadInput, "Several certificates have this id; give TokenSerial as well.");
+  if (!chosen->hasKey) return error(ErrorCode::NotFound, "The token holds no private key for this certificate.");
+  Parsed p;
+  if (!parse(chosen->der, &p)) return error(ErrorCode::TokenError, "The certificate on the token cannot be read.");
+  if (!p.rsa && !p.ec) return error(ErrorCode::BadInput, "The certificate's key is neither RSA nor EC.");
+  if (p.ec && pss) return error(ErrorCode::BadInput, "PSS padding applies to RSA keys only.");
+
+  const tokens::Token& token = inv.list[chosen->token];
+  if ((token.flags & CKF_USER_PIN_LOCKED) != 0) return error(ErrorCode::PinLocked, "The PIN of the token is locked.");
+
+  tokens::SignRequest request{&token, id, tokens::Mechanism::RsaPkcs1, hash->mechanism, {}, nullptr};
+  if (p.rsa && !pss) request.toSign.assign(hash->digestInfo, hash->digestInfo + sizeof hash->digestInfo);
+  request.toSign.insert(request.toSign.end(), digest.begin(), digest.end());
+  request.mechanism = p.ec ? tokens::Mechanism::Ecdsa : pss ? tokens::Mechanism::RsaPss : tokens::Mechanism::RsaPkcs1;
+
+  std::string text = shownOrigin(hostOrigin()) + " wants to sign with '" + p.subject.substr(0, kMaxShownText) +
+                     "' on '" + token.label + "'.\n";
+  bool pinPad = (token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+  char pin[kPinCapacity];
+  pinentry::Outcome outcome;
+  if (pinPad) {
+    outcome = pinentry::confirm(kTitle, text + "Allow, then enter the PIN on the reader's keypad.", "Allow", "Deny");
+  } else {
+    std::string warning;
+    if ((token.flags & CKF_USER_PIN_FINAL_TRY) != 0) warning = "This is the last try before the PIN is locked.";
+    else if ((token.flags & CKF_USER_PIN_COUNT_LOW) != 0) warning = "Few tries are left before the PIN is locked.";
+    outcome = pinentry::getPin(kTitle, text + "Enter the PIN to allow.", warning, pin, sizeof pin);
+    request.pin = pin;
+  }
+  if (outcome != pinentry::Outcome::Ok) {
+    pinentry::wipe(pin, sizeof pin);
+    if (outcome == pinentry::Outcome::Denied) return error(ErrorCode::ConsentDenied, "The user did not allow the signature.");
+    if (outcome == pinentry::Outcome::Cancelled) return error(ErrorCode::UserCancelled, "The user closed the dialog.");
+    return error(ErrorCode::TokenError, "No pinentry dialog program could be started.");
+  }
+  std::vector<unsigned char> signature;
+  bool signedOk = tokens::sign(request, &signature, &why);
+  pinentry::wipe(pin, sizeof pin);
+  if (!signedOk) return fail(why);
+
+  std::string algorithm = std::string(p.ec ? "ES" : pss ? "PS" : "RS") + hash->shortName;
+  std::string json = "{";
+  appendMember(json, "signature", base64(signature));
+  appendMember(json, "algorithm", algorithm);
+  appendJsonString(json, "certificate");
+  json += ':';
+  appendJsonString(json, base64(chosen->der).c_str());
+  json += '}';
+  return answerWhole(json);
 }
 
 }  // namespace
@@ -47,11 +400,8 @@ const char* listCertificates() {
 extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
   if (sameName(functionName, "Halvorant_GetVersion")) return answer(kVersion);
   if (sameName(functionName, "Halvorant_Release")) return answer("0");
-  if (sameName(functionName, "ListCertificates")) return listCertificates();
-  if (sameName(functionName, "CountCertificates")) {
-    char text[16];
-    snprintf(text, sizeof text, "%zu", sizeof kCertificates / sizeof kCertificates[0]);
-    return answer(text);
-  }
-  return error("unknown function");
+  if (sameName(functionName, "ListCertificates")) return listCertificates(map);
+  if (sameName(functionName, "Sign")) return signDigest(map);
+  if (sameName(functionName, "GetTokens")) return getTokens();
+  return error(ErrorCode::BadInput, "unknown function");
 }

@@ -11,6 +11,7 @@
 #include "session/AdapterCall.h"
 #include "session/AdapterLoad.h"
 #include "session/HalvorantSession.h"
+#include "session/HostOrigin.h"
 #include "session/SessionTable.h"
 #include "util/Tool.h"
 #include "value/HalvorantValue.h"
@@ -259,6 +260,7 @@ HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJson
     HALVORANT_NULL_WARNING("Origin");
     return nullptr;
   }
+  HalvorantHostOriginScope hostOrigin(origin);  // what HalvorantHost_Origin() answers adapters
   HalvorantJsonMap* answer = newHalvorantJsonMap();
   if (answer == nullptr) {
     HALVORANT_MEMORY_FAIL();

@@ -60,7 +60,7 @@ test('each adapter: open a session, call one function, release', async () => {
     const expected = [
       ['NoxCryptAdapter',
         'Digest: result "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"'],
-      ['NoxPkiCryptAdapter', 'ListCertificates: result "{\\"certificates\\":[{\\"subject\\":\\"CN=Demo User'],
+      ['NoxPkiCryptAdapter', 'ListCertificates: result "{\\"certificates\\":[{\\"id\\":\\"0e\\",\\"token\\":\\"Nox Test Token'],
       ['NoxIdAdapter', 'GetCardStatus: result "no card present"'],
     ];
     assert.equal(rows.length, expected.length, JSON.stringify(rows));

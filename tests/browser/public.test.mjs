@@ -114,7 +114,7 @@ test('with the permission: each adapter opens, answers one function and is relea
     }, calls);
     const want = [
       'A9993E364706816ABA3E25717850C26C9CD0D89D',
-      /^\{"certificates":\[\{"subject":"CN=Demo User,O=Nox Demo",.*\}\]\}$/,
+      /^\{"certificates":\[\{"id":"0e","token":"Nox Test Token",.*\}\]\}$/,
       'no card present',
     ];
     const sessions = new Set();

@@ -27,8 +27,25 @@ done
 files=()
 for f in "$@"; do files+=("$here/$f"); done
 
+# The PKI adapter gets the build's private SoftHSM2 token and the scripted dialog (which
+# allows listing and enters PIN 1234), never the machine's own tokens or a real dialog.
+build=$(dirname "$NOX_BIN_DIR")
+token=$build/tests/adapters/pki-token
+[ -f "$token/rsa.der" ] && [ -x "$build/tests/adapters/scripted_pinentry" ] ||
+  die "the PKI test token is not built (targets pki_test_token, scripted_pinentry)"
+work=$(mktemp -d /tmp/nox_browser_pki_XXXXXX)
+trap 'rm -rf "$work"' EXIT
+cp -r "$token" "$work/token"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/token/tokens" \
+  > "$work/token/softhsm2.conf"
+mkdir "$work/dialog"
+printf 'confirm=ok\npin=1234\n' > "$work/dialog/script"
+export SOFTHSM2_CONF=$work/token/softhsm2.conf NOX_TEST_PINENTRY_DIR=$work/dialog
+export NOX_PINENTRY=$build/tests/adapters/scripted_pinentry NOX_PKI_TOKEN_DIR=$token
+unset NOX_PKCS11_MODULE
+
 asked=$(date +%s)
-exec flock -w 1200 /tmp/NoxHalvorant-service-test.lock bash -c '
+flock -w 1200 /tmp/NoxHalvorant-service-test.lock bash -c '
   set -euo pipefail
   echo "browser tests: waited $(( $(date +%s) - $2 )) s for the service lock"
   bash "$1/install-deps.sh"

@@ -1,0 +1,28 @@
+// The PIN and consent dialog of the PKI adapter: a pinentry program spoken to over the
+// Assuan protocol. The program is $NOX_PINENTRY when set, else "pinentry" on PATH.
+// The page never sees the dialog or the PIN.
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace pinentry {
+
+enum class Outcome {
+  Ok,           // confirmed, or a PIN was entered
+  Denied,       // the person chose the refusing button of a CONFIRM
+  Cancelled,    // the dialog was closed, cancelled or timed out
+  Unavailable,  // no dialog program could be started or it broke the protocol
+};
+
+// Asks a yes/no question; description is shown as it stands (lines split at '\n').
+Outcome confirm(const std::string& title, const std::string& description, const char* okLabel,
+                const char* cancelLabel);
+// Asks for a PIN into pin (capacity bytes, NUL-terminated, wiped on failure). errorText,
+// when not empty, is shown as the dialog's error line (e.g. the previous try was wrong).
+Outcome getPin(const std::string& title, const std::string& description, const std::string& errorText,
+               char* pin, size_t capacity);
+
+// Overwrites n bytes in a way the compiler keeps.
+void wipe(void* data, size_t n);
+
+}  // namespace pinentry

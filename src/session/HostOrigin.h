@@ -1,0 +1,16 @@
+// The host interface adapters may look up at run time: HalvorantHost_Origin() (declared in
+// adapters/include/HalvorantAdapter.h, exported by the executable) answers the origin of
+// the request being processed on the calling thread.
+#pragma once
+
+// Sets the origin for the calling thread while the scope lives; the text must outlive it.
+class HalvorantHostOriginScope {
+ public:
+  explicit HalvorantHostOriginScope(const char* origin);
+  ~HalvorantHostOriginScope();
+  HalvorantHostOriginScope(const HalvorantHostOriginScope&) = delete;
+  HalvorantHostOriginScope& operator=(const HalvorantHostOriginScope&) = delete;
+
+ private:
+  const char* previous_;
+};

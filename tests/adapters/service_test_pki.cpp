@@ -1,0 +1,294 @@
+// The PKI adapter over the wire: a private SoftHSM2 token (RSA-2048 and EC P-256 keys with
+// certificates, one certificate without key) found through p11-kit, and a scripted
+// pinentry that records what the person would have been shown.
+#include <gnutls/abstract.h>
+#include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "support/ServiceHarness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kPkiPathId = "5B72E1C3DA5F4E8C9F16B2D3E4051627";
+constexpr const char* kOrigin = "https://bank.test";
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+}
+
+// Every string value of key in a JSON text, in order (the adapter's values hold no quotes).
+std::vector<std::string> values(const std::string& json, const std::string& key) {
+  std::vector<std::string> out;
+  std::regex pattern("\"" + key + "\":\"([^\"]*)\"");
+  for (auto it = std::sregex_iterator(json.begin(), json.end(), pattern); it != std::sregex_iterator(); ++it)
+    out.push_back((*it)[1]);
+  return out;
+}
+
+std::string value(const std::string& json, const std::string& key) {
+  auto all = values(json, key);
+  return all.empty() ? "" : all[0];
+}
+
+std::string errorCode(const std::string& json) {
+  return json.rfind("{\"error\":{", 0) == 0 ? value(json, "code") : "";
+}
+
+std::vector<unsigned char> hash(gnutls_digest_algorithm_t algorithm, const std::string& text) {
+  std::vector<unsigned char> out(gnutls_hash_get_len(algorithm));
+  gnutls_hash_fast(algorithm, text.data(), text.size(), out.data());
+  return out;
+}
+
+
+// Verifies a signature as the page would get it (EC as r||s) against the certificate.
+bool verifies(const std::string& certificateDer, gnutls_sign_algorithm_t algorithm,
+              const std::vector<unsigned char>& digest, const std::string& signature, bool ec) {
+  gnutls_x509_crt_t crt;
+  gnutls_pubkey_t key;
+  gnutls_x509_crt_init(&crt);
+  gnutls_pubkey_init(&key);
+  gnutls_datum_t der{reinterpret_cast<unsigned char*>(const_cast<char*>(certificateDer.data())),
+                     static_cast<unsigned>(certificateDer.size())};
+  bool ok = gnutls_x509_crt_import(crt, &der, GNUTLS_X509_FMT_DER) >= 0 && gnutls_pubkey_import_x509(key, crt, 0) >= 0;
+  gnutls_datum_t h{const_cast<unsigned char*>(digest.data()), static_cast<unsigned>(digest.size())};
+  gnutls_datum_t sig{reinterpret_cast<unsigned char*>(const_cast<char*>(signature.data())),
+                     static_cast<unsigned>(signature.size())};
+  gnutls_datum_t encoded{nullptr, 0};
+  if (ok && ec) {
+    gnutls_datum_t r{sig.data, sig.size / 2};
+    gnutls_datum_t s{sig.data + sig.size / 2, sig.size / 2};
+    ok = sig.size == 64 && gnutls_encode_rs_value(&encoded, &r, &s) >= 0;
+    sig = encoded;
+  }
+  ok = ok && gnutls_pubkey_verify_hash2(key, algorithm, 0, &h, &sig) >= 0;
+  gnutls_free(encoded.data);
+  gnutls_pubkey_deinit(key);
+  gnutls_x509_crt_deinit(crt);
+  return ok;
+}
+
+class Pki : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/nox_pki_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    std::error_code ec;
+    fs::copy(NOX_PKI_TOKEN_DIR, dir_ + "/token", fs::copy_options::recursive, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    writeFile(dir_ + "/token/softhsm2.conf", "directories.tokendir = " + dir_ +
+                                                 "/token/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
+    fs::create_directories(dir_ + "/dialog");
+    fs::create_directories(dir_ + "/config");
+    // The child inherits these; set here so they win over anything in the test's own environment.
+    setenv("SOFTHSM2_CONF", (dir_ + "/token/softhsm2.conf").c_str(), 1);
+    setenv("NOX_PINENTRY", NOX_SCRIPTED_PINENTRY, 1);
+    setenv("NOX_TEST_PINENTRY_DIR", (dir_ + "/dialog").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+    unsetenv("NOX_PKCS11_MODULE");
+    ASSERT_TRUE(service_.start()) << service_.output();
+    ASSERT_TRUE(service_.waitFor("NoxHalvorant initialization: Success", 60)) << service_.output();
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(service_.stop(), 0) << service_.output();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // The dialog's answers for the next requests, and a fresh record of what it showed.
+  void script(const std::string& confirm, const std::string& pin) {
+    writeFile(dir_ + "/dialog/script", "confirm=" + confirm + "\npin=" + pin + "\n");
+    std::error_code ignored;
+    fs::remove(dir_ + "/dialog/log", ignored);
+  }
+  std::string dialogLog() { return readFile(dir_ + "/dialog/log"); }
+
+  // One adapter call from origin in the session kept for that origin; answers the
+  // adapter's result text.
+  std::string call(const std::string& function, const std::string& params = "", const std::string& origin = kOrigin,
+                   bool mainThread = false) {
+    std::string& session = sessions_[origin];
+    std::string json = "{\"PathID\":\"" + std::string(kPkiPathId) + "\",\"minServerVersion\":\"1.0.0.0\"," +
+                       "\"FunctionName\":\"" + function + "\"" + (session.empty() ? "" : ",\"SessionId\":\"" + session + "\"") +
+                       (mainThread ? ",\"MainThread\":true" : "") + (params.empty() ? "" : "," + params) + "}";
+    noxtest::Answer a = noxtest::postForm(noxtest::kPorts[0], "", origin, "", json);
+    auto answer = noxtest::decodeAnswer(a.body);
+    if (answer.count("SessionID") != 0) session = answer["SessionID"];
+    return answer["result"];
+  }
+
+  std::string listed() {
+    script("ok", "@cancel");
+    std::string list = call("ListCertificates");
+    EXPECT_EQ(list.rfind("{\"certificates\":[", 0), 0u) << list;
+    return list;
+  }
+
+  std::string signJson(const std::string& id, const std::vector<unsigned char>& digest, const std::string& algorithm,
+                       const std::string& padding = "") {
+    std::string b64 = noxtest::base64Encode(std::string(digest.begin(), digest.end()));
+    return "\"CertificateId\":\"" + id + "\",\"Digest\":\"" + b64 + "\",\"DigestAlgorithm\":\"" + algorithm + "\"" +
+           (padding.empty() ? "" : ",\"Padding\":\"" + padding + "\"");
+  }
+
+  std::string tokenDir() { return dir_ + "/token/tokens"; }
+
+  std::string dir_;
+  noxtest::Service service_;
+  std::map<std::string, std::string> sessions_;
+};
+
+TEST_F(Pki, ListingAsksOncePerOriginAndShowsCertificatesWithKeys) {
+  // Refused and cancelled consent: nothing about the tokens reaches the page.
+  script("no", "@cancel");
+  EXPECT_EQ(errorCode(call("ListCertificates")), "CONSENT_DENIED");
+  EXPECT_NE(dialogLog().find("DESC https://bank.test wants to see the certificates"), std::string::npos) << dialogLog();
+  script("cancel", "@cancel");
+  EXPECT_EQ(errorCode(call("GetTokens")), "USER_CANCELLED");
+
+  script("ok", "@cancel");
+  std::string list = call("ListCertificates");
+  EXPECT_NE(dialogLog().find("CONFIRM"), std::string::npos);
+  // Two certificates with keys; the one without key is not offered.
+  EXPECT_EQ(values(list, "subject"), (std::vector<std::string>{"O=Nox Tests,CN=Nox Test RSA", "O=Nox Tests,CN=Nox Test EC"}))
+      << list;
+  EXPECT_EQ(values(list, "id"), (std::vector<std::string>{"0e", "0f"}));
+  EXPECT_EQ(values(list, "token"), (std::vector<std::string>{"Nox Test Token", "Nox Test Token"}));
+  EXPECT_EQ(values(list, "keyType"), (std::vector<std::string>{"RSA", "EC"}));
+  EXPECT_NE(list.find("\"keyBits\":2048,\"keyUsage\":[\"digitalSignature\",\"nonRepudiation\"]"), std::string::npos) << list;
+  EXPECT_NE(list.find("\"keyBits\":256,\"keyUsage\":[\"digitalSignature\"]"), std::string::npos) << list;
+  EXPECT_EQ(noxtest::base64Decode(values(list, "certificate").at(0)), readFile(std::string(NOX_PKI_TOKEN_DIR) + "/rsa.der"));
+  EXPECT_EQ(values(list, "tokenSerial").at(0).size(), 16u);
+  EXPECT_EQ(std::regex_search(value(list, "notAfter"), std::regex("^20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-9:]{8}Z$")), true)
+      << list;
+
+  // Remembered for the origin: no second dialog; the usage filter narrows the list.
+  script("no", "@cancel");
+  EXPECT_EQ(values(call("ListCertificates", "\"KeyUsage\":\"nonRepudiation\""), "id"), std::vector<std::string>{"0e"});
+  std::string tokens = call("GetTokens");
+  EXPECT_EQ(values(tokens, "label"), std::vector<std::string>{"Nox Test Token"}) << tokens;
+  EXPECT_NE(tokens.find("\"loginRequired\":true,\"protectedAuthenticationPath\":false"), std::string::npos) << tokens;
+  EXPECT_EQ(dialogLog(), "");
+  EXPECT_EQ(errorCode(call("ListCertificates", "\"KeyUsage\":\"everything\"")), "BAD_INPUT");
+
+  // Another origin is asked on its own.
+  EXPECT_EQ(errorCode(call("ListCertificates", "", "https://other.test")), "CONSENT_DENIED");
+  EXPECT_NE(dialogLog().find("https://other.test"), std::string::npos);
+}
+
+TEST_F(Pki, SignsWithEachAlgorithmAndTheSignatureVerifiesAgainstTheCertificate) {
+  std::string list = listed();
+  struct Case {
+    const char* id;
+    const char* digestName;
+    gnutls_digest_algorithm_t digest;
+    const char* padding;
+    const char* algorithm;
+    gnutls_sign_algorithm_t verifyAs;
+  };
+  const Case cases[] = {
+      {"0e", "SHA-256", GNUTLS_DIG_SHA256, "", "RS256", GNUTLS_SIGN_RSA_SHA256},
+      {"0e", "SHA-384", GNUTLS_DIG_SHA384, "PKCS1", "RS384", GNUTLS_SIGN_RSA_SHA384},
+      {"0e", "SHA-512", GNUTLS_DIG_SHA512, "", "RS512", GNUTLS_SIGN_RSA_SHA512},
+      {"0e", "SHA-256", GNUTLS_DIG_SHA256, "PSS", "PS256", GNUTLS_SIGN_RSA_PSS_RSAE_SHA256},
+      {"0e", "SHA-512", GNUTLS_DIG_SHA512, "pss", "PS512", GNUTLS_SIGN_RSA_PSS_RSAE_SHA512},
+      {"0f", "SHA-256", GNUTLS_DIG_SHA256, "", "ES256", GNUTLS_SIGN_ECDSA_SHA256},
+      {"0f", "SHA-384", GNUTLS_DIG_SHA384, "", "ES384", GNUTLS_SIGN_ECDSA_SHA384},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.algorithm);
+    script("ok", "1234");
+    std::vector<unsigned char> digest = hash(c.digest, std::string("text to sign with ") + c.algorithm);
+    std::string answer = call("Sign", signJson(c.id, digest, c.digestName, c.padding));
+    EXPECT_EQ(value(answer, "algorithm"), c.algorithm) << answer;
+    std::string certificate = noxtest::base64Decode(value(answer, "certificate"));
+    EXPECT_EQ(certificate, readFile(std::string(NOX_PKI_TOKEN_DIR) + (c.id[1] == 'e' ? "/rsa.der" : "/ec.der")));
+    EXPECT_TRUE(verifies(certificate, c.verifyAs, digest, noxtest::base64Decode(value(answer, "signature")),
+                         c.id[1] == 'f'));
+    // The person saw who asks, with which certificate and on which token.
+    std::string shown = dialogLog();
+    std::string subject = c.id[1] == 'e' ? "O=Nox Tests,CN=Nox Test RSA" : "O=Nox Tests,CN=Nox Test EC";
+    EXPECT_NE(shown.find("DESC https://bank.test wants to sign with '" + subject + "' on 'Nox Test Token'."),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("GETPIN"), std::string::npos);
+  }
+  // On the main thread (the mode pages use for dialogs) the origin reaches the adapter too.
+  script("ok", "1234");
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "main thread");
+  std::string answer = call("Sign", signJson("0f", digest, "SHA-256"), kOrigin, true);
+  EXPECT_EQ(value(answer, "algorithm"), "ES256") << answer;
+  EXPECT_NE(dialogLog().find("DESC https://bank.test wants to sign"), std::string::npos) << dialogLog();
+}
+
+TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
+  listed();
+  std::vector<unsigned char> sha256 = hash(GNUTLS_DIG_SHA256, "x");
+  struct Case {
+    const char* what;
+    const char* pin;
+    std::string params;
+    const char* code;
+    const char* inMessage;
+  };
+  const Case cases[] = {
+      {"wrong PIN", "9999", signJson("0e", sha256, "SHA-256"), "PIN_INCORRECT", "tries"},
+      {"cancelled dialog", "@cancel", signJson("0e", sha256, "SHA-256"), "USER_CANCELLED", ""},
+      {"unknown id", "1234", signJson("77", sha256, "SHA-256"), "NOT_FOUND", ""},
+      {"certificate without key", "1234", signJson("10", sha256, "SHA-256"), "NOT_FOUND", "private key"},
+      {"digest too short", "1234", signJson("0e", hash(GNUTLS_DIG_SHA1, "x"), "SHA-256"), "BAD_INPUT", "32 bytes"},
+      {"digest of another length", "1234", signJson("0f", sha256, "SHA-512"), "BAD_INPUT", "64 bytes"},
+      {"unknown digest", "1234", signJson("0e", sha256, "MD5"), "BAD_INPUT", ""},
+      {"PSS on EC", "1234", signJson("0f", sha256, "SHA-256", "PSS"), "BAD_INPUT", ""},
+      {"unknown padding", "1234", signJson("0e", sha256, "SHA-256", "OAEP"), "BAD_INPUT", ""},
+      {"id not hex", "1234", signJson("zz", sha256, "SHA-256"), "BAD_INPUT", ""},
+      {"digest not Base64", "1234", "\"CertificateId\":\"0e\",\"Digest\":\"***\"", "BAD_INPUT", ""},
+      {"no digest", "1234", "\"CertificateId\":\"0e\"", "BAD_INPUT", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    script("ok", c.pin);
+    std::string answer = call("Sign", c.params);
+    EXPECT_EQ(errorCode(answer), c.code) << answer;
+    EXPECT_NE(value(answer, "message").find(c.inMessage), std::string::npos) << answer;
+  }
+  // After a wrong PIN the right one still signs, and the dialog warns about the tries left.
+  script("ok", "1234");
+  std::string answer = call("Sign", signJson("0e", sha256, "SHA-256"));
+  EXPECT_EQ(value(answer, "algorithm"), "RS256") << answer;
+  EXPECT_NE(dialogLog().find("ERROR Few tries are left"), std::string::npos) << dialogLog();
+}
+
+TEST_F(Pki, TokenRemovedBetweenListAndSignAnswersNoToken) {
+  std::string list = listed();
+  std::string serial = value(list, "tokenSerial");
+  for (const auto& entry : fs::directory_iterator(tokenDir())) fs::remove_all(entry.path());
+  script("ok", "1234");
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "x");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256"))), "NO_TOKEN");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256") + ",\"TokenSerial\":\"" + serial + "\"")),
+            "NO_TOKEN");
+  EXPECT_EQ(dialogLog(), "");  // no PIN is asked for a token that is not there
+  EXPECT_EQ(call("ListCertificates"), "{\"certificates\":[]}");
+}
+
+}  // namespace
