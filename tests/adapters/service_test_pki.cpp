@@ -103,7 +103,9 @@ class Pki : public ::testing::Test {
     setenv("NOX_PINENTRY", NOX_SCRIPTED_PINENTRY, 1);
     setenv("NOX_TEST_PINENTRY_DIR", (dir_ + "/dialog").c_str(), 1);
     setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-    unsetenv("NOX_PKCS11_MODULE");
+    setenv("NOX_TEST_SHIM_FILE", (dir_ + "/shim").c_str(), 1);
+    if (shim_) setenv("NOX_PKCS11_MODULE", NOX_PKCS11_SHIM, 1);
+    else unsetenv("NOX_PKCS11_MODULE");
     ASSERT_TRUE(service_.start()) << service_.output();
     ASSERT_TRUE(service_.waitFor("NoxHalvorant initialization: Success", 60)) << service_.output();
   }
@@ -151,7 +153,9 @@ class Pki : public ::testing::Test {
   }
 
   std::string tokenDir() { return dir_ + "/token/tokens"; }
+  void shimMode(const std::string& mode) { writeFile(dir_ + "/shim", mode + "\n"); }
 
+  bool shim_ = false;  // the token through the test module that plays PIN pads and locked PINs
   std::string dir_;
   noxtest::Service service_;
   std::map<std::string, std::string> sessions_;
@@ -289,6 +293,67 @@ TEST_F(Pki, TokenRemovedBetweenListAndSignAnswersNoToken) {
             "NO_TOKEN");
   EXPECT_EQ(dialogLog(), "");  // no PIN is asked for a token that is not there
   EXPECT_EQ(call("ListCertificates"), "{\"certificates\":[]}");
+}
+
+// The same token through the one module NOX_PKCS11_MODULE names, playing a card with a
+// PIN pad or a locked PIN.
+class PkiCard : public Pki {
+ protected:
+  PkiCard() { shim_ = true; }
+};
+
+TEST_F(PkiCard, PinPadAsksToConfirmAndNeverForThePin) {
+  listed();
+  shimMode("pinpad");
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "keypad");
+  std::string tokens = call("GetTokens");
+  EXPECT_NE(tokens.find("\"protectedAuthenticationPath\":true"), std::string::npos) << tokens;
+
+  script("ok", "@cancel");
+  std::string answer = call("Sign", signJson("0f", digest, "SHA-256"));
+  EXPECT_TRUE(verifies(noxtest::base64Decode(value(answer, "certificate")), GNUTLS_SIGN_ECDSA_SHA256, digest,
+                       noxtest::base64Decode(value(answer, "signature")), true))
+      << answer;
+  std::string shown = dialogLog();
+  EXPECT_NE(shown.find("DESC https://bank.test wants to sign with 'O=Nox Tests,CN=Nox Test EC' on 'Nox Test Token'."),
+            std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("keypad"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("CONFIRM"), std::string::npos);
+  EXPECT_EQ(shown.find("GETPIN"), std::string::npos);
+
+  script("no", "@cancel");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0f", digest, "SHA-256"))), "CONSENT_DENIED");
+  script("cancel", "@cancel");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0f", digest, "SHA-256"))), "USER_CANCELLED");
+}
+
+TEST_F(PkiCard, LockedPinIsReportedAndTheLastTryWarned) {
+  listed();
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "locked");
+  struct Case {
+    const char* mode;
+    const char* pin;
+    const char* code;
+    const char* inMessage;
+    const char* shown;  // in the dialog record; "" when no dialog may open
+  };
+  const Case cases[] = {
+      {"locked", "1234", "PIN_LOCKED", "locked", ""},
+      {"lockOnLogin", "1234", "PIN_LOCKED", "locked", "GETPIN"},
+      {"finalTry", "9999", "PIN_LOCKED", "now locked", "ERROR This is the last try"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    shimMode(c.mode);
+    script("ok", c.pin);
+    std::string answer = call("Sign", signJson("0e", digest, "SHA-256"));
+    EXPECT_EQ(errorCode(answer), c.code) << answer;
+    EXPECT_NE(value(answer, "message").find(c.inMessage), std::string::npos) << answer;
+    if (c.shown[0] == '\0') EXPECT_EQ(dialogLog(), "");
+    else EXPECT_NE(dialogLog().find(c.shown), std::string::npos) << dialogLog();
+  }
+  EXPECT_NE(call("GetTokens").find("\"pinLocked\":true"), std::string::npos);
 }
 
 }  // namespace
