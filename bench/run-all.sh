@@ -9,6 +9,7 @@
 #   a bare libmicrohttpd floor, and the
 #   main-thread round trip                 bench/front/run.sh (wrk; DURATION=seconds per load)
 #   session latency and resident memory    bin/nox_bench_session
+#   PKI sign round trip (SoftHSM2 token)    bin/nox_bench_pki
 # Their full outputs go to BUILD_DIR/bench-logs/. The service benchmarks start the service
 # on its fixed ports and wait for the service-test lock themselves.
 # Exit status: 0 when every benchmark ran and gave its figures (a missed goal is shown in
@@ -26,7 +27,7 @@ failed=0
 bash "$ROOT/scripts/setup.sh" bench || exit 1
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_BENCH=ON >/dev/null || exit 1
 cmake --build "$BUILD" -j2 --target NoxHalvorant nox_adapters nox_bench_crypto nox_bench_front_floor \
-  nox_bench_front_mainthread nox_bench_session >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+  nox_bench_front_mainthread nox_bench_session nox_bench_pki >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
 mkdir -p "$LOGS"
 
 # row area measure ours reference ratio goal verdict  (one "|"-separated line)
@@ -101,6 +102,15 @@ if "$BUILD/bin/nox_bench_session" >"$LOGS/session.txt" 2>&1 && grep -q '^open be
     }' "$LOGS/session.txt" >>"$ROWS"
 else
   broken session "nox_bench_session" "$LOGS/session.txt"
+fi
+
+# ---- PKI sign round trip ----------------------------------------------------------------------
+echo "run-all: PKI sign round trip with a SoftHSM2 token" >&2
+if "$BUILD/bin/nox_bench_pki" >"$LOGS/pki.txt" 2>&1 && grep -q '^sign RS256' "$LOGS/pki.txt"; then
+  awk '/^sign / { printf "pki|Sign %s over the wire (dialog, login, signature): median / p99|%s / %s ms|-|-|-|info\n", $2, $4, $6 }' \
+    "$LOGS/pki.txt" >>"$ROWS"
+else
+  broken pki "nox_bench_pki" "$LOGS/pki.txt"
 fi
 
 # ---- The table ---------------------------------------------------------------------------------

@@ -354,7 +354,8 @@ const char* signDigest(const HalvorantJsonMap* map) {
   const tokens::Token& token = inv.list[chosen->token];
   if ((token.flags & CKF_USER_PIN_LOCKED) != 0) return error(ErrorCode::PinLocked, "The PIN of the token is locked.");
 
-  tokens::SignRequest request{&token, id, tokens::Mechanism::RsaPkcs1, hash->mechanism, {}, nullptr};
+  bool login = (token.flags & CKF_LOGIN_REQUIRED) != 0;
+  tokens::SignRequest request{&token, id, tokens::Mechanism::RsaPkcs1, hash->mechanism, {}, nullptr, login};
   if (p.rsa && !pss) request.toSign.assign(hash->digestInfo, hash->digestInfo + sizeof hash->digestInfo);
   request.toSign.insert(request.toSign.end(), digest.begin(), digest.end());
   request.mechanism = p.ec ? tokens::Mechanism::Ecdsa : pss ? tokens::Mechanism::RsaPss : tokens::Mechanism::RsaPkcs1;
@@ -364,7 +365,10 @@ const char* signDigest(const HalvorantJsonMap* map) {
   bool pinPad = (token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
   char pin[kPinCapacity];
   pinentry::Outcome outcome;
-  if (pinPad) {
+  if (!login) {
+    // Still the person's decision: the key needs no PIN, so this is the only guard.
+    outcome = pinentry::confirm(kTitle, text + "Allow this signature?", "Allow", "Deny");
+  } else if (pinPad) {
     outcome = pinentry::confirm(kTitle, text + "Allow, then enter the PIN on the reader's keypad.", "Allow", "Deny");
   } else {
     std::string warning;

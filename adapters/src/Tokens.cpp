@@ -230,8 +230,10 @@ bool sign(const SignRequest& request, std::vector<unsigned char>* signature, Fai
     return false;
   }
   CK_ULONG pinLength = request.pin != nullptr ? strlen(request.pin) : 0;
-  CK_RV rv = m->C_Login(session.handle(), CKU_USER,
-                        reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(request.pin)), pinLength);
+  CK_RV rv = CKR_OK;
+  if (request.login)
+    rv = m->C_Login(session.handle(), CKU_USER, reinterpret_cast<CK_UTF8CHAR*>(const_cast<char*>(request.pin)),
+                    pinLength);
   if (rv == CKR_USER_ALREADY_LOGGED_IN) rv = CKR_OK;
   if (rv != CKR_OK) {
     *why = failureOf(rv, "logging in");
@@ -275,7 +277,7 @@ bool sign(const SignRequest& request, std::vector<unsigned char>* signature, Fai
       *why = failureOf(rv, "signing");
     ok = rv == CKR_OK;
   }
-  m->C_Logout(session.handle());
+  if (request.login) m->C_Logout(session.handle());
   return ok;
 }
 

@@ -71,6 +71,7 @@ struct SignRequest {
   CK_MECHANISM_TYPE hash;  // CKM_SHA256 / CKM_SHA384 / CKM_SHA512
   std::vector<unsigned char> toSign;  // DigestInfo + hash for PKCS #1, the hash otherwise
   const char* pin;  // null for a protected authentication path (PIN pad)
+  bool login;       // false for a token that needs no login
 };
 
 // Opens a session, logs in, signs and logs out. On PIN_INCORRECT the message tells the

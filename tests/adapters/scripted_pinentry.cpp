@@ -1,7 +1,8 @@
 // A pinentry stand-in for tests: speaks the Assuan server side on stdin/stdout, answers
 // from a script file and records what it was asked.
 //
-// $NOX_TEST_PINENTRY_DIR/script holds lines "confirm=ok|no|cancel" and "pin=<PIN>|@cancel";
+// $NOX_TEST_PINENTRY_DIR/script holds lines "confirm=ok|no|cancel", "pin=<PIN>|@cancel" and
+// optionally "delay=<seconds>" (the person takes that long to enter the PIN);
 // every dialog appends to $NOX_TEST_PINENTRY_DIR/log lines "DESC <description>",
 // "ERROR <text>", "CONFIRM" and "GETPIN".
 #include <cstdio>
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+
+#include <unistd.h>
 
 namespace {
 
@@ -70,6 +73,7 @@ int main() {
       reply(answer == "ok" ? "OK" : answer == "no" ? kNotConfirmed : kCancelled);
     } else if (command == "GETPIN") {
       record("GETPIN");
+      for (unsigned left = static_cast<unsigned>(std::stoul("0" + scripted("delay", "0"))); left > 0;) left = sleep(left);
       std::string pin = scripted("pin", "@cancel");
       if (pin == "@cancel") {
         reply(kCancelled);

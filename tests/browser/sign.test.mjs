@@ -1,0 +1,90 @@
+// "Sign a text" of the demo page in headless Chromium: the page lists the certificates of
+// the build's SoftHSM2 test token through the PKI adapter, signs the SHA-256 of a text on
+// the service's main thread (the scripted PIN dialog takes long enough for heartbeats) and
+// verifies the signature itself with WebCrypto against the returned certificate's key.
+
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import path from 'node:path';
+
+import { launchChromium, makeTrustingHome, serveDemo, startService } from './support/harness.mjs';
+
+const dialogDir = process.env.NOX_TEST_PINENTRY_DIR;
+let service;
+let server;
+let browser;
+let home;
+
+before(async () => {
+  assert.ok(dialogDir, 'run.sh sets up the test token and the scripted dialog');
+  home = makeTrustingHome();
+  service = await startService();
+  server = await serveDemo();
+  browser = await launchChromium(home);
+});
+
+after(async () => {
+  await browser?.close();
+  await server?.close();
+  const status = await service?.stop();
+  if (home) fs.rmSync(home, { recursive: true, force: true });
+  fs.writeFileSync(path.join(dialogDir, 'script'), 'confirm=ok\npin=1234\n');
+  assert.deepEqual(status, { code: 0, signal: null }, 'the service exits cleanly');
+});
+
+function dialog(script) {
+  fs.writeFileSync(path.join(dialogDir, 'script'), script);
+  fs.rmSync(path.join(dialogDir, 'log'), { force: true });
+}
+const shown = () => fs.readFileSync(path.join(dialogDir, 'log'), 'utf8');
+
+test('the demo lists, signs on the main thread with heartbeats and verifies in the page', async () => {
+  const context = await browser.newContext();
+  const page = await context.newPage();
+  const origin = `http://localhost:${server.port}`;
+  try {
+    await page.goto(`${origin}/demo/index.html`);
+    dialog('confirm=ok\npin=1234\n');
+    await page.click('#sign-list');
+    await page.locator('#sign-out .ok, #sign-out .bad').first().waitFor({ timeout: 60000 });
+    assert.equal(await page.locator('#sign-out .ok').textContent(), '2 certificate(s) with a key.',
+      await page.locator('#sign-out').textContent());
+    assert.match(shown(), new RegExp(`DESC ${origin} wants to see the certificates`));
+    const options = await page.locator('#sign-certificate option').allTextContents();
+    assert.deepEqual(options, ['O=Nox Tests,CN=Nox Test RSA (RSA 2048, Nox Test Token)',
+      'O=Nox Tests,CN=Nox Test EC (EC 256, Nox Test Token)']);
+
+    // RSA, with a PIN entry slower than the service's 7-second heartbeat window.
+    dialog('confirm=ok\npin=1234\ndelay=9\n');
+    await page.selectOption('#sign-certificate', '0');
+    await page.fill('#sign-text', 'Pay 100 to Alice');
+    await page.click('#sign-run');
+    await page.locator('#sign-out .ok, #sign-out .bad').first().waitFor({ timeout: 120000 });
+    const out = await page.locator('#sign-out').textContent();
+    assert.match(out, /heartbeat 1/, out);
+    assert.match(out, /RS256 signature: /, out);
+    assert.equal(await page.locator('#sign-out .ok').textContent(), 'Signature verified with the certificate\'s public key.', out);
+    assert.match(shown(), new RegExp(`DESC ${origin} wants to sign with 'O=Nox Tests,CN=Nox Test RSA' on 'Nox Test Token'`));
+
+    // EC (r||s, as WebCrypto takes it) and RSA-PSS.
+    for (const [option, pss, algorithm] of [['1', false, 'ES256'], ['0', true, 'PS256']]) {
+      dialog('confirm=ok\npin=1234\n');
+      await page.selectOption('#sign-certificate', option);
+      await page.setChecked('#sign-pss', pss);
+      await page.click('#sign-run');
+      await page.locator('#sign-out .ok, #sign-out .bad').first().waitFor({ timeout: 60000 });
+      const text = await page.locator('#sign-out').textContent();
+      assert.match(text, new RegExp(`${algorithm} signature: `), text);
+      assert.equal(await page.locator('#sign-out .ok').count(), 1, text);
+    }
+
+    // A wrong PIN reaches the page as the adapter's error code, and nothing verifies.
+    dialog('confirm=ok\npin=0000\n');
+    await page.click('#sign-run');
+    await page.locator('#sign-out .bad').first().waitFor({ timeout: 60000 });
+    assert.match(await page.locator('#sign-out .bad').textContent(), /^PIN_INCORRECT: The PIN is wrong\./);
+  } finally {
+    await context.close();
+  }
+});
