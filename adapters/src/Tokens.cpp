@@ -163,7 +163,13 @@ bool Modules::load(Failure* why) {
 std::vector<Token> Modules::tokens() const {
   std::vector<CK_FUNCTION_LIST*> modules;
   if (single_ != nullptr) modules.push_back(single_);
-  for (CK_FUNCTION_LIST** m = all_; m != nullptr && *m != nullptr; ++m) modules.push_back(*m);
+  for (CK_FUNCTION_LIST** m = all_; m != nullptr && *m != nullptr; ++m) {
+    // The system's trust store (CA certificates, no keys) is no token of the user's.
+    char* trust = p11_kit_config_option(*m, "trust-policy");
+    bool trustStore = trust != nullptr && strcmp(trust, "yes") == 0;
+    free(trust);
+    if (!trustStore) modules.push_back(*m);
+  }
   std::vector<Token> out;
   for (CK_FUNCTION_LIST* m : modules) {
     CK_ULONG count = 0;
