@@ -332,19 +332,19 @@ const char* signDigest(const HalvorantJsonMap* map) {
   bool serialSeen = false;
   for (const tokens::Token& t : inv.list)
     if (bySerial && t.serial == serial) serialSeen = true;
-  int matches = 0;
+  bool onSeveralTokens = false;
   for (const tokens::Certificate& c : inv.certificates) {
     if (c.id != id || (bySerial && inv.list[c.token].serial != serial)) continue;
+    if (chosen != nullptr && chosen->token != c.token) onSeveralTokens = true;
     if (chosen == nullptr || (!chosen->hasKey && c.hasKey)) chosen = &c;
-    ++matches;
   }
   if (chosen == nullptr) {
     if (inv.list.empty() || (bySerial && !serialSeen))
       return error(ErrorCode::NoToken, "The token holding this certificate is not present.");
     return error(ErrorCode::NotFound, "No certificate with this id is on the tokens present.");
   }
-  if (matches > 1 && !bySerial)
-    return error(ErrorCode::BadInput, "Several certificates have this id; give TokenSerial as well.");
+  if (onSeveralTokens)
+    return error(ErrorCode::BadInput, "Several tokens hold a certificate with this id; give TokenSerial as well.");
   if (!chosen->hasKey) return error(ErrorCode::NotFound, "The token holds no private key for this certificate.");
   Parsed p;
   if (!parse(chosen->der, &p)) return error(ErrorCode::TokenError, "The certificate on the token cannot be read.");
