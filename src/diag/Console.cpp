@@ -146,7 +146,13 @@ void formatNumber(char (&out)[64], int value) {
   out[at] = '\0';
 }
 
+// Off: every sequence is the empty text, so the lines carry plain text only.
+std::atomic<bool> g_colour{true};
+
+const char* reset() { return g_colour.load(std::memory_order_relaxed) ? kReset : ""; }
+
 const char* colourSequence(int colour) {
+  if (!g_colour.load(std::memory_order_relaxed)) return "";
   switch (colour) {
     case COLOR_RED_4:
     case COLOR_RED:
@@ -207,6 +213,8 @@ void kindLine(const char* tag, const char* label, int colour, int value) {
 
 // ---- Output mode -----------------------------------------------------------------------
 
+void setConsoleColour(bool on) { g_colour.store(on); }
+
 bool setConsoleDeferred(bool deferred) {
   if (!deferred) {
     flushConsole();
@@ -234,7 +242,7 @@ void printfColor(int colour, const char* text, int depth) {
   fputs(colourSequence(colour), stdout);
   if (text == nullptr) return;
   fputs(text, stdout);
-  fputs(kReset, stdout);
+  fputs(reset(), stdout);
   if (depth == 0) qzlog(5, 0, "%s", text);
 }
 
@@ -260,16 +268,16 @@ void printfColorLine(const char* label, int colour, const char* value, int depth
   const char* stamp = depth == 0 ? stampText(halvorantNow()) : nullptr;
   LineText line;
   if (stamp != nullptr) {
-    put(&line, kBold);
+    put(&line, colourSequence(COLOR_BOLD));
     put(&line, stamp);
-    put(&line, kReset);
+    put(&line, reset());
   }
-  put(&line, kBold);
+  put(&line, colourSequence(COLOR_BOLD));
   put(&line, label);
-  put(&line, kReset);
+  put(&line, reset());
   put(&line, colourSequence(colour));
   put(&line, value);
-  put(&line, kReset);
+  put(&line, reset());
   put(&line, "\n");
   // The stdout lock over the whole line keeps lines of different threads whole.
   flockfile(stdout);

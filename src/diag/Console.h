@@ -75,6 +75,9 @@ void setLogSearchRoot(const char* root);
 bool setConsoleDeferred(bool deferred);
 // Writes out every held line (and anything else buffered on stdout).
 void flushConsole();
+// Colour sequences on (the default) or off; off, the console gets the same lines as
+// plain text. The file log never gets them either way.
+void setConsoleColour(bool on);
 
 // The two shared diagnostics.
 // Null-argument warning: warning line, empty label, "Parameter %s is null at %s %d".

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "diag/Console.h"
+#include "front/CommandLine.h"
 #include "front/Halvorant.h"
 #include "ipc/Message.h"
 #include "platform/Platform.h"
@@ -78,6 +79,7 @@ bool prepare() {
   HalvorantSession_Init(CopyPath, ExecutePath);
   HalvorantQueue_initQueue();
   printfColorLine("Halvorant Version: ", kHalvorantVersion);
+  printCertificateExpiry();
 
   // Recorded before any listener can take a request. Without a readable console user
   // no request could ever be checked against it, so the service does not start.
@@ -150,6 +152,9 @@ int HalvorantMain() {
   if (isatty(STDOUT_FILENO) || !setConsoleDeferred(true)) setvbuf(stdout, nullptr, _IOLBF, 0);
   installStopSignals();
 
+  // A start that serves nothing ends non-zero, so a service manager sees the failure
+  // and may try again; every other end (stop signal, console-user change) is 0.
+  int status = kExitUnavailable;
   if (prepare()) {
     int started = startListeners();
     if (started == 0) {
@@ -158,9 +163,10 @@ int HalvorantMain() {
       printfColorLine("NoxHalvorant initialization: ", "Success");
       boldLine(kRule);
       runServiceLoop();
+      status = kExitOk;
     }
   }
   stopListeners();
   flushConsole();
-  return 0;
+  return status;
 }

@@ -1,0 +1,38 @@
+// The service's command line and its certificate's validity, as users see them.
+//
+// The service takes no settings on its command line; it answers --version and --help and
+// refuses anything else, so a typo never starts a second service by accident.
+#pragma once
+#include <cstdio>
+#include <ctime>
+
+// Exit statuses of the process.
+enum : int {
+  kExitOk = 0,           // normal end, stop signal, console-user change
+  kExitUsage = 2,        // unknown argument
+  kExitUnavailable = 69, // start-up failed (no listener, no credentials, no work dir)
+};
+
+// Handles argv. Returns -1 when the service should start, else the exit status, having
+// written the version or usage to out, or the complaint and usage to err.
+int handleCommandLine(int argc, char** argv, FILE* out, FILE* err);
+
+// Expiry (notAfter) of the listeners' certificate; false when it cannot be read.
+bool certificateExpiry(time_t* expiry);
+
+// What start-up says about a certificate that expires at expiry, seen at now.
+enum class ExpiryState { Valid, Soon, Expired };
+constexpr int kExpiryWarningDays = 30;
+ExpiryState expiryState(time_t expiry, time_t now);
+// Whole days from now to expiry, rounded down; negative once expired.
+long daysLeft(time_t expiry, time_t now);
+
+// "YYYY-MM-DD HH:MM:SS UTC" into out (at least 32 bytes).
+void formatExpiry(char* out, size_t size, time_t expiry);
+
+// Start-up's expiry lines: the date, plus a warning within kExpiryWarningDays of it, an
+// error once it is past.
+void printCertificateExpiry();
+
+// Colours on the console: only for a terminal, never when NO_COLOR is set and not empty.
+bool consoleColourWanted(int fd, const char* noColor);

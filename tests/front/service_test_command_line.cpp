@@ -1,0 +1,230 @@
+// The service executable as a user or a service manager runs it: answers to arguments,
+// exit statuses of a failed start, console colours by output kind.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status = -1;  // exit status, or -1 when it did not exit normally
+  std::string out;  // stdout (and, on a terminal, stderr too)
+  std::string err;
+};
+
+// Reads fd until end of output (EOF, or EIO on a terminal) or the deadline; when stopAt
+// shows up, sends SIGTERM to pid once.
+void drain(int fd, std::string* text, pid_t pid, const std::string& stopAt, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  bool stopped = stopAt.empty();
+  for (;;) {
+    if (!stopped && text->find(stopAt) != std::string::npos) {
+      kill(pid, SIGTERM);
+      stopped = true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) return;
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    text->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+int reap(pid_t pid) {
+  int status = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    usleep(20000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs the service with args and extra environment; stdout and stderr are pipes, or one
+// terminal when terminal is set. stopAt: SIGTERM once the output holds it.
+Outcome runService(const std::vector<std::string>& args, const std::vector<std::string>& env, bool terminal,
+               const std::string& stopAt = "") {
+  std::vector<std::string> argStore = {NOX_SERVICE_EXE};
+  argStore.insert(argStore.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argStore) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  Outcome run;
+  int outPipe[2] = {-1, -1}, errPipe[2] = {-1, -1}, master = -1;
+  pid_t pid;
+  if (terminal) {
+    pid = forkpty(&master, nullptr, nullptr, nullptr);
+  } else {
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return run;
+    pid = fork();
+  }
+  if (pid < 0) return run;
+  if (pid == 0) {
+    if (!terminal) {
+      dup2(outPipe[1], STDOUT_FILENO);
+      dup2(errPipe[1], STDERR_FILENO);
+    }
+    unsetenv("NO_COLOR");
+    for (const std::string& e : env) putenv(strdup(e.c_str()));
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  if (terminal) {
+    drain(master, &run.out, pid, stopAt, 90);
+    close(master);
+  } else {
+    close(outPipe[1]);
+    close(errPipe[1]);
+    drain(outPipe[0], &run.out, pid, stopAt, 90);
+    drain(errPipe[0], &run.err, pid, "", 10);
+    close(outPipe[0]);
+    close(errPipe[0]);
+  }
+  run.status = reap(pid);
+  return run;
+}
+
+// Service runs of any build tree share the fixed ports; this is their common lock.
+class ServiceLock {
+ public:
+  ServiceLock() {
+    fd_ = open("/tmp/NoxHalvorant-service-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    held_ = fd_ >= 0 && flock(fd_, LOCK_EX) == 0;
+    hadWorkDir_ = fs::exists("/tmp/NoxHalvorant");
+  }
+  ~ServiceLock() {
+    std::error_code ignored;
+    if (!hadWorkDir_) fs::remove_all("/tmp/NoxHalvorant", ignored);
+    if (fd_ >= 0) close(fd_);
+  }
+  bool held() const { return held_; }
+
+ private:
+  int fd_ = -1;
+  bool held_ = false;
+  bool hadWorkDir_ = true;
+};
+
+TEST(ServiceCommandLine, ArgumentsAnswerWithoutStarting) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* out;
+    const char* err;
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, "NoxHalvorant 1.0.23.0510\n", ""},
+      {{"--help"}, 0, "Usage: NoxHalvorant", ""},
+      {{"--start"}, 2, "", "unknown argument '--start'"},
+      {{"-v", "x"}, 2, "", "Usage: NoxHalvorant"},
+  };
+  for (const Case& c : cases) {
+    Outcome run = runService(c.args, {}, false);
+    EXPECT_EQ(run.status, c.status) << c.args[0] << "\n" << run.out << run.err;
+    if (*c.out) {
+      EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    }
+    if (*c.err) {
+      EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+    if (c.status == 2) {
+      EXPECT_EQ(run.out, "");
+    }
+    // None of them began the start-up.
+    EXPECT_EQ(run.out.find("Halvorant*"), std::string::npos) << run.out;
+  }
+  Outcome version = runService({"--version"}, {}, false);
+  EXPECT_NE(version.out.find("Certificate: localhost, expires 20"), std::string::npos) << version.out;
+}
+
+TEST(ServiceCommandLine, FailedStartExitsUnavailable) {
+  ServiceLock lock;
+  ASSERT_TRUE(lock.held());
+  // Every port taken on both loopback addresses: no listener can start.
+  std::vector<int> sockets;
+  for (int port : {54469, 54569, 54669}) {
+    for (int family : {AF_INET, AF_INET6}) {
+      int s = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      ASSERT_GE(s, 0);
+      sockaddr_storage address = {};
+      socklen_t length;
+      if (family == AF_INET) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(static_cast<uint16_t>(port));
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+      } else {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(static_cast<uint16_t>(port));
+        in6->sin6_addr = in6addr_loopback;
+        length = sizeof *in6;
+      }
+      int taken = bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(s, 1) == 0;
+      // A host without IPv6 loopback refuses that family to the service as well.
+      if (!taken && family == AF_INET6) {
+        close(s);
+        continue;
+      }
+      ASSERT_TRUE(taken) << port << " " << strerror(errno);
+      sockets.push_back(s);
+    }
+  }
+  Outcome run = runService({}, {}, false);
+  for (int s : sockets) close(s);
+  EXPECT_EQ(run.status, 69) << run.out;
+  EXPECT_NE(run.out.find("NoxHalvorant initialization: Fail"), std::string::npos) << run.out;
+}
+
+TEST(ServiceCommandLine, ColoursOnlyOnATerminalAndNotWithNoColor) {
+  ServiceLock lock;
+  ASSERT_TRUE(lock.held());
+  struct Case {
+    bool terminal;
+    std::vector<std::string> env;
+    bool colour;
+  };
+  const Case cases[] = {
+      {true, {}, true},
+      {true, {"NO_COLOR=1"}, false},
+      {false, {}, false},
+  };
+  for (const Case& c : cases) {
+    Outcome run = runService({}, c.env, c.terminal, std::string(79, '='));
+    SCOPED_TRACE(std::string(c.terminal ? "terminal" : "pipe") + (c.env.empty() ? "" : " NO_COLOR=1"));
+    EXPECT_EQ(run.status, 0) << run.out;
+    std::string plain = std::regex_replace(run.out, std::regex("\033\\[[0-9;]*m"), "");
+    ASSERT_NE(plain.find("NoxHalvorant initialization: Success"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find('\033') != std::string::npos, c.colour) << run.out;
+    // Start-up names the certificate's expiry date.
+    EXPECT_NE(plain.find("Certificate expiry: 20"), std::string::npos) << run.out;
+  }
+}
+
+}  // namespace
