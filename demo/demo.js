@@ -39,6 +39,15 @@ function say(box, text, kind = '') {
   return p;
 }
 
+// A call's outcome as a record: the answer, or the NoxError it rejected with.
+async function attempt(promise) {
+  try {
+    return await promise;
+  } catch (e) {
+    return { ok: false, error: e.code ?? 'ERROR', message: e.message, result: e.result ?? null, values: e.answer ?? {} };
+  }
+}
+
 function describe(rec) {
   if (rec.error) return `${rec.error}: ${rec.message}`;
   const parts = [];
@@ -135,16 +144,17 @@ async function selfTest() {
   const pageIsLocal = ['localhost', '127.0.0.1', '[::1]'].includes(location.hostname);
   say(box, `Page origin ${location.origin}` + (window.isSecureContext ? '' : ' (not a secure context: encrypted parameters unavailable)'));
   const rec = await createClient({ ...CONFIG.client, timeoutMs: CONFIG.detectTimeoutMs }).detect();
-  if (rec.ok) {
-    say(box, `NoxHalvorant detected at ${rec.baseUrl}`, 'ok');
+  if (rec.detected) {
+    say(box, `NoxHalvorant ${rec.version ?? ''} detected at ${rec.baseUrl}`, 'ok');
+    say(box, 'Ready: run the adapters below.', 'hint');
     return;
   }
-  say(box, describe(rec), 'bad');
-  if (rec.error === 'bad-answer') {
+  say(box, `${rec.cause}: ${rec.message}`, 'bad');
+  if (rec.cause === 'BAD_ANSWER') {
     say(box, 'Another program answers on the service ports; stop it or free the ports.', 'hint');
     return;
   }
-  if (rec.error === 'timeout') {
+  if (rec.cause === 'TIMEOUT') {
     say(box, 'A listener accepted the connection but did not answer in time. ' +
       'If the browser shows a permission prompt, answer it and run the self-test again.', 'hint');
   }
@@ -172,14 +182,14 @@ async function runAdapters() {
     });
     rows.append(tr);
     const nox = createClient(CONFIG.client);
-    const opened = await nox.open({ pathId: cfg.pathId, minServerVersion: CONFIG.minServerVersion });
+    const opened = await attempt(nox.open({ pathId: cfg.pathId, minServerVersion: CONFIG.minServerVersion }));
     cells[1].textContent = describe(opened);
     cells[1].className = opened.ok ? 'ok' : 'bad';
     if (!opened.ok) continue;
-    const called = cfg.functionName === 'Echo' ? await nox.echo() : await nox.call(cfg.functionName, cfg.params);
+    const called = await attempt(cfg.functionName === 'Echo' ? nox.echo() : nox.call(cfg.functionName, cfg.params));
     cells[2].textContent = `${cfg.functionName}: ${describe(called)}`;
     cells[2].className = called.ok ? 'ok' : 'bad';
-    const released = await nox.release();
+    const released = await attempt(nox.release());
     cells[3].textContent = released.error ? describe(released) : 'released';
   }
 }
@@ -196,44 +206,59 @@ async function storeValue() {
   const box = $('values-out');
   box.textContent = '';
   const nox = createClient(CONFIG.client);
-  const opened = await nox.open({ pathId: CONFIG.valueStoreAdapter, minServerVersion: CONFIG.minServerVersion });
+  const opened = await attempt(nox.open({ pathId: CONFIG.valueStoreAdapter, minServerVersion: CONFIG.minServerVersion }));
   if (!opened.ok) {
     say(box, `open: ${describe(opened)}`, 'bad');
     return;
   }
   const minutes = Number($('minutes').value);
-  const rec = await nox.setValue($('channel').value, $('value').value, $('domains').value, minutes);
+  const rec = await attempt(nox.setValue($('channel').value, $('value').value, $('domains').value, minutes));
   say(box, `setValue: ${describe(rec)}`, rec.ok ? 'ok' : 'bad');
   if (rec.ok) say(box, `Readable by "${$('domains').value}" — open the reader page: ${readerUrl()}`);
-  await nox.release();
+  await attempt(nox.release());
 }
 
 // ---- 4. Main-thread call -----------------------------------------------------------------
 
+// The running call's AbortController; the Cancel button aborts it.
+let sleepAbort = null;
+
 async function runSleep() {
   const box = $('sleep-out');
   const list = $('heartbeats');
+  const elapsed = $('sleep-elapsed');
   box.textContent = '';
   list.textContent = '';
   const c = CONFIG.mainThreadCall;
   const nox = createClient(CONFIG.client);
-  const opened = await nox.open({ pathId: c.pathId, minServerVersion: CONFIG.minServerVersion });
+  const opened = await attempt(nox.open({ pathId: c.pathId, minServerVersion: CONFIG.minServerVersion }));
   if (!opened.ok) {
     say(box, `open: ${describe(opened)}`, 'bad');
     return;
   }
   say(box, `${c.functionName} started…`);
-  const rec = await nox.call(c.functionName, c.params, {
+  sleepAbort = new AbortController();
+  $('cancel-sleep').disabled = false;
+  const started = performance.now();
+  const tick = setInterval(() => {
+    elapsed.textContent = `running for ${((performance.now() - started) / 1000).toFixed(0)} s`;
+  }, 250);
+  const rec = await attempt(nox.call(c.functionName, c.params, {
     mainThread: true,
     timeoutMs: c.timeoutMs,
+    signal: sleepAbort.signal,
     onHeartbeat: ({ count, elapsedMs }) => {
       const li = document.createElement('li');
       li.textContent = `heartbeat ${count} after ${(elapsedMs / 1000).toFixed(1)} s`;
       list.append(li);
     },
-  });
+  }));
+  clearInterval(tick);
+  elapsed.textContent = `took ${((performance.now() - started) / 1000).toFixed(1)} s`;
+  $('cancel-sleep').disabled = true;
+  sleepAbort = null;
   say(box, `${c.functionName}: ${describe(rec)}`, rec.ok ? 'ok' : 'bad');
-  await nox.release();
+  await attempt(nox.release());
 }
 
 // ---- wiring ------------------------------------------------------------------------------
@@ -259,3 +284,10 @@ guard($('run-selftest'), selfTest);
 guard($('run-adapters'), runAdapters);
 guard($('store'), storeValue);
 guard($('run-sleep'), runSleep);
+$('cancel-sleep').addEventListener('click', () => sleepAbort?.abort());
+
+// Panels in their own files register here: each exports mount(section, client helpers).
+export const demo = Object.freeze({ CONFIG, createClient, attempt, describe, say });
+
+// The self-test runs at once, so the page says first whether it can work at all.
+selfTest();

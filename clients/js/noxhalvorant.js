@@ -1,23 +1,29 @@
 // Client for pages that use NoxHalvorant, the local host of security adapters.
 //
-//   import { createClient, PATH_IDS } from './noxhalvorant.js';
+//   import { createClient, PATH_IDS, NoxError } from 'noxhalvorant-client';
 //   const nox = createClient();
-//   const opened = await nox.open({ pathId: PATH_IDS.NoxCryptAdapter });
-//   const answer = await nox.call('SomeFunction', { Data: 'abc' });
+//   await nox.open({ pathId: PATH_IDS.NoxCryptAdapter });
+//   try {
+//     const answer = await nox.call('SomeFunction', { Data: 'abc' }, { signal, timeoutMs: 30000 });
+//     show(answer.result);
+//   } catch (e) {
+//     if (e instanceof NoxError) show(e.code, e.message);  // e.g. NO_ADAPTER, PIN_INCORRECT, ABORTED
+//   }
 //
-// Every function resolves to a record and never rejects:
-//   { ok, error, result, code, message, values, baseUrl }
-// ok: an answer arrived and "result" is not a failure code (61000-61999);
-// error: null, or 'bad-input' | 'not-detected' | 'timeout' | 'bad-answer';
-// result: the decoded "result" text (null when the answer has none);
-// code: result as a number when it is one; message: a readable text;
-// values: every decoded answer value; baseUrl: the listener that answered.
+// A call resolves to a record { ok: true, result, code, message, values, baseUrl } when
+// an answer arrived that is no failure, and rejects with a NoxError otherwise: a result
+// code 61000-61999 (code is its name, resultCode the number), an adapter's error
+// {"error":{"code","message"}} (code is the adapter's) or older "error: <text>"
+// (ADAPTER_ERROR), or one of the client's own codes (BAD_INPUT, NOT_DETECTED, TIMEOUT,
+// ABORTED, NETWORK, BAD_ANSWER, NO_VERSION). Every call takes { signal, timeoutMs }.
 
 import { answerValue, checkName, checkParams, putText } from './codec.js';
-import { ERR_INPUT } from './codes.js';
-import { exchange, failure, serial } from './transport.js';
+import { NOT_DETECTED, TIMEOUT, BAD_ANSWER } from './codes.js';
+import { answerError, badInput as inputError, clientError, NoxError } from './errors.js';
+import { exchange, serial } from './transport.js';
 
-export { describeResult, isFailureCode } from './codes.js';
+export { NoxError } from './errors.js';
+export { describeResult, isFailureCode, RESULT_CODES } from './codes.js';
 export { encryptParameter, encryptText } from './encrypt.js';
 export { withBase64Flag } from './codec.js';
 
@@ -46,10 +52,12 @@ const VERSION = /^\d{1,9}(\.\d{1,9}){0,7}$/;
 const MAX_TIMEOUT_MINUTES = 35791394;  // the service's lifetime arithmetic limit
 
 const isPlain = (o) => o !== null && typeof o === 'object' && !Array.isArray(o);
-const badInput = (detail) => failure(ERR_INPUT, detail);
+const badInput = (detail) => Promise.reject(inputError(detail));
 const nothingToDo = (message) => ({
-  ok: true, error: null, result: null, code: null, message, values: {}, baseUrl: null,
+  ok: true, result: null, code: null, message, values: {}, baseUrl: null,
 });
+const isSignal = (s) => s === undefined || (s !== null && typeof s === 'object' && typeof s.aborted === 'boolean' &&
+  typeof s.addEventListener === 'function');
 
 function checkTimeout(ms) {
   return Number.isFinite(ms) && ms > 0 ? null : 'timeoutMs must be a positive number';
@@ -109,10 +117,54 @@ function checkOptions(options) {
 // ports), timeoutMs (whole call, heartbeats included), onHeartbeat({count, elapsedMs}),
 // fetch (transport), sessionId and browserMode (to resume a browser-mode session).
 // Invalid options make every call answer 'bad-input' with the reason.
+const CAUSE_MESSAGES = Object.freeze({
+  LOCAL_NETWORK_DENIED:
+    'The browser does not let this page reach local services (Local Network Access is blocked ' +
+    'for this site). Allow it in the site settings and reload.',
+  LOCAL_NETWORK_PROMPT:
+    'The browser has not been allowed to let this page reach local services yet. Accept its ' +
+    'question about local network access, then try again.',
+  NOT_RUNNING_OR_UNTRUSTED:
+    'NoxHalvorant did not answer: it is not running, or its certificate is not trusted. Open ' +
+    'https://127.0.0.1:54469/ in a tab: a certificate warning means run the trust script; a ' +
+    '"refused to connect" page means start the service.',
+  TIMEOUT: 'A listener accepted the connection but did not answer in time.',
+  BAD_ANSWER: 'Something other than NoxHalvorant answers on its ports.',
+});
+
+// The browser's Local Network Access permission for this page: 'granted', 'denied',
+// 'prompt', or null where the browser has no such permission (or no permission API).
+async function localNetworkPermission() {
+  const permissions = globalThis.navigator && globalThis.navigator.permissions;
+  if (!permissions || typeof permissions.query !== 'function') return null;
+  for (const name of ['local-network-access', 'loopback-network']) {
+    try {
+      const status = await permissions.query({ name });
+      if (status && typeof status.state === 'string') return status.state;
+    } catch {
+      // This browser does not know the name.
+    }
+  }
+  return null;
+}
+
+// Loopback pages need no Local Network Access permission to reach loopback.
+function pageIsLoopback() {
+  const host = globalThis.location && globalThis.location.hostname;
+  return typeof host === 'string' && (host === 'localhost' || /^127\./.test(host) || host === '[::1]');
+}
+
+async function notDetectedCause() {
+  const state = pageIsLoopback() ? null : await localNetworkPermission();
+  if (state === 'denied') return 'LOCAL_NETWORK_DENIED';
+  if (state === 'prompt') return 'LOCAL_NETWORK_PROMPT';
+  return 'NOT_RUNNING_OR_UNTRUSTED';
+}
+
 export function createClient(given = {}) {
   const checked = checkOptions(given);
   const options = isPlain(given) ? given : {};
-  const conn = checked.error ? null : { fetch: checked.fetchFn, urls: checked.urls, preferred: 0 };
+  const conn = checked.error ? null : { fetch: checked.fetchFn, urls: checked.urls, preferred: 0, reached: false };
   const defaults = {
     timeoutMs: checked.timeoutMs,
     onHeartbeat: options.onHeartbeat,
@@ -120,30 +172,43 @@ export function createClient(given = {}) {
   let sessionId = checked.error ? null : options.sessionId ?? null;
   let browserMode = options.browserMode === true;
 
-  // Runs one request through the page's queue.
-  function send(request, callOptions = {}) {
-    if (checked.error) return Promise.resolve(badInput(checked.error));
-    if (!isPlain(callOptions)) return Promise.resolve(badInput('call options must be an object'));
+  // Runs one request through the page's queue; resolves to the answer record (failure
+  // answers included) or rejects with the NoxError of a failed exchange.
+  async function exchangeOnly(request, callOptions = {}) {
+    if (checked.error) throw inputError(checked.error);
+    if (!isPlain(callOptions)) throw inputError('call options must be an object');
     const timeoutMs = callOptions.timeoutMs ?? defaults.timeoutMs;
     const bad =
       checkTimeout(timeoutMs) ||
+      (!isSignal(callOptions.signal) ? 'signal must be an AbortSignal' : null) ||
       (callOptions.onHeartbeat !== undefined && typeof callOptions.onHeartbeat !== 'function'
         ? 'onHeartbeat must be a function' : null) ||
       (callOptions.mainThread !== undefined && typeof callOptions.mainThread !== 'boolean'
         ? 'mainThread must be true or false' : null);
-    if (bad) return Promise.resolve(badInput(bad));
-    return serial(() => exchange(conn, request, {
+    if (bad) throw inputError(bad);
+    const rec = await serial(() => exchange(conn, request, {
       mainThread: callOptions.mainThread === true,
       onHeartbeat: callOptions.onHeartbeat ?? defaults.onHeartbeat,
       timeoutMs,
+      signal: callOptions.signal,
     }));
+    if (rec.error) throw rec.error;
+    return rec;
+  }
+
+  // As exchangeOnly, and a failure answer rejects too.
+  async function send(request, callOptions = {}) {
+    const rec = await exchangeOnly(request, callOptions);
+    const failed = answerError(rec);
+    if (failed) throw failed;
+    return rec;
   }
 
   // A SessionID in a successful answer names the session the service holds for us
   // (a new one when the old one was evicted and the request could reopen it).
   function adoptSession(rec) {
     const id = answerValue(rec.values, 'SessionID');
-    if (rec.ok && rec.result !== null && id) sessionId = id;
+    if (rec.result !== null && id) sessionId = id;
     return rec;
   }
 
@@ -173,11 +238,10 @@ export function createClient(given = {}) {
     request.minServerVersion = minServer;
     if (o.minLibVersion !== undefined) request.minLibVersion = o.minLibVersion;
     if (o.browserMode) request.HalvorantMode = 1;
-    const rec = await send(request, { timeoutMs: o.timeoutMs });
-    if (rec.error) return rec;
+    const rec = await send(request, { timeoutMs: o.timeoutMs, signal: o.signal });
     if (rec.result === null) {
       // The service answers no result when the adapter reports no version.
-      return { ...rec, ok: false, message: 'The adapter reported no version; it cannot be used.' };
+      throw clientError('NO_VERSION', '', { values: rec.values, baseUrl: rec.baseUrl });
     }
     const id = answerValue(rec.values, 'SessionID');
     if (rec.result === '0' && id) {
@@ -202,7 +266,7 @@ export function createClient(given = {}) {
 
   // Stores value under channel for the origins of domainList ("a.test;*.b.test" or an
   // array of entries) for timeoutMinutes (0: until the service stops).
-  async function setValue(channel, value, domainList, timeoutMinutes = 0) {
+  async function setValue(channel, value, domainList, timeoutMinutes = 0, callOptions = {}) {
     const missing = needSession();
     if (missing) return missing;
     const list = Array.isArray(domainList) ? domainList : [domainList];
@@ -220,50 +284,66 @@ export function createClient(given = {}) {
     putText(request, 'domain_list', list.join(';'));
     request.timeout = timeoutMinutes;
     putText(request, 'value', value);
-    return send(request);
+    return send(request, callOptions);
   }
 
   // Reads channel: result is the text, or "" when the channel is unknown, this origin is
   // not on its domain list, or it expired.
-  async function getValue(channel) {
+  async function getValue(channel, callOptions = {}) {
     const missing = needSession();
     if (missing) return missing;
     const bad = checkName(channel, 'channel', 511);
     if (bad) return badInput(bad);
-    const rec = await send({ FunctionName: 'getHalvorantValue', SessionId: sessionId, channel });
-    if (rec.error) return rec;
-    // Only these two codes are the service's own; any other text is the stored value.
-    const failed = rec.result === null || rec.result === '61001' || rec.result === '61005';
-    return { ...rec, ok: !failed, message: failed ? rec.message || 'No value was answered.' : '' };
+    const rec = await exchangeOnly({ FunctionName: 'getHalvorantValue', SessionId: sessionId, channel }, callOptions);
+    // Only these two codes are the service's own; any other text is the stored value,
+    // whatever it looks like.
+    if (rec.result === '61001' || rec.result === '61005') throw answerError(rec);
+    if (rec.result === null) throw clientError(BAD_ANSWER, ' No value was answered.', { values: rec.values });
+    return { ...rec, message: '' };
   }
 
   // Ends the session. A browser-mode session is kept by the service (and here).
-  async function release() {
+  async function release(callOptions = {}) {
     if (!sessionId) return nothingToDo('No session was open.');
-    const rec = await send({ FunctionName: 'HalvorantRelease', SessionId: sessionId });
-    if (!rec.error && !browserMode) sessionId = null;
+    const rec = await send({ FunctionName: 'HalvorantRelease', SessionId: sessionId }, callOptions);
+    if (!browserMode) sessionId = null;
     return rec;
   }
 
   // Ends the session, browser mode or not.
-  async function forceRelease() {
+  async function forceRelease(callOptions = {}) {
     if (!sessionId) return nothingToDo('No session was open.');
-    const rec = await send({ FunctionName: 'HalvorantForceRelease', SessionId: sessionId });
-    if (!rec.error) {
-      sessionId = null;
-      browserMode = false;
-    }
+    const rec = await send({ FunctionName: 'HalvorantForceRelease', SessionId: sessionId }, callOptions);
+    sessionId = null;
+    browserMode = false;
     return rec;
   }
 
   // Versions of the service and of the session's adapter; result "0".
-  async function echo() {
-    return needSession() || send({ FunctionName: 'HalvorantEcho', SessionId: sessionId });
+  async function echo(callOptions = {}) {
+    const missing = needSession();
+    if (missing) return missing;
+    return send({ FunctionName: 'HalvorantEcho', SessionId: sessionId }, callOptions);
   }
 
-  // Whether a service answers at all: a release without a session, which changes nothing.
+  // Whether a service answers, and its version, without opening an adapter session (a
+  // release without session changes nothing). Resolves to
+  //   { detected: true, version, baseUrl }  or  { detected: false, cause, message, error }
+  // cause: LOCAL_NETWORK_DENIED (the browser's Local Network Access permission is
+  // denied), LOCAL_NETWORK_PROMPT (not granted yet: the browser asks, or the user
+  // dismissed the question), NOT_RUNNING_OR_UNTRUSTED (no connection: the service is not
+  // running or its certificate is not trusted; a page cannot tell these apart, opening
+  // https://127.0.0.1:54469/ in a tab shows which), TIMEOUT, BAD_ANSWER. Rejects only
+  // for BAD_INPUT and ABORTED.
   async function detect(callOptions = {}) {
-    return send({ FunctionName: 'HalvorantRelease' }, callOptions);
+    try {
+      const rec = await exchangeOnly({ FunctionName: 'HalvorantRelease' }, callOptions);
+      return { detected: true, version: answerValue(rec.values, 'ServerVersion') ?? null, baseUrl: rec.baseUrl };
+    } catch (e) {
+      if (!(e instanceof NoxError) || (e.code !== NOT_DETECTED && e.code !== TIMEOUT && e.code !== BAD_ANSWER)) throw e;
+      const cause = e.code === NOT_DETECTED ? await notDetectedCause() : e.code;
+      return { detected: false, cause, message: CAUSE_MESSAGES[cause], error: e };
+    }
   }
 
   return Object.freeze({

@@ -1,11 +1,9 @@
 // One POST to the service, trying its listeners in turn, and the heartbeat loop of
-// main-thread calls. Every function resolves; nothing throws.
+// main-thread calls. Failures come back as { error: NoxError }; nothing throws.
 
 import { formBody, parseAnswer, answerValue } from './codec.js';
-import {
-  describeResult, isFailureCode, resultCode,
-  ERR_ANSWER, ERR_NOT_DETECTED, ERR_TIMEOUT, ERROR_MESSAGES,
-} from './codes.js';
+import { describeResult, resultCode, ABORTED, BAD_ANSWER, NETWORK, NOT_DETECTED, TIMEOUT } from './codes.js';
+import { clientError } from './errors.js';
 
 export const now = () => Date.now();
 
@@ -18,23 +16,16 @@ export function serial(task) {
   return run;
 }
 
-// A main-thread call given up while the service still ran it: the service hands its
-// result to the next flagged request, which must therefore collect it first.
+// A main-thread call given up (timed out or aborted) while the service still ran it: the
+// service hands its result to the next flagged request, so the next request of this page
+// first collects it and drops it.
 const shared = { staleMainThread: false };
 export const sharedState = shared;
 
-export function failure(error, detail = '') {
-  return {
-    ok: false, error, result: null, code: null,
-    message: ERROR_MESSAGES[error] + detail, values: {}, baseUrl: null,
-  };
-}
-
 export function answerRecord(values, baseUrl) {
   const result = answerValue(values, 'result') ?? null;
-  const code = resultCode(result);
   return {
-    ok: !isFailureCode(code), error: null, result, code,
+    ok: true, result, code: resultCode(result),
     message: result === null ? '' : describeResult(result) ?? '',
     values, baseUrl,
   };
@@ -53,17 +44,23 @@ function postInit(body, signal) {
   };
 }
 
-// conn: { fetch, urls, preferred } (preferred: index of the last listener that answered).
+const abortedError = (signal) => clientError(ABORTED, '', { cause: signal.reason });
+
+// conn: { fetch, urls, preferred, reached } (preferred: index of the last listener that
+// answered; reached: some listener answered before). signal: the caller's AbortSignal.
 // → { values, baseUrl } or { error }.
-export async function post(conn, body, deadline) {
+export async function post(conn, body, deadline, signal) {
   let foreign = false;
   const n = conn.urls.length;
   for (let i = 0; i < n; i++) {
+    if (signal && signal.aborted) return { error: abortedError(signal) };
     const index = (conn.preferred + i) % n;
     const remaining = deadline - now();
-    if (remaining <= 0) return { error: ERR_TIMEOUT };
+    if (remaining <= 0) return { error: clientError(TIMEOUT) };
     const abort = new AbortController();
     const timer = setTimeout(() => abort.abort(), remaining);
+    const onAbort = () => abort.abort();
+    if (signal) signal.addEventListener('abort', onAbort, { once: true });
     try {
       // Called as a plain function: a browser's fetch called as a method of another
       // object throws "Illegal invocation".
@@ -76,15 +73,19 @@ export async function post(conn, body, deadline) {
         continue;
       }
       conn.preferred = index;
+      conn.reached = true;
       return { values, baseUrl: conn.urls[index] };
-    } catch {
-      if (abort.signal.aborted) return { error: ERR_TIMEOUT };
+    } catch (cause) {
+      if (signal && signal.aborted) return { error: abortedError(signal) };
+      if (abort.signal.aborted) return { error: clientError(TIMEOUT) };
       // Network error: nothing listens there, or the browser refused; try the next one.
     } finally {
       clearTimeout(timer);
+      if (signal) signal.removeEventListener('abort', onAbort);
     }
   }
-  return { error: foreign ? ERR_ANSWER : ERR_NOT_DETECTED };
+  if (foreign) return { error: clientError(BAD_ANSWER) };
+  return { error: clientError(conn.reached ? NETWORK : NOT_DETECTED) };
 }
 
 function notify(onHeartbeat, count, started) {
@@ -97,12 +98,15 @@ function notify(onHeartbeat, count, started) {
 }
 
 // Re-POSTs body while the answer is "heartbeat". → { values, baseUrl } or { error }.
-async function untilResult(conn, body, deadline, onHeartbeat, started) {
+// A call given up here (time-out, abort, lost connection) may still run in the service.
+async function untilResult(conn, body, deadline, signal, onHeartbeat, started) {
   let beats = 0;
   for (;;) {
-    const got = await post(conn, body, deadline);
+    const got = await post(conn, body, deadline, signal);
     if (got.error) {
-      if (got.error === ERR_TIMEOUT || beats > 0) shared.staleMainThread = true;
+      // Not detected / something else on the port: the request never reached the service.
+      const code = got.error.code;
+      if (beats > 0 || code === TIMEOUT || code === ABORTED || code === NETWORK) shared.staleMainThread = true;
       return got;
     }
     if (answerValue(got.values, 'result') !== 'heartbeat') return got;
@@ -116,25 +120,27 @@ async function untilResult(conn, body, deadline, onHeartbeat, started) {
 const DRAIN_BODY = formBody({ FunctionName: 'HalvorantRelease', MainThread: true });
 
 // Sends request; for main-thread calls adds the flag and runs the heartbeat loop.
-// → answer record or failure record.
-export async function exchange(conn, request, { mainThread, onHeartbeat, timeoutMs }) {
+// → answer record, or { error }.
+export async function exchange(conn, request, { mainThread, onHeartbeat, timeoutMs, signal }) {
   const started = now();
   const deadline = started + timeoutMs;
-  if (!mainThread) {
-    const got = await post(conn, formBody(request), deadline);
-    return got.error ? failure(got.error) : answerRecord(got.values, got.baseUrl);
-  }
+  if (signal && signal.aborted) return { error: abortedError(signal) };
+  // Any request would meet the given-up call's result (or its kept request) first.
   if (shared.staleMainThread) {
-    const drained = await untilResult(conn, DRAIN_BODY, deadline, null, started);
+    const drained = await untilResult(conn, DRAIN_BODY, deadline, signal, null, started);
     if (drained.error) {
-      return failure(drained.error, drained.error === ERR_TIMEOUT
-        ? ' An earlier main-thread call is still running in the service.' : '');
+      if (drained.error.code === TIMEOUT) drained.error.message += ' An earlier main-thread call is still running in the service.';
+      return drained;
     }
     shared.staleMainThread = false;
+  }
+  if (!mainThread) {
+    const got = await post(conn, formBody(request), deadline, signal);
+    return got.error ? got : answerRecord(got.values, got.baseUrl);
   }
   // Appended last; JSON.stringify writes it as "MainThread":true, the exact bytes the
   // service looks for.
   const body = formBody({ ...request, MainThread: true });
-  const got = await untilResult(conn, body, deadline, onHeartbeat, started);
-  return got.error ? failure(got.error) : answerRecord(got.values, got.baseUrl);
+  const got = await untilResult(conn, body, deadline, signal, onHeartbeat, started);
+  return got.error ? got : answerRecord(got.values, got.baseUrl);
 }

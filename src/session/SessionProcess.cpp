@@ -290,6 +290,8 @@ HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJson
   if (index >= 0) return processOpenSession(index, request, origin, functionName, answer);
   if (isRelease(functionName)) {
     printfColorLine("No specific adapter to release", "");
+    // Lets a page learn the service's version without opening an adapter session.
+    addHalvorantJsonMapUnit(answer, "ServerVersion", HALVORANT_SERVER_VERSION);
     return answer;
   }
   return openSession(request, functionName, sessionId, answer);

@@ -5,8 +5,12 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
+import path from 'node:path';
 
-import { launchChromium, makeTrustingHome, serveDemo, startService } from './support/harness.mjs';
+import { execFileSync } from 'node:child_process';
+import { fileURLToPath } from 'node:url';
+
+import { launchChromium, makeTrustingHome, serveDemo, startService, tempDir } from './support/harness.mjs';
 
 let service;
 let server;
@@ -37,13 +41,18 @@ async function openPage(host, file) {
   return { context, page };
 }
 
-test('self-test finds the service from a loopback page', async () => {
+// Screenshots of the demo's states, for the docs and for a person looking at a failure.
+const shots = process.env.NOX_SCREENSHOT_DIR ?? path.join(process.cwd(), 'demo-screenshots');
+fs.mkdirSync(shots, { recursive: true });
+const screenshot = (page, name) => page.screenshot({ path: path.join(shots, `${name}.png`), fullPage: true });
+
+test('self-test runs on load and finds the service from a loopback page', async () => {
   const { context, page } = await openPage('localhost', 'index.html');
   try {
-    await page.click('#run-selftest');
     await page.locator('#selftest-out .ok, #selftest-out .bad').first().waitFor({ timeout: 30000 });
     assert.equal(await page.locator('#selftest-out .ok').textContent(),
-      'NoxHalvorant detected at https://127.0.0.1:54469/', await page.locator('#selftest-out').textContent());
+      'NoxHalvorant 1.0.23.0510 detected at https://127.0.0.1:54469/', await page.locator('#selftest-out').textContent());
+    await screenshot(page, '1-self-test');
   } finally {
     await context.close();
   }
@@ -74,6 +83,10 @@ test('each adapter: open a session, call one function, release', async () => {
       assert.ok(called.text.startsWith(wantCall), row);
       assert.equal(released.text, 'released', row);
     });
+    // No cell makes the table wider than the page.
+    const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
+    assert.ok(overflow <= 0, `the page scrolls sideways by ${overflow} px`);
+    await screenshot(page, '2-adapters');
   } finally {
     await context.close();
   }
@@ -133,7 +146,79 @@ test('a main-thread Sleep call answers with heartbeats, then its result', async 
     assert.match(beats[0], /^heartbeat 1 after [6-9]\.\d s$/);
     assert.ok(elapsed >= 10000 && elapsed < 30000, `took ${elapsed} ms`);
     assert.ok(service.output().includes('No result from component yet send heartbeat'));
+    assert.match(await page.locator('#sleep-elapsed').textContent(), /^took \d+\.\d s$/);
+    await screenshot(page, '4-main-thread-call');
   } finally {
     await context.close();
+  }
+});
+
+test('Cancel stops a running main-thread call at once; its late result never reaches the next call', async () => {
+  const { context, page } = await openPage('127.0.0.1', 'index.html');
+  try {
+    await page.click('#run-sleep');
+    await page.locator('#cancel-sleep:enabled').waitFor({ timeout: 30000 });
+    await page.locator('#sleep-elapsed').filter({ hasText: /running for [1-9]/ }).waitFor({ timeout: 30000 });
+    await screenshot(page, '3-main-thread-running');
+    const cancelled = Date.now();
+    await page.click('#cancel-sleep');
+    await page.locator('#run-sleep:enabled').waitFor({ timeout: 5000 });
+    assert.ok(Date.now() - cancelled < 5000, 'the call ended at once');
+    const out = await page.locator('#sleep-out div').allTextContents();
+    assert.equal(out.at(-1), 'Sleep: ABORTED: The call was cancelled.', out.join('\n'));
+    // The next call of the page gets its own answer, not "slept 10".
+    const next = await page.evaluate(async () => {
+      const client = await import('/clients/js/noxhalvorant.js');
+      const nox = client.createClient({ timeoutMs: 60000 });
+      await nox.open({ pathId: client.PATH_IDS.NoxCryptAdapter });
+      const r = await nox.call('Digest', { Algorithm: 'SHA1', Data: 'abc' }, { mainThread: true });
+      await nox.release();
+      return r.result;
+    });
+    assert.equal(next, 'A9993E364706816ABA3E25717850C26C9CD0D89D');
+  } finally {
+    await context.close();
+  }
+});
+
+test('the npm pack output, served to a page, imports and reaches the service', async () => {
+  const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+  const root = tempDir('nox-packed-');
+  let packed;
+  try {
+    const [info] = JSON.parse(execFileSync('npm', ['pack', '--json', '--pack-destination', root],
+      { cwd: path.join(repo, 'clients/js'), encoding: 'utf8' }));
+    fs.mkdirSync(path.join(root, 'clients/js'), { recursive: true });
+    fs.mkdirSync(path.join(root, 'demo'));
+    execFileSync('tar', ['-xzf', path.join(root, info.filename), '-C', path.join(root, 'clients/js'), '--strip-components=1']);
+    fs.writeFileSync(path.join(root, 'demo/index.html'), '<!doctype html><title>packed</title>');
+    packed = await serveDemo({ root });
+    const context = await browser.newContext();
+    try {
+      const page = await context.newPage();
+      await page.goto(`http://localhost:${packed.port}/demo/index.html`);
+      const got = await page.evaluate(async () => {
+        const client = await import('/clients/js/noxhalvorant.js');
+        const nox = client.createClient({ timeoutMs: 20000 });
+        const found = await nox.detect();
+        await nox.open({ pathId: client.PATH_IDS.NoxCryptAdapter });
+        let error = null;
+        try {
+          await nox.call('NoSuchFunction', {});
+        } catch (e) {
+          error = { isNoxError: e instanceof client.NoxError, code: e.code };
+        }
+        await nox.release();
+        return { version: found.version, error };
+      });
+      assert.equal(got.version, '1.0.23.0510');
+      assert.equal(got.error?.isNoxError, true, JSON.stringify(got));
+      assert.match(got.error.code, /^[A-Z_]+$/, JSON.stringify(got));
+    } finally {
+      await context.close();
+    }
+  } finally {
+    await packed?.close();
+    fs.rmSync(root, { recursive: true, force: true });
   }
 });

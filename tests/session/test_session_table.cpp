@@ -86,12 +86,15 @@ TEST_F(SessionTable, RepeatingIdentifierSourceIsBounded) {
 }
 
 TEST_F(SessionTable, ReleaseWithoutSession) {
+  // Only the service's version comes back: pages detect the service with this request.
   Answer unknown = call("nomatch", "HalvorantRelease");
   ASSERT_FALSE(unknown.null);
-  EXPECT_TRUE(unknown.keys.empty());
+  EXPECT_EQ(unknown.keys.size(), 1u);
+  EXPECT_TRUE(unknown.has("ServerVersion"));
   Answer fresh = process({{"FunctionName", "HalvorantForceRelease"}});
-  EXPECT_EQ(fresh.keys.size(), 1u);
+  EXPECT_EQ(fresh.keys.size(), 2u);
   EXPECT_TRUE(fresh.has("SessionID"));
+  EXPECT_TRUE(fresh.has("ServerVersion"));
   EXPECT_EQ(openSlots(), 0);
 }
 

@@ -1,9 +1,21 @@
 import { test, after, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { createClient, PATH_IDS } from '../noxhalvorant.js';
+import { createClient, NoxError, PATH_IDS } from '../noxhalvorant.js';
 import { sharedState } from '../transport.js';
 import { startFake, deadUrl } from '../testing/fake-service.js';
+
+// Awaits a rejection with a NoxError of code; returns the error.
+async function rejects(promise, code, label = '') {
+  try {
+    await promise;
+  } catch (e) {
+    assert.ok(e instanceof NoxError, `${label}: not a NoxError: ${e}`);
+    assert.equal(e.code, code, `${label}: ${e.message}`);
+    return e;
+  }
+  assert.fail(`${label}: resolved; expected ${code}`);
+}
 
 const servers = [];
 async function fake(handler) {
@@ -62,8 +74,7 @@ test('open sends the documented keys, keeps SessionID and sends it back as Sessi
   assert.equal((await nox.echo()).values.ServerVersion, '1.0.23.0510');
   assert.equal(f.posts()[2].request.FunctionName, 'HalvorantEcho');
 
-  const other = await nox.open({ pathId: PATH_IDS.NoxIdAdapter });
-  assert.equal(other.error, 'bad-input');
+  await rejects(nox.open({ pathId: PATH_IDS.NoxIdAdapter }), 'BAD_INPUT');
   assert.equal(f.posts().length, 3);
 });
 
@@ -84,19 +95,20 @@ test('requests are simple: one POST, form content type, no custom header, no pre
 test('failure answers keep no session and are described', async () => {
   const f = await fake(() => ({ result: '61203' }));
   const nox = createClient({ baseUrls: [f.url] });
-  const r = await nox.open({ pathId: PATH_IDS.NoxPkiCryptAdapter, minServerVersion: '9.0.0.0' });
-  assert.equal(r.ok, false);
-  assert.equal(r.code, 61203);
-  assert.match(r.message, /minServerVersion/);
+  const e = await rejects(nox.open({ pathId: PATH_IDS.NoxPkiCryptAdapter, minServerVersion: '9.0.0.0' }),
+    'SERVER_TOO_OLD');
+  assert.equal(e.resultCode, 61203);
+  assert.equal(e.result, '61203');
+  assert.equal(e.answer.result, '61203');
+  assert.match(e.message, /minServerVersion/);
   assert.equal(nox.sessionId(), null);
 });
 
 test('an adapter without version (answer without result) does not open a session', async () => {
   const f = await fake(() => ({ SessionID: 'S9' }));
   const nox = createClient({ baseUrls: [f.url] });
-  const r = await nox.open({ pathId: PATH_IDS.NoxIdAdapter });
-  assert.equal(r.ok, false);
-  assert.match(r.message, /no version/);
+  const e = await rejects(nox.open({ pathId: PATH_IDS.NoxIdAdapter }), 'NO_VERSION');
+  assert.match(e.message, /no version/);
   assert.equal(nox.sessionId(), null);
 });
 
@@ -117,22 +129,18 @@ test('invalid input is refused without a request', async () => {
     () => nox.call('F', { nested: { a: 1 } }),
     () => nox.call('F', {}, { mainThread: 'yes' }),
     () => nox.call('F', {}, { timeoutMs: 0 }),
+    () => nox.call('F', {}, { signal: 'stop' }),
     () => nox.setValue('ch', 'v', 'a.test'),  // no session yet
     () => nox.getValue('ch'),
     () => nox.echo(),
   ];
-  for (const [i, c] of cases.entries()) {
-    const r = await c();
-    assert.equal(r.error, 'bad-input', `case ${i}`);
-    assert.equal(r.ok, false, `case ${i}`);
-  }
+  for (const [i, c] of cases.entries()) await rejects(c(), 'BAD_INPUT', `case ${i}`);
   const badClients = [
     { host: '[::1]' }, { host: 'example.test' }, { ports: [] }, { ports: [70000] },
     { baseUrls: ['ftp://x/'] }, { timeoutMs: -1 }, { fetch: 'no' }, { sessionId: '' }, null, 'x',
   ];
   for (const options of badClients) {
-    const r = await createClient(options).detect();
-    assert.equal(r.error, 'bad-input', JSON.stringify(options));
+    await rejects(createClient(options).detect(), 'BAD_INPUT', JSON.stringify(options));
   }
   assert.equal(f.seen.length, 0);
 });
@@ -141,9 +149,8 @@ test('pages not served over http(s) are refused before sending', async () => {
   const f = await fake(miniService());
   globalThis.location = { protocol: 'file:' };
   try {
-    const r = await createClient({ baseUrls: [f.url] }).detect();
-    assert.equal(r.error, 'bad-input');
-    assert.match(r.message, /http or https/);
+    const e = await rejects(createClient({ baseUrls: [f.url] }).detect(), 'BAD_INPUT');
+    assert.match(e.message, /http or https/);
   } finally {
     delete globalThis.location;
   }
@@ -192,7 +199,7 @@ test('value store requests carry channel, domain_list, timeout and value', async
     [['c', 'v', 7], /domainList/],
     [['', 'v', 'a.test'], /channel/],
   ]) {
-    assert.match((await nox.setValue(...args)).message, why);
+    assert.match((await rejects(nox.setValue(...args), 'BAD_INPUT')).message, why);
   }
 });
 
@@ -223,10 +230,10 @@ test('release forgets the session unless it is in browser mode; forceRelease alw
   assert.equal(resumed.sessionId(), 'S77');
 });
 
-test('detect sends a release without session', async () => {
-  const f = await fake(miniService());
+test('detect sends a release without session and reports the service version', async () => {
+  const f = await fake(() => ({ SessionID: 'S1', ServerVersion: '1.0.23.0510' }));
   const r = await createClient({ baseUrls: [f.url] }).detect();
-  assert.equal(r.ok, true);
+  assert.deepEqual(r, { detected: true, version: '1.0.23.0510', baseUrl: f.url });
   assert.deepEqual(f.posts()[0].request, { FunctionName: 'HalvorantRelease' });
 });
 
@@ -238,6 +245,6 @@ test('a later answer with a new SessionID replaces the old one', async () => {
   assert.equal(nox.sessionId(), 'S1');
   await nox.call('F', { PathID: PATH_IDS.NoxIdAdapter });
   assert.equal(nox.sessionId(), 'S2');
-  await nox.call('F', { PathID: PATH_IDS.NoxIdAdapter });  // failure code: not adopted
+  await rejects(nox.call('F', { PathID: PATH_IDS.NoxIdAdapter }), 'ADAPTER_NOT_LOADED');  // not adopted
   assert.equal(nox.sessionId(), 'S2');
 });

@@ -1,7 +1,7 @@
 import { test, after, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
 
-import { createClient } from '../noxhalvorant.js';
+import { createClient, NoxError } from '../noxhalvorant.js';
 import { sharedState } from '../transport.js';
 import { startFake, deadUrl } from '../testing/fake-service.js';
 
@@ -15,6 +15,17 @@ after(() => Promise.all(servers.map((s) => s.close())));
 beforeEach(() => {
   sharedState.staleMainThread = false;
 });
+
+async function rejects(promise, code) {
+  try {
+    await promise;
+  } catch (e) {
+    assert.ok(e instanceof NoxError, String(e));
+    assert.equal(e.code, code, e.message);
+    return e;
+  }
+  assert.fail(`resolved; expected ${code}`);
+}
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
@@ -71,8 +82,7 @@ test('endless heartbeats end in a time-out; the next main-thread call first coll
   });
   const nox = createClient({ baseUrls: [f.url] });
   const started = Date.now();
-  const r = await nox.call('Sleep', {}, { mainThread: true, timeoutMs: 250 });
-  assert.equal(r.error, 'timeout');
+  await rejects(nox.call('Sleep', {}, { mainThread: true, timeoutMs: 250 }), 'TIMEOUT');
   assert.ok(Date.now() - started < 2000);
   assert.equal(sharedState.staleMainThread, true);
 
@@ -93,8 +103,7 @@ test('a listener that never answers ends in a time-out without trying other port
   const good = await fake(() => ({ result: '0' }));
   const log = [];
   const nox = createClient({ baseUrls: [hung.url, good.url], timeoutMs: 200, fetch: recordingFetch(log) });
-  const r = await nox.call('F');
-  assert.equal(r.error, 'timeout');
+  await rejects(nox.call('F'), 'TIMEOUT');
   assert.deepEqual(log, [hung.url]);
   assert.equal(good.seen.length, 0);
 });
@@ -128,16 +137,13 @@ test('starts again from the remembered listener and wraps around when it goes aw
 
 test('no listener at all: not detected', async () => {
   const nox = createClient({ baseUrls: [await deadUrl(), await deadUrl()] });
-  const r = await nox.detect();
-  assert.equal(r.ok, false);
-  assert.equal(r.error, 'not-detected');
-  assert.match(r.message, /not running.*certificate.*Local Network Access/);
+  const e = await rejects(nox.call('F'), 'NOT_DETECTED');
+  assert.match(e.message, /not running.*certificate.*Local Network Access/);
 });
 
 test('a connection closed without an answer counts as a network error', async () => {
   const closing = await fake(() => ({ $close: true }));
-  const r = await createClient({ baseUrls: [closing.url] }).call('F');
-  assert.equal(r.error, 'not-detected');
+  await rejects(createClient({ baseUrls: [closing.url] }).call('F'), 'NOT_DETECTED');
 });
 
 test('something else on a port is skipped; only something else is a bad answer', async () => {
@@ -146,8 +152,7 @@ test('something else on a port is skipped; only something else is a bad answer',
   const good = await fake(() => ({ result: '0' }));
   const r = await createClient({ baseUrls: [foreign.url, junk.url, good.url] }).call('F');
   assert.equal(r.result, '0');
-  const bad = await createClient({ baseUrls: [foreign.url, junk.url, await deadUrl()] }).call('F');
-  assert.equal(bad.error, 'bad-answer');
+  await rejects(createClient({ baseUrls: [foreign.url, junk.url, await deadUrl()] }).call('F'), 'BAD_ANSWER');
 });
 
 test('requests of all clients of a page go one at a time', async () => {
@@ -178,13 +183,13 @@ test('fetch runs unbound, as a browser requires, whether given or the global one
   const original = globalThis.fetch;
   const given = [];
   const r = await createClient({ baseUrls: [f.url], fetch: browserLikeFetch(given, original) }).detect();
-  assert.equal(r.ok, true, r.message);
+  assert.equal(r.detected, true, r.message);
   assert.deepEqual(given, [f.url]);
 
   const global = [];
   globalThis.fetch = browserLikeFetch(global, original);
   t.after(() => { globalThis.fetch = original; });
   const rg = await createClient({ baseUrls: [f.url] }).detect();
-  assert.equal(rg.ok, true, rg.message);
+  assert.equal(rg.detected, true, rg.message);
   assert.deepEqual(global, [f.url]);
 });
