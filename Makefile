@@ -1,28 +1,46 @@
 # The two commands: `make run` and `make test`. Both install what is missing first.
+# `make run` installs and builds only what running needs (RUN_BUILD, no tests); `make
+# test` adds the test dependencies and builds everything in BUILD. Build output stays
+# quiet (shown when a step fails) unless VERBOSE=1.
 BUILD ?= build
+RUN_BUILD ?= build-run
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all setup configure build run test clean check-asan check-tsan fuzz
+.PHONY: all setup setup-test configure build run-build run test clean check-asan check-tsan fuzz
 
 all: build
+
+# $(call quiet,command): runs command; its output appears only when it fails (or VERBOSE=1).
+ifeq ($(VERBOSE),1)
+quiet = $(1)
+else
+quiet = log=$$(mktemp); if $(1) >"$$log" 2>&1; then rm -f "$$log"; else cat "$$log"; rm -f "$$log"; exit 1; fi
+endif
 
 setup:
 	@bash scripts/setup.sh
 
-configure: setup
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+setup-test:
+	@bash scripts/setup.sh test
+
+configure: setup-test
+	@$(call quiet,cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_TESTS=ON)
 
 build: configure
-	@cmake --build $(BUILD) -j$(JOBS)
+	@$(call quiet,cmake --build $(BUILD) -j$(JOBS))
 
-run: build
-	@$(BUILD)/bin/NoxHalvorant
+run-build: setup
+	@$(call quiet,cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_TESTS=OFF)
+	@$(call quiet,cmake --build $(RUN_BUILD) -j$(JOBS))
+
+run: run-build
+	@$(RUN_BUILD)/bin/NoxHalvorant
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j$(JOBS)
 
 clean:
-	@rm -rf $(BUILD)
+	@rm -rf $(BUILD) $(RUN_BUILD)
 
 # ---- Sanitizer suites and fuzzing -------------------------------------------------------
 # check-asan / check-tsan: the whole tree (adapters and test fixtures included) built with
@@ -62,12 +80,12 @@ define sanitized_ctest
 	 fi; exit $$status
 endef
 
-check-asan: setup
+check-asan: setup-test
 	@cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNOX_SANITIZE=address
 	@cmake --build $(ASAN_BUILD) -j$(JOBS)
 	$(call sanitized_ctest,$(ASAN_BUILD),$(ASAN_ENV))
 
-check-tsan: setup
+check-tsan: setup-test
 	@cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNOX_SANITIZE=thread
 	@cmake --build $(TSAN_BUILD) -j$(JOBS)
 	$(call sanitized_ctest,$(TSAN_BUILD),$(TSAN_ENV))
@@ -145,7 +163,7 @@ NOX_SOAK_SECONDS ?= 300
 
 .PHONY: soak bench
 
-soak: setup
+soak: setup-test
 	@cmake -S . -B $(SOAK_BUILD) -DCMAKE_BUILD_TYPE=Release
 	@cmake --build $(SOAK_BUILD) -j$(JOBS) --target soak_service_test_soak
 	@NOX_SOAK_SECONDS=$(NOX_SOAK_SECONDS) $(SOAK_BUILD)/tests/soak_service_test_soak

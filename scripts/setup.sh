@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those missing.
+# Installs the Debian packages that building and running need, only those missing; the
+# groups named as arguments add what tests, packaging, benchmarks or fuzzing need.
 # Safe to rerun. Needs root or sudo when something is missing.
 set -euo pipefail
 
+# Build and run: compiler, libraries, and certutil for the trust script.
 PKGS=(
   build-essential cmake pkg-config
-  libmicrohttpd-dev libgnutls28-dev gnutls-bin libmbedtls-dev libjsmn-dev
+  libmicrohttpd-dev libgnutls28-dev libmbedtls-dev libjsmn-dev
   libsystemd-dev
   libp11-kit-dev libassuan-dev  # PKI adapter: PKCS#11 modules, pinentry dialogs
-  libgtest-dev libgmock-dev
-  softhsm2 opensc openssl  # PKI adapter tests: a private token made with pkcs11-tool
-  libcurl4-gnutls-dev
-  chromium libnss3-tools nodejs
+  libnss3-tools
 )
 
-# Extra groups for later targets: pass their names as arguments.
 for group in "$@"; do
   case "$group" in
+    test)
+      PKGS+=(libgtest-dev libgmock-dev libcurl4-gnutls-dev gnutls-bin chromium nodejs)
+      PKGS+=(softhsm2 opensc openssl)  # PKI adapter tests: a private token made with pkcs11-tool
+      # Debian's nodejs comes without npm; another nodejs may bring its own.
+      command -v npm >/dev/null 2>&1 || PKGS+=(npm) ;;
+    deb)   PKGS+=(dpkg-dev fakeroot file lintian) ;;
     bench) PKGS+=(wrk libbenchmark-dev) ;;
     fuzz)  PKGS+=(clang libclang-rt-14-dev) ;;
     *) echo "setup: unknown group '$group'" >&2; exit 2 ;;
