@@ -21,7 +21,7 @@ setup:
 	@bash scripts/setup.sh
 
 setup-test:
-	@bash scripts/setup.sh test
+	@bash scripts/setup.sh test deb
 
 configure: setup-test
 	@$(call quiet,cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_TESTS=ON)
@@ -36,11 +36,23 @@ run-build: setup
 run: run-build
 	@$(RUN_BUILD)/bin/NoxHalvorant
 
+# The Debian package of a release build without tests, checked by lintian; the .deb lands
+# in DEB_BUILD.
+DEB_BUILD ?= build-deb
+.PHONY: deb
+deb:
+	@bash scripts/setup.sh deb
+	@$(call quiet,cmake -S . -B $(DEB_BUILD) -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_TESTS=OFF)
+	@$(call quiet,cmake --build $(DEB_BUILD) -j$(JOBS))
+	@$(call quiet,cd $(DEB_BUILD) && cpack -G DEB)
+	@lintian --fail-on error $(DEB_BUILD)/noxhalvorant_*.deb
+	@ls $(DEB_BUILD)/noxhalvorant_*.deb
+
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure --no-tests=error -j$(JOBS)
 
 clean:
-	@rm -rf $(BUILD) $(RUN_BUILD)
+	@rm -rf $(BUILD) $(RUN_BUILD) $(DEB_BUILD)
 
 # ---- Sanitizer suites and fuzzing -------------------------------------------------------
 # check-asan / check-tsan: the whole tree (adapters and test fixtures included) built with

@@ -20,7 +20,7 @@ for group in "$@"; do
       PKGS+=(softhsm2 opensc openssl)  # PKI adapter tests: a private token made with pkcs11-tool
       # Debian's nodejs comes without npm; another nodejs may bring its own.
       command -v npm >/dev/null 2>&1 || PKGS+=(npm) ;;
-    deb)   PKGS+=(dpkg-dev fakeroot file lintian) ;;
+    deb)   PKGS+=(dpkg-dev file lintian) ;;
     bench) PKGS+=(wrk libbenchmark-dev) ;;
     fuzz)  PKGS+=(clang libclang-rt-14-dev) ;;
     *) echo "setup: unknown group '$group'" >&2; exit 2 ;;

@@ -1,0 +1,54 @@
+# The Debian package (make deb): the executable and the adapters in one directory
+# /usr/lib/noxhalvorant (the service finds adapters beside its own file), the command
+# /usr/bin/noxhalvorant, the user unit, the CA and the trust scripts in
+# /usr/share/noxhalvorant. Only the service's own files are installed: tests never are.
+include(GNUInstallDirs)
+set(NOX_LIBDIR lib/noxhalvorant)
+set(NOX_SHAREDIR share/noxhalvorant)
+
+install(TARGETS NoxHalvorant RUNTIME DESTINATION ${NOX_LIBDIR})
+install(TARGETS nox_adapter_crypt nox_adapter_pki nox_adapter_id LIBRARY DESTINATION ${NOX_LIBDIR}/Nox
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES ${CMAKE_BINARY_DIR}/bin/NoxHalvorant-CA.pem DESTINATION ${NOX_SHAREDIR})
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/trust-ca.sh ${CMAKE_SOURCE_DIR}/scripts/untrust-ca.sh
+  DESTINATION ${NOX_SHAREDIR})
+
+# The unit as make install writes it, with the executable's place in the package.
+file(READ ${CMAKE_SOURCE_DIR}/packaging/systemd/noxhalvorant.service NOX_UNIT)
+string(REPLACE "@PREFIX@/bin/NoxHalvorant" "/usr/${NOX_LIBDIR}/NoxHalvorant" NOX_UNIT "${NOX_UNIT}")
+string(REPLACE "@PREFIX@" "/usr" NOX_UNIT "${NOX_UNIT}")
+file(WRITE ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.service "${NOX_UNIT}")
+install(FILES ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.service DESTINATION lib/systemd/user)
+
+# The command on PATH.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
+file(CREATE_LINK ../${NOX_LIBDIR}/NoxHalvorant ${CMAKE_BINARY_DIR}/packaging/noxhalvorant SYMBOLIC)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/noxhalvorant DESTINATION bin)
+
+# Documentation Debian requires: copyright and a compressed changelog.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/debian/changelog > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
+add_custom_target(nox_package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+  DESTINATION share/doc/noxhalvorant)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME noxhalvorant)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "local host for desktop security components")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "NoxHalvorant runs as a background service of the logged-in user
+and lets web pages in that user's browser reach locally installed adapters
+(cryptography, PKI, electronic-ID tokens) over HTTPS on 127.0.0.1 and ::1.")
+set(CPACK_PACKAGE_CONTACT "NoxHalvorant developers <maintainers@noxhalvorant.invalid>")
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://noxhalvorant.invalid/")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The trust script needs certutil.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3-tools")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
