@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Removes the trust that scripts/trust-ca.sh gave the NoxHalvorant CA certificate.
 #
-#   scripts/untrust-ca.sh             Linux: removes every NoxHalvorant-CA entry
+#   scripts/untrust-ca.sh             Linux: removes the NoxHalvorant-CA entry from every
+#                                     NSS database trust-ca.sh recorded (and ~/.pki/nssdb)
 #   scripts/untrust-ca.sh FILE        macOS: FILE names the certificate to remove (UNTESTED)
 set -euo pipefail
 
@@ -13,18 +14,24 @@ die() { echo "untrust-ca: $*" >&2; exit 1; }
 untrust_linux() {
   command -v certutil >/dev/null 2>&1 \
     || die "certutil not found: install libnss3-tools (Debian/Ubuntu) or nss-tools (Fedora)"
-  local db="$HOME/.pki/nssdb" removed=0
-  if [ -f "$db/cert9.db" ]; then
+  local record="${XDG_DATA_HOME:-$HOME/.local/share}/noxhalvorant/trusted-dbs" db removed dbs
+  # The databases trust-ca.sh recorded, and the default one (trusted by older versions).
+  dbs=$( { [ -f "$record" ] && cat "$record"; echo "$HOME/.pki/nssdb"; } | awk '!seen[$0]++')
+  while IFS= read -r db; do
+    [ -n "$db" ] && [ -f "$db/cert9.db" ] || continue
+    removed=0
     while certutil -L -d "sql:$db" -n "$NICK" >/dev/null 2>&1; do
       certutil -D -d "sql:$db" -n "$NICK"
       removed=$((removed + 1))
     done
-  fi
-  if [ "$removed" -eq 0 ]; then
-    echo "untrust-ca: $NICK was not trusted in $db"
-  else
-    echo "untrust-ca: $NICK removed from $db; restart the browser"
-  fi
+    if [ "$removed" -eq 0 ]; then
+      echo "untrust-ca: $NICK was not trusted in $db"
+    else
+      echo "untrust-ca: $NICK removed from $db"
+    fi
+  done <<<"$dbs"
+  rm -f "$record"
+  echo "untrust-ca: restart the browsers"
 }
 
 untrust_macos() {
