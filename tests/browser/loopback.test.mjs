@@ -222,3 +222,43 @@ test('the npm pack output, served to a page, imports and reaches the service', a
     fs.rmSync(root, { recursive: true, force: true });
   }
 });
+
+// The examples of the README and the page authors' guide, run as they are written.
+function codeBlock(file, heading, lang) {
+  const text = fs.readFileSync(file, 'utf8');
+  const at = text.indexOf(heading);
+  assert.ok(at >= 0, `${heading} not found in ${file}`);
+  const m = new RegExp('```' + lang + '\\n([\\s\\S]*?)```').exec(text.slice(at));
+  assert.ok(m, `no ${lang} block after ${heading}`);
+  return m[1];
+}
+
+test('the docs\' examples run: README health check, page authors\' client example', async () => {
+  const repo = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+  const health = codeBlock(path.join(repo, 'README.md'), '## Health check', 'sh')
+    .replaceAll('build-run/bin/NoxHalvorant-CA.pem', path.join(process.env.NOX_BIN_DIR, 'NoxHalvorant-CA.pem'));
+  const printed = execFileSync('bash', ['-c', health], { encoding: 'utf8' });
+  assert.match(printed, /^\{'LibVersion': '1\.0\.0\.1', 'result': '0', 'ServerVersion': '1\.0\.23\.0510', 'SessionID': '[0-9A-Za-z-]+'\}\n$/, printed);
+
+  const example = codeBlock(path.join(repo, 'docs/page-authors.md'), '## The JavaScript client', 'js')
+    .replace(/^import \{([^}]*)\} from '\.\/noxhalvorant\.js';$/m, 'const {$1} = await import(\'/clients/js/noxhalvorant.js\');');
+  assert.ok(!example.includes('import {'), example);
+  const { context, page } = await openPage('127.0.0.1', 'index.html');
+  try {
+    const outcome = await page.evaluate(async (code) => {
+      const sharedSecretOf32BytesOrMore = 'A1b2C3d4E5f6G7h8I9j0K1l2M3n4O5p6-extra';
+      const logged = [];
+      const console = { log: (...a) => logged.push(a.join(' ')) };
+      try {
+        await (0, eval)(`(async (sharedSecretOf32BytesOrMore, console) => {\n${code}\n})`)(sharedSecretOf32BytesOrMore, console);
+        return { ok: true, logged };
+      } catch (e) {
+        return { ok: false, error: `${e.code ?? ''} ${e.message}`, logged };
+      }
+    }, example);
+    assert.equal(outcome.ok, true, JSON.stringify(outcome));
+    assert.ok(outcome.logged.some((l) => l.startsWith('1.0.23.0510 1.0.0.1')), JSON.stringify(outcome));
+  } finally {
+    await context.close();
+  }
+});
