@@ -14,6 +14,7 @@
 
 #include "diag/qzlog.h"
 #include "util/Base.h"
+#include "util/ResultCodes.h"
 
 char PrefixName[64] = {0};
 std::atomic<bool> isLogEnable{false};
@@ -408,7 +409,7 @@ void setLogSearchRoot(const char* root) { copyBounded(logSearchRoot, sizeof logS
 
 bool setLog(const char* inputLogName, const char* inputPrefixName) {
   if (isLogEnable.load()) return true;
-  int code = 61001;
+  int code = kResult_UNAVAILABLE;
   if (inputLogName == nullptr) HALVORANT_NULL_WARNING("inputLogName");
   if (inputPrefixName == nullptr) HALVORANT_NULL_WARNING("inputPrefixName");
   if (inputLogName != nullptr && inputPrefixName != nullptr) {

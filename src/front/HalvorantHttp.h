@@ -13,6 +13,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include "util/ResultCodes.h"
 
 struct HalvorantJsonMap;
 
@@ -76,9 +77,9 @@ MHD_Result iterate_post(void* closure, MHD_ValueKind kind, const char* key, cons
                         uint64_t offset, size_t size);
 
 // Result codes of the front end.
-constexpr int32_t kResultNoConnectionInfo = 61001;
-constexpr int32_t kResultNotLocalHost = 61904;
-constexpr int32_t kResultNoOrigin = 61012;  // origin not determinable, or the console user changed
+constexpr int32_t kResultNoConnectionInfo = kResult_UNAVAILABLE;
+constexpr int32_t kResultNotLocalHost = kResult_HOST_NOT_LOCAL;
+constexpr int32_t kResultNoOrigin = kResult_ORIGIN_OR_USER;  // origin not determinable, or the console user changed
 
 // The final phase of a POST (body complete): checks, processing, answer.
 MHD_Result finishPost(MHD_Connection* connection, RequestContext* context);

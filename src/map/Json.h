@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "HalvorantAdapter.h"
+#include "util/ResultCodes.h"
 
 static_assert(sizeof(HalvorantJsonUnit) == 32, "unit layout is adapter ABI");
 static_assert(offsetof(HalvorantJsonUnit, key) == 0, "unit layout is adapter ABI");
@@ -33,7 +34,7 @@ static_assert(sizeof(HalvorantJsonMap) == 4112, "map layout is adapter ABI");
 // nor "topui" prints "Json map key not found: " and sets ErrCode to 61016.
 extern std::atomic<bool> CheckJson;   // off at start
 extern std::atomic<int32_t> ErrCode;  // 0 at start
-constexpr int32_t HALVORANT_JSON_KEY_MISSING = 61016;
+constexpr int32_t HALVORANT_JSON_KEY_MISSING = kResult_JSON_KEY_MISSING;
 
 void setJsonCheck(bool flag);  // switching on also resets ErrCode to 0
 int32_t getJsonErrorCode();

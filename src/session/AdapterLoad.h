@@ -9,6 +9,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include "util/ResultCodes.h"
 
 struct HalvorantJsonMap;
 
@@ -16,9 +17,9 @@ constexpr int HALVORANT_NAME_SIZE = 64;       // LibDir and ComName buffers
 constexpr int HALVORANT_PATH_ID_SIZE = 512;
 constexpr int HALVORANT_FILE_PATH_SIZE = 512;  // composed file paths
 
-constexpr int32_t HALVORANT_NO_ADAPTER_NAME = 61009;
-constexpr int32_t HALVORANT_ADAPTER_NOT_LOADED = 61902;
-constexpr int32_t HALVORANT_NO_ENTRY_POINT = 61906;
+constexpr int32_t HALVORANT_NO_ADAPTER_NAME = kResult_NO_ADAPTER;
+constexpr int32_t HALVORANT_ADAPTER_NOT_LOADED = kResult_ADAPTER_NOT_LOADED;
+constexpr int32_t HALVORANT_NO_ENTRY_POINT = kResult_NO_ENTRY_POINT;
 
 // Drops < > : " / \ | ? * ; & $ from the text (at most size characters examined),
 // zero-fills the buffer behind the kept text and empties a result of exactly "..".

@@ -15,13 +15,14 @@
 #include "session/SessionTable.h"
 #include "util/Tool.h"
 #include "value/HalvorantValue.h"
+#include "util/ResultCodes.h"
 
 namespace {
 
-constexpr int32_t kValueUnavailable = 61001;
-constexpr int32_t kValueMissing = 61005;
-constexpr int32_t kServerTooOld = 61203;
-constexpr int32_t kAdapterTooOld = 61204;
+constexpr int32_t kValueUnavailable = kResult_UNAVAILABLE;
+constexpr int32_t kValueMissing = kResult_MISSING_PARAMETER;
+constexpr int32_t kServerTooOld = kResult_SERVER_TOO_OLD;
+constexpr int32_t kAdapterTooOld = kResult_ADAPTER_TOO_OLD;
 constexpr int kFunctionSize = 512;
 constexpr int kVersionSize = 64;
 constexpr int kInstallerSize = 512;
@@ -200,7 +201,7 @@ HalvorantJsonMap* openSession(const HalvorantJsonMap* request, const char* funct
     return answer;
   }
   int64_t versionCode = charToLong(version, true);
-  if (!isCharToLongError() && versionCode >= 61000 && versionCode <= 61999) {
+  if (!isCharToLongError() && versionCode >= kResultFirst && versionCode <= kResultLast) {
     printfColorWarningLine("Parse component version error: ", version);
     HalvorantSession_releaseSlot(index);
     return answerCode(answer, static_cast<int32_t>(versionCode), __LINE__);

@@ -11,14 +11,15 @@
 
 #include "diag/Console.h"
 #include "platform/Wipe.h"
+#include "util/ResultCodes.h"
 
 int32_t LastErrorCode = 0;
 
 namespace {
 
 constexpr uint64_t kMaxAlloc = 2147483648ULL;  // 2^31: larger requests are refused
-constexpr int32_t kNullText = 61004;
-constexpr int32_t kNotNumber = 61003;
+constexpr int32_t kNullText = kResult_NULL_TEXT;
+constexpr int32_t kNotNumber = kResult_NOT_A_NUMBER;
 
 char* copyBytes(const char* text, size_t length) {
   char* out = static_cast<char*>(newMemSize(static_cast<uint64_t>(length) + 1));

@@ -5,11 +5,12 @@
 #include "diag/Console.h"
 #include "util/Tool.h"
 #include "util/ToolDetail.h"
+#include "util/ResultCodes.h"
 
 namespace {
 
 constexpr int32_t kEqual = 0, kGreater = 1, kSmaller = -1, kTextDiffers = 2, kCountDiffers = 3;
-constexpr int32_t kEmptyComponent = 61005, kBadArgument = 61001;
+constexpr int32_t kEmptyComponent = kResult_MISSING_PARAMETER, kBadArgument = kResult_UNAVAILABLE;
 
 // Blanks removed, '.' and ',' both separate components; empty pieces are kept.
 char** versionComponents(const char* version) {

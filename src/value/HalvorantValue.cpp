@@ -9,6 +9,7 @@
 #include "platform/Wipe.h"
 #include "util/Tool.h"
 #include "value/checkURL.h"
+#include "util/ResultCodes.h"
 
 HalvorantValueEntry value_list[HALVORANT_VALUE_COUNT];
 unsigned char HalvorantValue_AES_Key[32];
@@ -16,9 +17,9 @@ unsigned char HalvorantValue_AES_IV[32];
 
 namespace {
 
-constexpr int kInvalid = 61005;
-constexpr int kFull = 61019;
-constexpr int kEncryptError = 61020;
+constexpr int kInvalid = kResult_MISSING_PARAMETER;
+constexpr int kFull = kResult_VALUE_STORE_FULL;
+constexpr int kEncryptError = kResult_VALUE_NOT_ENCRYPTED;
 
 
 bool sameChannel(const char* a, const char* b) {
