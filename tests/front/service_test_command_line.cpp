@@ -8,21 +8,20 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
-#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "support/WorkDirLock.h"
+
 namespace {
 
-namespace fs = std::filesystem;
 
 struct Outcome {
   int status = -1;  // exit status, or -1 when it did not exit normally
@@ -109,31 +108,6 @@ Outcome runService(const std::vector<std::string>& args, const std::vector<std::
   return run;
 }
 
-// Service runs of any build tree share the fixed ports; this is their common lock.
-class ServiceLock {
- public:
-  ServiceLock() {
-    fd_ = open("/tmp/NoxHalvorant-service-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    // The same bound as the service harness: four minutes.
-    for (int i = 0; fd_ >= 0 && i < 2400 && !held_; ++i) {
-      held_ = flock(fd_, LOCK_EX | LOCK_NB) == 0;
-      if (!held_) usleep(100000);
-    }
-    hadWorkDir_ = fs::exists("/tmp/NoxHalvorant");
-  }
-  ~ServiceLock() {
-    std::error_code ignored;
-    if (!hadWorkDir_) fs::remove_all("/tmp/NoxHalvorant", ignored);
-    if (fd_ >= 0) close(fd_);
-  }
-  bool held() const { return held_; }
-
- private:
-  int fd_ = -1;
-  bool held_ = false;
-  bool hadWorkDir_ = true;
-};
-
 TEST(ServiceCommandLine, ArgumentsAnswerWithoutStarting) {
   struct Case {
     std::vector<std::string> args;
@@ -167,8 +141,8 @@ TEST(ServiceCommandLine, ArgumentsAnswerWithoutStarting) {
 }
 
 TEST(ServiceCommandLine, FailedStartExitsUnavailable) {
-  ServiceLock lock;
-  ASSERT_TRUE(lock.held()) << "another service run held the service lock for four minutes";
+  noxtest::WorkDirLock lock;
+  ASSERT_TRUE(lock.take()) << lock.error();
   // Every port taken on both loopback addresses: no listener can start.
   std::vector<int> sockets;
   for (int port : {54469, 54569, 54669}) {
@@ -207,8 +181,8 @@ TEST(ServiceCommandLine, FailedStartExitsUnavailable) {
 }
 
 TEST(ServiceCommandLine, ColoursOnlyOnATerminalAndNotWithNoColor) {
-  ServiceLock lock;
-  ASSERT_TRUE(lock.held()) << "another service run held the service lock for four minutes";
+  noxtest::WorkDirLock lock;
+  ASSERT_TRUE(lock.take()) << lock.error();
   struct Case {
     bool terminal;
     std::vector<std::string> env;
