@@ -65,9 +65,16 @@ export async function verifySignature(text, answer, keyBits) {
   return crypto.subtle.verify(verifyAs, key, fromBase64(answer.signature), new TextEncoder().encode(text));
 }
 
-// The adapter's JSON result, or { error: { code, message } }.
-function parsed(rec) {
-  if (!rec.ok || typeof rec.result !== 'string') return { error: { code: rec.error || 'SERVICE', message: rec.message } };
+// The adapter's JSON result, or { error: { code, message } } (the client rejects failures
+// with a NoxError carrying the adapter's code and message).
+async function parsed(call) {
+  let rec;
+  try {
+    rec = await call;
+  } catch (e) {
+    return { error: { code: e.code || 'SERVICE', message: e.message } };
+  }
+  if (typeof rec.result !== 'string') return { error: { code: 'BAD_ANSWER', message: 'no result' } };
   try {
     return JSON.parse(rec.result);
   } catch {
@@ -81,9 +88,10 @@ let certificates = [];
 async function session(box) {
   if (nox) return nox;
   const client = createClient(CLIENT);
-  const opened = await client.open({ pathId: PATH_IDS.NoxPkiCryptAdapter });
-  if (!opened.ok) {
-    say(box, `open: ${opened.message || opened.error}`, 'bad');
+  try {
+    await client.open({ pathId: PATH_IDS.NoxPkiCryptAdapter });
+  } catch (e) {
+    say(box, `open: ${e.code}: ${e.message}`, 'bad');
     return null;
   }
   nox = client;
@@ -102,7 +110,7 @@ async function list() {
   const client = await session(box);
   if (!client) return;
   say(box, 'Listing; confirm in the dialog on your desktop the first time…', 'hint');
-  const answer = parsed(await client.call('ListCertificates', {}, heartbeats(box)));
+  const answer = await parsed(client.call('ListCertificates', {}, heartbeats(box)));
   const select = $('sign-certificate');
   select.textContent = '';
   if (answer.error) {
@@ -132,7 +140,7 @@ async function sign() {
   const params = { CertificateId: c.id, TokenSerial: c.tokenSerial, Digest: toBase64(digest), DigestAlgorithm: 'SHA-256' };
   if (c.keyType === 'RSA' && $('sign-pss').checked) params.Padding = 'PSS';
   say(box, 'Signing; enter the PIN in the dialog on your desktop…', 'hint');
-  const answer = parsed(await client.call('Sign', params, heartbeats(box)));
+  const answer = await parsed(client.call('Sign', params, heartbeats(box)));
   if (answer.error) {
     say(box, `${answer.error.code}: ${answer.error.message}`, 'bad');
     return;
