@@ -11,6 +11,7 @@ PKGS=(
   libsystemd-dev
   libp11-kit-dev libassuan-dev  # PKI adapter: PKCS#11 modules, pinentry dialogs
   libnss3-tools
+  libpcsclite-dev  # e-ID adapter: PC/SC
 )
 
 for group in "$@"; do
@@ -18,6 +19,9 @@ for group in "$@"; do
     test)
       PKGS+=(libgtest-dev libgmock-dev libcurl4-gnutls-dev gnutls-bin chromium nodejs)
       PKGS+=(softhsm2 opensc openssl)  # PKI adapter tests: a private token made with pkcs11-tool
+      # e-ID adapter tests: a private PC/SC daemon with the virtual reader and card emulator,
+      # in namespaces made with util-linux's unshare and iproute2's ip.
+      PKGS+=(pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome iproute2 util-linux)
       # Debian's nodejs comes without npm; another nodejs may bring its own.
       command -v npm >/dev/null 2>&1 || PKGS+=(npm) ;;
     deb)   PKGS+=(dpkg-dev file lintian) ;;

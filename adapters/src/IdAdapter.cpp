@@ -1,23 +1,465 @@
-// NoxIdAdapter: an electronic-ID reader without hardware behind it.
+// NoxIdAdapter: the user's smart-card readers and cards, through PC/SC.
 //
-// Functions:
-//   "GetCardStatus"  -> "no card present"
-//   "ListReaders"    -> "[]" (JSON text: no reader attached)
-// Failures answer "error: <reason>".
+// Functions (answers are JSON texts):
+//   "ListReaders"    -> {"readers":[{"name":..,"cardPresent":..,"atr":..,"state":[..]}]}
+//   "GetCardStatus"  Reader (optional: the first reader with a card)
+//                    -> {"reader":..,"present":..,"atr":..,"protocol":..,"cardType":..}
+//   "WaitForCard"    Reader (optional), Timeout (seconds, 0..120, default 30): the card
+//                    status once a card is present; "WaitForRemoval" once none is.
+//   "GetCardData"    Reader (optional): the public facts the card's ATR announces.
+// Failures answer {"error":{"code":"<CODE>","message":"<text>"}}.
+//
+// No function sends APDUs a page chose: the only card command is the connect that tells
+// the active protocol. Every call opens its own PC/SC context and releases it, and a card
+// connection never outlives the call (it is left to other programs unreset).
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef __APPLE__
+#include <PCSC/winscard.h>
+#include <PCSC/wintypes.h>
+#else
+#include <winscard.h>
+#endif
+
 #include "AdapterKit.h"
+#include "CardInfo.h"
 
 using adapterkit::answer;
-using adapterkit::error;
+using adapterkit::param;
 using adapterkit::sameName;
 
 namespace {
-constexpr const char* kVersion = "1.0.0.1";
+
+constexpr const char* kVersion = "1.1.0.0";
+constexpr long kMaxWaitSeconds = 120;
+constexpr long kDefaultWaitSeconds = 30;
+// How long past its own time-out a call may wait for the PC/SC stack before it answers
+// NO_SERVICE (a daemon that accepts connections but never answers).
+constexpr auto kStackGrace = std::chrono::seconds(10);
+// The reader name pcsc-lite (and other PC/SC stacks) use to report readers coming and going.
+constexpr const char* kPnpReader = "\\\\?PnP?\\Notification";
+// Card-list files of the system's smart-card tools, when they are installed.
+constexpr const char* kCardLists[] = {"/usr/share/pcsc/smartcard_list.txt",
+                                      "/usr/local/share/pcsc/smartcard_list.txt"};
+
+using Clock = std::chrono::steady_clock;
+
+// The error answer every shipped adapter gives.
+std::string failure(const char* code, const std::string& message) {
+  return std::string("{\"error\":{\"code\":\"") + code + "\",\"message\":" + cardinfo::jsonString(message) + "}}";
+}
+
+std::string pcscText(LONG rv) {
+  char text[96];
+  const char* name = "PC/SC error";
+  switch (rv) {
+    case SCARD_E_NO_SERVICE: name = "the smart-card service is not running"; break;
+    case SCARD_E_SERVICE_STOPPED: name = "the smart-card service stopped"; break;
+    case SCARD_F_COMM_ERROR: name = "lost the connection to the smart-card service"; break;
+    case SCARD_E_NO_READERS_AVAILABLE: name = "no smart-card reader is attached"; break;
+    case SCARD_E_UNKNOWN_READER: name = "the reader is not attached"; break;
+    case SCARD_E_READER_UNAVAILABLE: name = "the reader is unavailable"; break;
+    case SCARD_E_SHARING_VIOLATION: name = "another program holds the card"; break;
+    case SCARD_W_UNRESPONSIVE_CARD: name = "the card does not respond"; break;
+    case SCARD_W_REMOVED_CARD: name = "the card was removed"; break;
+    case SCARD_E_NO_SMARTCARD: name = "no card in the reader"; break;
+    case SCARD_E_TIMEOUT: name = "timed out"; break;
+    default: break;
+  }
+  snprintf(text, sizeof text, "%s (0x%08lX)", name, static_cast<unsigned long>(rv) & 0xFFFFFFFFul);
+  return text;
+}
+
+bool serviceGone(LONG rv) {
+  return rv == static_cast<LONG>(SCARD_E_NO_SERVICE) || rv == static_cast<LONG>(SCARD_E_SERVICE_STOPPED) ||
+         rv == static_cast<LONG>(SCARD_F_COMM_ERROR);
+}
+
+std::string pcscFailure(LONG rv) {
+  if (serviceGone(rv)) return failure("NO_SERVICE", pcscText(rv));
+  if (rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) return failure("NO_READER", pcscText(rv));
+  return failure("TOKEN_ERROR", pcscText(rv));
+}
+
+// One PC/SC context for the length of one call.
+struct Context {
+  SCARDCONTEXT handle = 0;
+  LONG status = static_cast<LONG>(SCARD_E_NO_SERVICE);
+  Context() { status = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &handle); }
+  ~Context() {
+    if (status == SCARD_S_SUCCESS) SCardReleaseContext(handle);
+  }
+  Context(const Context&) = delete;
+  Context& operator=(const Context&) = delete;
+  bool ok() const { return status == SCARD_S_SUCCESS; }
+};
+
+// The attached readers; an empty list is no failure.
+LONG listReaders(const Context& context, std::vector<std::string>* names) {
+  names->clear();
+  for (int attempt = 0; attempt < 3; ++attempt) {  // the list may grow between the two calls
+    DWORD size = 0;
+    LONG rv = SCardListReaders(context.handle, nullptr, nullptr, &size);
+    if (rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) return SCARD_S_SUCCESS;
+    if (rv != SCARD_S_SUCCESS) return rv;
+    std::vector<char> buffer(size + 1, '\0');
+    rv = SCardListReaders(context.handle, nullptr, buffer.data(), &size);
+    if (rv == static_cast<LONG>(SCARD_E_INSUFFICIENT_BUFFER)) continue;
+    if (rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) return SCARD_S_SUCCESS;
+    if (rv != SCARD_S_SUCCESS) return rv;
+    for (const char* at = buffer.data(); *at != '\0' && at < buffer.data() + size; at += strlen(at) + 1)
+      names->emplace_back(at);
+    return SCARD_S_SUCCESS;
+  }
+  return static_cast<LONG>(SCARD_E_INSUFFICIENT_BUFFER);
+}
+
+struct ReaderState {
+  std::string name;
+  DWORD state = 0;
+  std::vector<unsigned char> atr;
+  bool present() const { return (state & SCARD_STATE_PRESENT) != 0; }
+};
+
+// Current state of each named reader, without waiting.
+LONG readStates(const Context& context, const std::vector<std::string>& names, std::vector<ReaderState>* out) {
+  out->clear();
+  if (names.empty()) return SCARD_S_SUCCESS;
+  std::vector<SCARD_READERSTATE> states(names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    memset(&states[i], 0, sizeof states[i]);
+    states[i].szReader = names[i].c_str();
+    states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+  }
+  LONG rv = SCardGetStatusChange(context.handle, 0, states.data(), static_cast<DWORD>(states.size()));
+  if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT)) return rv;
+  for (size_t i = 0; i < names.size(); ++i) {
+    ReaderState r;
+    r.name = names[i];
+    r.state = states[i].dwEventState;
+    size_t atrLength = states[i].cbAtr <= sizeof states[i].rgbAtr ? states[i].cbAtr : 0;
+    if (r.present()) r.atr.assign(states[i].rgbAtr, states[i].rgbAtr + atrLength);
+    out->push_back(std::move(r));
+  }
+  return SCARD_S_SUCCESS;
+}
+
+std::string stateList(DWORD state) {
+  static const struct {
+    DWORD bit;
+    const char* name;
+  } kNames[] = {{SCARD_STATE_PRESENT, "present"},     {SCARD_STATE_EMPTY, "empty"},
+                {SCARD_STATE_EXCLUSIVE, "exclusive"}, {SCARD_STATE_INUSE, "inuse"},
+                {SCARD_STATE_MUTE, "mute"},           {SCARD_STATE_UNPOWERED, "unpowered"},
+                {SCARD_STATE_UNAVAILABLE, "unavailable"}, {SCARD_STATE_UNKNOWN, "unknown"}};
+  std::string out = "[";
+  for (const auto& n : kNames)
+    if ((state & n.bit) != 0) out += std::string(out.size() > 1 ? "," : "") + "\"" + n.name + "\"";
+  return out + "]";
+}
+
+std::string atrJson(const ReaderState& r) {
+  return r.atr.empty() ? "null" : "\"" + cardinfo::hexText(r.atr.data(), r.atr.size()) + "\"";
+}
+
+// The protocol the card runs, learnt by a shared connect that is undone at once; null when
+// the card cannot be reached (held exclusively, mute).
+std::string protocolJson(const Context& context, const std::string& reader) {
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  LONG rv = SCardConnect(context.handle, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                         &card, &protocol);
+  if (rv != SCARD_S_SUCCESS) return "null";
+  SCardDisconnect(card, SCARD_LEAVE_CARD);
+  if (protocol == SCARD_PROTOCOL_T0) return "\"T=0\"";
+  if (protocol == SCARD_PROTOCOL_T1) return "\"T=1\"";
+  return "null";
+}
+
+std::string cardTypeJson(const ReaderState& r) {
+  if (r.atr.empty()) return "null";
+  for (const char* list : kCardLists) {
+    std::string name = cardinfo::cardType(r.atr.data(), r.atr.size(), list);
+    if (!name.empty()) return cardinfo::jsonString(name);
+  }
+  return "null";
+}
+
+std::string cardStatusJson(const Context& context, const ReaderState& r) {
+  bool present = r.present();
+  return "{\"reader\":" + cardinfo::jsonString(r.name) + ",\"present\":" + (present ? "true" : "false") +
+         ",\"atr\":" + atrJson(r) + ",\"protocol\":" + (present ? protocolJson(context, r.name) : "null") +
+         ",\"cardType\":" + cardTypeJson(r) + "}";
+}
+
+bool contains(const std::vector<std::string>& names, const std::string& name) {
+  for (const std::string& n : names)
+    if (n == name) return true;
+  return false;
+}
+
+// The reader a call is about: the named one, else the first with a card, else the first.
+// The failure answer when there is none, else empty.
+std::string pickReader(const Context& context, const std::string& wanted, ReaderState* picked) {
+  std::vector<std::string> names;
+  LONG rv = listReaders(context, &names);
+  if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
+  if (!wanted.empty()) {
+    if (!contains(names, wanted)) return failure("NOT_FOUND", "no reader named " + wanted);
+    names.assign(1, wanted);
+  }
+  if (names.empty()) return failure("NO_READER", "no smart-card reader is attached");
+  std::vector<ReaderState> states;
+  rv = readStates(context, names, &states);
+  if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
+  *picked = states[0];
+  for (const ReaderState& s : states)
+    if (s.present()) {
+      *picked = s;
+      break;
+    }
+  return "";
+}
+
+std::string listReadersCall() {
+  Context context;
+  if (!context.ok()) return pcscFailure(context.status);
+  std::vector<std::string> names;
+  LONG rv = listReaders(context, &names);
+  if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
+  std::vector<ReaderState> states;
+  rv = readStates(context, names, &states);
+  if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
+  std::string out = "{\"readers\":[";
+  for (size_t i = 0; i < states.size(); ++i) {
+    const ReaderState& r = states[i];
+    out += std::string(i ? "," : "") + "{\"name\":" + cardinfo::jsonString(r.name) +
+           ",\"cardPresent\":" + (r.present() ? "true" : "false") + ",\"atr\":" + atrJson(r) +
+           ",\"state\":" + stateList(r.state) + "}";
+  }
+  return out + "]}";
+}
+
+std::string cardStatusCall(const std::string& wanted) {
+  Context context;
+  if (!context.ok()) return pcscFailure(context.status);
+  ReaderState reader;
+  std::string failed = pickReader(context, wanted, &reader);
+  if (!failed.empty()) return failed;
+  return cardStatusJson(context, reader);
+}
+
+std::string cardDataCall(const std::string& wanted) {
+  Context context;
+  if (!context.ok()) return pcscFailure(context.status);
+  ReaderState reader;
+  std::string failed = pickReader(context, wanted, &reader);
+  if (!failed.empty()) return failed;
+  if (!reader.present()) return failure("NO_TOKEN", "no card in " + reader.name);
+  return "{\"reader\":" + cardinfo::jsonString(reader.name) + ",\"atr\":" + atrJson(reader) +
+         ",\"cardType\":" + cardTypeJson(reader) +
+         ",\"atrInfo\":" + cardinfo::atrFacts(reader.atr.data(), reader.atr.size()) + "}";
+}
+
+// Timeout: decimal seconds 0..120; missing or empty gives the default.
+bool readTimeout(const HalvorantJsonMap* map, long* seconds) {
+  const char* text = param(map, "Timeout");
+  if (text == nullptr || *text == '\0') {
+    *seconds = kDefaultWaitSeconds;
+    return true;
+  }
+  long value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9' || c - text >= 4) return false;
+    value = value * 10 + (*c - '0');
+  }
+  if (value > kMaxWaitSeconds) return false;
+  *seconds = value;
+  return true;
+}
+
+// Waits until a card is present (wantCard) or no longer present in the reader the call is
+// about, for at most the page's time-out. Without a Reader: any reader for a card (readers
+// plugged in meanwhile count), the reader holding a card at the start for a removal.
+std::string waitCall(std::string wanted, long seconds, bool wantCard) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  Context context;
+  if (!context.ok()) return pcscFailure(context.status);
+  bool seen = false;      // the reader we watch was attached at some point of this call
+  bool usePnp = wanted.empty();
+  int quickWakes = 0;
+  for (;;) {
+    std::vector<std::string> names;
+    LONG rv = listReaders(context, &names);
+    if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
+    if (!wanted.empty()) {
+      if (!contains(names, wanted)) {
+        if (seen) return failure("NO_READER", "the reader " + wanted + " was removed");
+        return failure("NOT_FOUND", "no reader named " + wanted);
+      }
+      names.assign(1, wanted);
+      seen = true;
+    }
+    std::vector<ReaderState> states;
+    rv = readStates(context, names, &states);
+    if (rv != SCARD_S_SUCCESS) {
+      // A reader that left between the two calls: look again, within the time-out.
+      if (serviceGone(rv) || Clock::now() >= deadline) return pcscFailure(rv);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
+
+    if (wantCard) {
+      for (const ReaderState& s : states)
+        if (s.present()) return cardStatusJson(context, s);
+    } else if (wanted.empty()) {
+      // A removal without Reader watches the reader holding a card now.
+      const ReaderState* holding = nullptr;
+      for (const ReaderState& s : states)
+        if (s.present()) holding = &s;
+      if (holding == nullptr) {
+        if (states.empty()) return failure("NO_READER", "no smart-card reader is attached");
+        return cardStatusJson(context, states[0]);
+      }
+      wanted = holding->name;
+      seen = true;
+      usePnp = false;
+      continue;
+    } else if (!states[0].present()) {
+      return cardStatusJson(context, states[0]);
+    }
+
+    // Nothing yet: wait for any change of these readers (or of the reader list).
+    Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero())
+      return failure("TIMEOUT", wantCard ? "no card was inserted in time" : "the card was not removed in time");
+    long leftMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
+    std::vector<SCARD_READERSTATE> watch(states.size() + (usePnp ? 1 : 0));
+    for (size_t i = 0; i < watch.size(); ++i) {
+      memset(&watch[i], 0, sizeof watch[i]);
+      if (i < states.size()) {
+        watch[i].szReader = states[i].name.c_str();
+        watch[i].dwCurrentState = states[i].state & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+      } else {
+        watch[i].szReader = kPnpReader;
+        watch[i].dwCurrentState = SCARD_STATE_UNAWARE;
+      }
+    }
+    if (usePnp) {
+      // First learn the notification reader's current count, so the wait below blocks.
+      SCARD_READERSTATE& pnp = watch.back();
+      SCardGetStatusChange(context.handle, 0, &pnp, 1);
+      if ((pnp.dwEventState & SCARD_STATE_UNKNOWN) != 0) {
+        usePnp = false;  // no notifications here: look at the reader list once a second
+        watch.pop_back();
+      } else {
+        pnp.dwCurrentState = pnp.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+      }
+    }
+    if (!usePnp && wanted.empty() && leftMs > 1000) leftMs = 1000;
+    if (watch.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(leftMs));
+      continue;
+    }
+    Clock::time_point before = Clock::now();
+    rv = SCardGetStatusChange(context.handle, static_cast<DWORD>(leftMs), watch.data(), static_cast<DWORD>(watch.size()));
+    if (serviceGone(rv)) return pcscFailure(rv);
+    if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT) &&
+        rv != static_cast<LONG>(SCARD_E_UNKNOWN_READER) && rv != static_cast<LONG>(SCARD_E_READER_UNAVAILABLE))
+      return pcscFailure(rv);
+    // A stack that keeps reporting changes that are none must not spin the processor.
+    if (Clock::now() - before < std::chrono::milliseconds(5)) {
+      if (++quickWakes > 20) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } else {
+      quickWakes = 0;
+    }
+  }
+}
+
+// libpcsclite has no time-out of its own for a daemon that stopped answering, so each call's
+// PC/SC work runs on a worker thread that the call waits for, at most limit. A worker left
+// behind keeps the library loaded (its code must stay mapped) and makes later calls answer
+// NO_SERVICE at once until it comes back, so stuck threads never pile up.
+std::atomic<int> g_stuckWorkers{0};
+
+struct Job {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool done = false;
+  bool abandoned = false;
+  std::string result;
+};
+
+void keepLibraryLoaded() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&keepLibraryLoaded), &info) != 0 && info.dli_fname != nullptr)
+    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);  // never closed: that is the point
+}
+
+// The answer text in the answer buffer, or an error when it would be cut there.
+const char* reply(const std::string& json) {
+  if (json.size() >= adapterkit::kAnswerSize) return answer(failure("TOKEN_ERROR", "the answer is too long").c_str());
+  return answer(json.c_str());
+}
+
+const char* bounded(Clock::duration limit, std::function<std::string()> work) {
+  if (g_stuckWorkers.load() > 0)
+    return reply(failure("NO_SERVICE", "the smart-card service has not answered an earlier call yet"));
+  auto job = std::make_shared<Job>();
+  std::thread worker([job, work = std::move(work)] {
+    std::string result = work();
+    std::lock_guard<std::mutex> hold(job->lock);
+    job->result = std::move(result);
+    job->done = true;
+    if (job->abandoned) g_stuckWorkers.fetch_sub(1);
+    job->finished.notify_all();
+  });
+  std::unique_lock<std::mutex> hold(job->lock);
+  if (job->finished.wait_for(hold, limit, [&job] { return job->done; })) {
+    std::string result = std::move(job->result);
+    hold.unlock();
+    worker.join();
+    return reply(result);
+  }
+  job->abandoned = true;
+  g_stuckWorkers.fetch_add(1);
+  hold.unlock();
+  keepLibraryLoaded();
+  worker.detach();
+  return reply(failure("NO_SERVICE", "the smart-card service does not answer"));
+}
+
 }  // namespace
 
 extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
   if (sameName(functionName, "Halvorant_GetVersion")) return answer(kVersion);
   if (sameName(functionName, "Halvorant_Release")) return answer("0");
-  if (sameName(functionName, "GetCardStatus")) return answer("no card present");
-  if (sameName(functionName, "ListReaders")) return answer("[]");
-  return error("unknown function");
+  // Workers get copies of the parameters: one left behind must not read the service's map.
+  if (sameName(functionName, "ListReaders")) return bounded(kStackGrace, [] { return listReadersCall(); });
+  std::string reader = param(map, "Reader") != nullptr ? param(map, "Reader") : "";
+  if (sameName(functionName, "GetCardStatus"))
+    return bounded(kStackGrace, [reader] { return cardStatusCall(reader); });
+  if (sameName(functionName, "GetCardData")) return bounded(kStackGrace, [reader] { return cardDataCall(reader); });
+  bool card = sameName(functionName, "WaitForCard");
+  if (card || sameName(functionName, "WaitForRemoval")) {
+    long seconds = 0;
+    if (!readTimeout(map, &seconds))
+      return reply(failure("BAD_INPUT", "Timeout must be whole seconds from 0 to " + std::to_string(kMaxWaitSeconds)));
+    return bounded(std::chrono::seconds(seconds) + kStackGrace,
+                   [reader, seconds, card] { return waitCall(reader, seconds, card); });
+  }
+  return reply(failure("BAD_INPUT", std::string("unknown function ") + (functionName ? functionName : "")));
 }

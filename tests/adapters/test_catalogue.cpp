@@ -50,6 +50,8 @@ Library load(const std::string& name) {
 TEST(Catalogue, EveryShippedAdapterIsListedAndKnowsEveryListedFunction) {
   // No dialog may open here: the PKI adapter then refuses to list, which is still an answer.
   setenv("NOX_PINENTRY", "/nonexistent/pinentry", 1);
+  // Nor may the e-ID adapter meet the machine's smart-card service: its waits would wait.
+  setenv("PCSCLITE_CSOCK_NAME", "/nonexistent/pcscd.comm", 1);
   auto listed = catalogue();
   ASSERT_FALSE(listed.empty()) << "no \"## Shipped adapters\" section with \"#### <Adapter>\" tables";
   for (const auto& entry : std::filesystem::directory_iterator(NOX_ADAPTER_DIR)) {

@@ -70,7 +70,8 @@ test('each adapter: open a session, call one function, release', async () => {
       ['NoxCryptAdapter',
         'Digest: result "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"'],
       ['NoxPkiCryptAdapter', 'ListCertificates: result "{\\"certificates\\":[{\\"id\\":\\"0e\\",\\"token\\":\\"Nox Test Token'],
-      ['NoxIdAdapter', 'GetCardStatus: result "no card present"'],
+      // A JSON answer whatever the machine's card readers (or an error when it has no PC/SC).
+      ['NoxIdAdapter', 'GetCardStatus: result "{'],
     ];
     assert.equal(rows.length, expected.length, JSON.stringify(rows));
     rows.forEach(([name, opened, called, released], i) => {

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# A private smart-card stack for one test: pcscd with only the virtual reader, and the card
+# emulator that puts a virtual card into it. Run inside fresh mount and network namespaces
+# (see PcscSandbox.h): /run is replaced by DIR/run, so the daemon's fixed socket path
+# /run/pcscd/pcscd.comm is DIR/run/pcscd/pcscd.comm outside, and the reader's TCP port is
+# the namespace's own.
+#
+#   pcsc-sandbox.sh DIR      prints "started PID" (the daemon's), then "ready" once the
+#                            daemon has loaded the reader (or "error: ..."). Then commands
+#                            on standard input, one a line, each answered on standard
+#                            output: insert -> "inserted", remove -> "removed", stop ->
+#                            "stopped" (the daemon). End of input stops everything.
+set -u
+dir=$1
+pcscd=
+fail() {
+  echo "error: $*"
+  [ -n "$pcscd" ] && kill "$pcscd" 2>/dev/null
+  exit 1
+}
+
+mount --bind "$dir/run" /run || fail "cannot bind $dir/run over /run"
+ip link set lo up || fail "cannot bring up the namespace's loopback"
+mkdir -p "$dir/conf" "$dir/py"
+cat >"$dir/conf/vpcd" <<CONF
+FRIENDLYNAME "Virtual PCD"
+DEVICENAME   /dev/null:0x8C7B
+LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so
+CHANNELID    0x8C7B
+CONF
+# The packaged emulator imports "Crypto"; Debian ships the same module as "Cryptodome".
+ln -sfn /usr/lib/python3/dist-packages/Cryptodome "$dir/py/Crypto"
+
+env -u LISTEN_FDS -u LISTEN_PID pcscd -f -i -c "$dir/conf" >"$dir/pcscd.log" 2>&1 &
+pcscd=$!
+vicc=
+echo "started $pcscd"
+# The daemon loads its readers before it says it is ready.
+for _ in $(seq 600); do
+  grep -q "daemon ready" "$dir/pcscd.log" && break
+  kill -0 "$pcscd" 2>/dev/null || fail "pcscd exited: $(cat "$dir/pcscd.log")"
+  sleep 0.1
+done
+grep -q "daemon ready" "$dir/pcscd.log" || fail "pcscd did not get ready within a minute"
+echo ready
+
+while read -r command; do
+  case $command in
+    insert)
+      PYTHONPATH="$dir/py:/usr/lib/python3/site-packages/virtualsmartcard" \
+        /usr/bin/python3 /usr/bin/vicc -t iso7816 >>"$dir/vicc.log" 2>&1 &
+      vicc=$!
+      echo inserted ;;
+    remove)
+      if [ -n "$vicc" ]; then kill "$vicc"; wait "$vicc" 2>/dev/null; vicc=; fi
+      echo removed ;;
+    stop)
+      kill "$pcscd"; wait "$pcscd" 2>/dev/null
+      echo stopped ;;
+    *) echo "error: unknown command $command" ;;
+  esac
+done
+[ -n "$vicc" ] && kill "$vicc" 2>/dev/null
+kill "$pcscd" 2>/dev/null
+wait
