@@ -108,7 +108,8 @@ class PcscSandbox {
                   fileText(errFile) + fileText(dir() + "/pcscd.log"));
     daemonPid_ = atoi(line.c_str() + 8);
     line = readLine(90);
-    if (line != "ready") return fail("pcscd did not get ready: '" + line + "' " + fileText(dir() + "/pcscd.log"));
+    if (line != "ready")
+      return fail("pcscd did not get ready: '" + line + "' " + fileText(errFile) + fileText(dir() + "/pcscd.log"));
     // Ready when PC/SC lists the reader (the socket appears before the reader is loaded).
     if (!waitForState(SCARD_STATE_EMPTY | SCARD_STATE_PRESENT, 30))
       return fail("pcscd did not list " + std::string(kVirtualReader) + ": " + error_ + " " +

@@ -36,12 +36,12 @@ pcscd=$!
 vicc=
 echo "started $pcscd"
 # The daemon loads its readers before it says it is ready.
-for _ in $(seq 600); do
-  grep -q "daemon ready" "$dir/pcscd.log" && break
+start=$SECONDS
+until grep -q "daemon ready" "$dir/pcscd.log"; do
   kill -0 "$pcscd" 2>/dev/null || fail "pcscd exited: $(cat "$dir/pcscd.log")"
-  sleep 0.1
+  [ $((SECONDS - start)) -lt 60 ] || fail "pcscd did not get ready within a minute"
+  sleep 0.1 || fail "sleep failed"
 done
-grep -q "daemon ready" "$dir/pcscd.log" || fail "pcscd did not get ready within a minute"
 echo ready
 
 while read -r command; do
