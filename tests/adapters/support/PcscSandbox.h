@@ -73,7 +73,7 @@ class PcscSandbox {
     for (const char* tool : {"/usr/bin/unshare", "/usr/sbin/ip", "/usr/sbin/pcscd", "/usr/bin/vicc",
                              "/usr/lib/pcsc/drivers/serial/libifdvpcd.so", "/usr/lib/python3/dist-packages/Cryptodome"})
       if (access(tool, F_OK) != 0)
-        return fail(std::string(tool) + " is missing: run scripts/setup.sh");
+        return fail(std::string(tool) + " is missing: run scripts/setup.sh test");
     std::error_code ec;
     std::filesystem::remove_all(dir() + "/run", ec);
     std::filesystem::create_directories(dir() + "/run", ec);
