@@ -5,7 +5,8 @@
 //   "Digest"   Algorithm SHA1 | SHA256 | SHA512, Data text -> upper-case hex digest
 //   "Encrypt"  Key (64 hex digits), IV (32 hex digits, optional: zeros), Data text -> hex
 //   "Decrypt"  Key, IV as above, Data hex -> text
-//   "Sleep"    Seconds 0..60 -> "slept N" after that many seconds
+//   "Sleep"    Seconds 0..15 -> "slept N" after that many seconds; main-thread calls only
+//              (it shows the heartbeat protocol; elsewhere it would hold up other pages)
 // Failures answer {"error":{"code":"BAD_INPUT"|"TOKEN_ERROR","message":"..."}}.
 // The adapter links only the dependency-free cipher engine and Mbed TLS: no console of
 // its own (the service prints for it) and nothing of the service's helpers.
@@ -13,6 +14,11 @@
 #include <mbedtls/sha256.h>
 #include <mbedtls/sha512.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <pthread.h>
+#else
+#include <sys/syscall.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -33,7 +39,7 @@ using adapterkit::sameName;
 namespace {
 
 constexpr const char* kVersion = "1.0.0.1";
-constexpr long kMaxSleepSeconds = 60;
+constexpr long kMaxSleepSeconds = 15;
 constexpr size_t kMaxCipherBytes = (adapterkit::kAnswerSize - 1) / 2;
 // The service's AES-256 text form: marker + text + NUL under CBC with PKCS #7 padding.
 constexpr char kMarker[] = "HalvorantAESCBC";
@@ -151,12 +157,22 @@ const char* decrypt(const HalvorantJsonMap* map) {
   return out;
 }
 
+// The service runs flagged calls on the process's main thread and nothing else there.
+bool onMainThread() {
+#if defined(__APPLE__)
+  return pthread_main_np() != 0;
+#else
+  return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+#endif
+}
+
 const char* sleepFor(const HalvorantJsonMap* map) {
+  if (!onMainThread()) return error(ErrorCode::BadInput, "Sleep needs a main-thread call");
   const char* text = param(map, "Seconds");
   char* end = nullptr;
   long seconds = text != nullptr ? strtol(text, &end, 10) : -1;
   if (text == nullptr || end == text || *end != '\0' || seconds < 0 || seconds > kMaxSleepSeconds)
-    return error(ErrorCode::BadInput, "Seconds must be 0 to 60");
+    return error(ErrorCode::BadInput, "Seconds must be 0 to 15");
   for (unsigned left = static_cast<unsigned>(seconds); left > 0;) left = sleep(left);
   char out[32];
   snprintf(out, sizeof out, "slept %ld", seconds);

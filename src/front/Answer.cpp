@@ -1,30 +1,23 @@
-// Final phase of a POST: TLS gate, Host rule, body, origin, console user, then request
-// processing directly or on the main thread with heartbeats.
+// Final phase of a POST: TLS gate, Host rule, body, origin, console user, then the request
+// is parked and handed to the worker or the main thread; its answer goes out when it comes.
 #include <cstdio>
 #include <cstring>
 
 #include "diag/Console.h"
 #include "front/Halvorant.h"
 #include "front/HalvorantHttp.h"
+#include "front/MainThread.h"
+#include "front/Worker.h"
 #include "map/Json.h"
 #include "platform/Platform.h"
 #include "platform/Wipe.h"
 #include "session/HalvorantSession.h"
 #include "util/Tool.h"
 
-std::atomic<int32_t> iHeartBeats{0};
-
 namespace {
 
 const char kRule[] = "===============================================================================";
 static_assert(sizeof kRule == 80, "79 characters");
-
-// True from the start of a main-thread call until its result has been handed to a page.
-// Guarded by g_slotLock, which flagged requests take instead of RequestLock to decide
-// whether to start a call or to join the outstanding one: RequestLock is held by the
-// main thread for the whole call. Order: g_slotLock before RequestLock.
-std::mutex g_slotLock;
-bool g_callOutstanding = false;
 
 // What one final phase owns; released at its end.
 struct PostState {
@@ -139,60 +132,47 @@ bool checkRequest(MHD_Connection* connection, RequestContext* context, PostState
   return true;
 }
 
-void processDirectly(PostState* s) {
-  std::lock_guard<std::mutex> guard(RequestLock);
-  int32_t length = 0;
-  s->answer = HalvorantSession_Process(HalvorantProcessID, s->map, s->origin, &length);
+HalvorantJsonMap* heartbeatAnswer() { return resultAnswer(0, "heartbeat"); }
+
+// Parking and delivery of a request that waits for the worker or the main thread. park
+// runs on the listener's thread inside the handler; deliver on the thread that has the
+// outcome, and the listener answers when the library calls the handler again.
+void parkRequest(void* user) {
+  auto* context = static_cast<RequestContext*>(user);
+  context->phase = kPhaseParked;
+  MHD_suspend_connection(context->connection);
 }
 
-// Starts the call in the slot (or joins the outstanding one), waits for it up to the window,
-// then takes its result or answers a heartbeat.
-void processOnMainThread(PostState* s) {
-  {
-    std::lock_guard<std::mutex> slot(g_slotLock);
-    if (!g_callOutstanding) {
-      // No call is outstanding, so the main thread leaves the slot alone.
-      std::lock_guard<std::mutex> guard(RequestLock);
-      freeHalvorantJsonMap(JsonMap);
-      JsonMap = s->map;
-      s->map = nullptr;
-      freeMem(Origin);
-      Origin = newMem(s->origin);
-      freeHalvorantJsonMap(result);
-      result = nullptr;
-      g_callOutstanding = true;
-      printfColorLine("Start main thread", "");
-      requestMainThreadCall();
-    } else {
-      // A call is running, or its result waits: this request's parameters are not used.
-      printfColorLine("Wait main thread result", "");
-    }
-  }
+void deliverRequest(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer) {
+  auto* context = static_cast<RequestContext*>(user);
+  if (outcome == kHandOffHeartbeat) answer = heartbeatAnswer();
+  context->answer = answer;
+  context->phase = kPhaseAnswered;
+  MHD_resume_connection(context->connection);
+}
 
-  bool finished = waitMainThreadCall(kMainThreadWindowMs);
-  if (finished) {
-    printfColorLine("Main thread mode finish!", "");
-    std::lock_guard<std::mutex> slot(g_slotLock);
-    // The flag again: meanwhile another request may have taken this result and started
-    // the next call, which holds RequestLock until it returns.
-    if (g_callOutstanding && isCallMainThreadFinish.load()) {
-      std::lock_guard<std::mutex> guard(RequestLock);  // free: the call has returned
-      s->answer = result;
-      result = nullptr;
-      freeHalvorantJsonMap(JsonMap);
-      JsonMap = nullptr;
-      freeMem(Origin);
-      Origin = nullptr;
-      g_callOutstanding = false;
-      iHeartBeats.store(0);
-      return;
-    }
+// Hands the admitted request on; true when it was parked (the answer comes later).
+bool handOn(MHD_Connection* connection, RequestContext* context, PostState* s) {
+  context->connection = connection;
+  HandOff handOff{context, parkRequest, deliverRequest};
+  HalvorantJsonMap* map = s->map;
+  s->map = nullptr;  // the hand-off owns it now
+  if (!s->mainThread) return Worker_Submit(s->origin, map, handOff);
+  HalvorantJsonMap* answer = nullptr;
+  switch (MainThread_Await(s->origin, map, kMainThreadWindowMs, handOff, &answer)) {
+    case kAwaitParked:
+      return true;
+    case kAwaitAnswer:
+      s->answer = answer;
+      break;
+    case kAwaitHeartbeat:
+      printfColorLine("", "No result from component yet send heartbeat");
+      s->answer = heartbeatAnswer();
+      break;
+    case kAwaitClosed:
+      break;
   }
-  // Still running; or its result went to a request that waited with this one, and the
-  // page's next try starts its own call.
-  printfColorLine("", "No result from component yet send heartbeat");
-  s->answer = resultAnswer(0, "heartbeat");
-  if (!finished) iHeartBeats.fetch_add(1);
+  return false;
 }
 
 
@@ -203,17 +183,28 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
     HALVORANT_NULL_WARNING(connection == nullptr ? "connection" : "context");
     return MHD_NO;
   }
-  printfColorLine("", "Release Mode");
   PostState s;
-  if (checkConnection(connection, &s) && checkRequest(connection, context, &s)) {
-    if (s.mainThread) {
-      processOnMainThread(&s);
-    } else {
-      processDirectly(&s);
+  if (context->phase == kPhaseParked) return MHD_YES;  // not resumed yet
+  if (context->phase == kPhaseAnswered) {
+    // Back from the worker or the main thread.
+    s.answer = context->answer;
+    context->answer = nullptr;
+    s.origin = context->origin;
+    context->origin = nullptr;
+  } else {
+    printfColorLine("", "Release Mode");
+    if (checkConnection(connection, &s) && checkRequest(connection, context, &s) && handOn(connection, context, &s)) {
+      // Parked: the origin is kept for the answer's headers.
+      context->origin = s.origin;
+      s.origin = nullptr;
+      freeMem(s.referer);
+      wipeText(s.body);
+      return MHD_YES;
     }
   }
   MHD_Result queued = set_response(connection, 0, s.answer, s.origin);
-  if (s.userChanged) HalvorantFinal();  // after queuing, so the page still gets its answer
+  // After queuing, so the page still gets its answer; the service loop does the rest.
+  if (s.userChanged) requestFinal();
   freeMem(s.origin);
   freeMem(s.referer);
   freeTextWiped(s.body);

@@ -7,13 +7,6 @@ int32_t uid = -1;
 const uint32_t HalvorantProcessID = 0;
 
 std::atomic<bool> HalvorantClose{false};
-std::atomic<bool> isCallMainThreadFinish{true};
-
-HalvorantJsonMap* JsonMap = nullptr;
-char* Origin = nullptr;
-HalvorantJsonMap* result = nullptr;
-int32_t ResultLength = 0;
-
 std::mutex RequestLock;
 
 MHD_Daemon* DaemonIPv4[3] = {nullptr, nullptr, nullptr};

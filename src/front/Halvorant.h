@@ -1,8 +1,9 @@
 // Process-wide state of the service and its start-up, main-thread hand-off and shutdown.
 //
-// Threads: the main thread runs start-up, the service loop and the final stop; each
-// listener runs the request handler on its own thread. The request slot below exists
-// once; RequestLock serialises request processing, which is not re-entrant.
+// Threads: the main thread runs start-up, the service loop (main-thread calls) and the final
+// stop; each listener runs the request handler on its own thread and never waits for
+// request processing; the worker (Worker.h) processes requests without the main-thread
+// flag. RequestLock serialises request processing, which is not re-entrant.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -23,21 +24,15 @@ extern const uint32_t HalvorantProcessID;  // passed to request processing; alwa
 
 // ---- Flags shared between threads -------------------------------------------------------
 
-extern std::atomic<bool> HalvorantClose;          // set only by HalvorantFinal; ends the loop
-extern std::atomic<bool> isCallMainThreadFinish;  // false while a main-thread call is pending
+extern std::atomic<bool> HalvorantClose;  // set only by HalvorantFinal; ends the loop
 
-// ---- Request slot (one for the whole service) -------------------------------------------
-// The main thread touches JsonMap, Origin and result only while isCallMainThreadFinish
-// is false; the handler reads result for a main-thread request after it turned true.
-
-extern HalvorantJsonMap* JsonMap;   // the request's parameter map, owned by the slot
-extern char* Origin;                // the calling page's origin, owned by the slot
-extern HalvorantJsonMap* result;    // the answer map to send, owned by the slot
-extern int32_t ResultLength;        // out-value of request processing; unused here
-
-// Serialises HalvorantSession_Process between listener threads and the main thread.
-// The heartbeat wait (waitMainThreadCall) must not hold it.
+// Serialises HalvorantSession_Process between the worker and the main thread. No listener
+// thread takes it.
 extern std::mutex RequestLock;
+
+// One request through request processing under RequestLock (the worker's and the main
+// thread's processing function); null once the service is closing.
+HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin);
 
 // ---- Listeners --------------------------------------------------------------------------
 
@@ -60,22 +55,18 @@ int startListeners();
 // Stops every listener that started, IPv4 before IPv6 for each port position.
 void stopListeners();
 
-// ---- Main-thread hand-off ---------------------------------------------------------------
+// ---- Service loop ------------------------------------------------------------------------
 
-// Handler side: asks the main thread to run the slot's request now (clears
-// isCallMainThreadFinish and wakes the loop at once).
-void requestMainThreadCall();
-// Handler side: waits up to milliseconds for the pending call to finish; true when
-// isCallMainThreadFinish is true (at once if no call is pending).
-bool waitMainThreadCall(int milliseconds);
-
-// The service loop: runs main-thread calls until HalvorantClose, or until a stop signal
-// (SIGINT, SIGTERM) has been taken, which leads through HalvorantFinal as well.
+// The service loop: runs main-thread calls (MainThread.h) until HalvorantClose, or until a
+// stop signal (SIGINT, SIGTERM) or requestFinal has been taken, which leads through
+// HalvorantFinal as well.
 void runServiceLoop();
 // Makes the loop look at its flags now (used after HalvorantClose is set).
 void wakeServiceLoop();
 // SIGINT and SIGTERM only mark a stop for the loop to act on; SIGPIPE is ignored.
 void installStopSignals();
+// Asks the service loop to run HalvorantFinal (from a thread that must not wait for it).
+void requestFinal();
 
 // ---- Start-up and shutdown --------------------------------------------------------------
 

@@ -2,9 +2,10 @@
 //
 // Every listener runs on its own libmicrohttpd polling thread; the callbacks below run
 // there, one at a time per listener. Each request collects its own body in its connection
-// context, so requests on different listeners never mix. RequestLock (Halvorant.h)
-// serialises request processing and the main-thread request slot; nothing here holds it
-// while waiting for a main-thread call.
+// context, so requests on different listeners never mix. No listener thread ever waits
+// for request processing: an admitted request is parked (its connection suspended) and
+// handed to the worker (Worker.h) or the main thread (MainThread.h), and answered when
+// its outcome is delivered. Handshakes, refusals and preflights go on meanwhile.
 #pragma once
 #include <microhttpd.h>
 #include <sys/socket.h>
@@ -19,9 +20,12 @@ struct HalvorantJsonMap;
 
 // ---- Listeners (Daemon.cpp) -----------------------------------------------------------------
 
-constexpr unsigned kDaemonFlagsIPv4 = MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD;
+// MHD_ALLOW_SUSPEND_RESUME: parked requests (see above).
+constexpr unsigned kDaemonFlagsIPv4 =
+    MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD | MHD_ALLOW_SUSPEND_RESUME;
 constexpr unsigned kDaemonFlagsIPv6 = kDaemonFlagsIPv4 | MHD_USE_IPv6;
-static_assert(kDaemonFlagsIPv4 == 11 && kDaemonFlagsIPv6 == 27, "listener flags are fixed");
+static_assert(kDaemonFlagsIPv4 == (11 | MHD_ALLOW_SUSPEND_RESUME) && kDaemonFlagsIPv6 == (27 | MHD_ALLOW_SUSPEND_RESUME),
+              "listener flags are fixed");
 
 // TLS 1.2 and 1.3 only, no SHA-1.
 constexpr const char* kTlsPriorities = "NORMAL:!VERS-TLS-ALL:!SHA1" ":+VERS-TLS1.2" ":+VERS-TLS1.3";
@@ -53,15 +57,20 @@ struct RequestContext {
   size_t length;
   size_t capacity;
   bool tooLong;                // "Parameter" went past kMaxParameterLength
+  // Set while the request is parked and when its outcome came back.
+  int32_t phase;               // kPhaseCollect, kPhaseParked or kPhaseAnswered
+  MHD_Connection* connection;
+  char* origin;                // the page's origin, for the answer's headers
+  HalvorantJsonMap* answer;    // the delivered answer, until it is queued
 };
 constexpr int32_t kContextPost = 1;
 constexpr int32_t kContextOther = 2;
+constexpr int32_t kPhaseCollect = 0;
+constexpr int32_t kPhaseParked = 1;
+constexpr int32_t kPhaseAnswered = 2;
 
 // Wipes and releases a context and everything it owns; null is ignored.
 void freeRequestContext(RequestContext* context);
-
-// Heartbeat answers sent since the outstanding main-thread call started.
-extern std::atomic<int32_t> iHeartBeats;
 
 // Main-thread window: how long one flagged request waits for the call before a heartbeat.
 constexpr int kMainThreadWindowMs = 7000;

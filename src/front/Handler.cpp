@@ -4,6 +4,7 @@
 #include "diag/Console.h"
 #include "front/HalvorantHttp.h"
 #include "platform/Wipe.h"
+#include "map/Json.h"
 #include "util/Tool.h"
 
 namespace {
@@ -51,6 +52,8 @@ void freeRequestContext(RequestContext* context) {
   if (context == nullptr) return;
   if (context->parser != nullptr) MHD_destroy_post_processor(context->parser);
   freeWiped(context->body, context->capacity);
+  freeMem(context->origin);
+  freeHalvorantJsonMap(context->answer);
   freeMem(context);
 }
 

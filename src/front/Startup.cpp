@@ -10,6 +10,8 @@
 #include "diag/Console.h"
 #include "front/CommandLine.h"
 #include "front/Halvorant.h"
+#include "front/MainThread.h"
+#include "front/Worker.h"
 #include "ipc/Message.h"
 #include "platform/Platform.h"
 #include "session/HalvorantQueue.h"
@@ -156,6 +158,8 @@ int HalvorantMain() {
   // and may try again; every other end (stop signal, console-user change) is 0.
   int status = kExitUnavailable;
   if (prepare()) {
+    MainThread_Start();
+    Worker_Start(processRequest);
     int started = startListeners();
     if (started == 0) {
       printfColorWarningLine("NoxHalvorant initialization: ", "Fail");
@@ -166,6 +170,9 @@ int HalvorantMain() {
       status = kExitOk;
     }
   }
+  // Every parked request is answered (or closed) before the listeners stop.
+  Worker_Stop();
+  MainThread_Stop();
   stopListeners();
   flushConsole();
   return status;

@@ -117,4 +117,7 @@ char* fixParameter(const HalvorantJsonMap* map, const char* key, const char* val
 // containing "halvorant" are shown in clear. Re-entry on the same thread (a hide flag that
 // is itself encrypted decrypts, which displays) is skipped.
 void showHalvorantJsonMap(const HalvorantJsonMap* map);
+// Marks map as displayed on this thread (null: none): decoding its encrypted parameters
+// then does not display it again. Returns the mark it replaces, for restoring.
+const HalvorantJsonMap* setHalvorantDisplayedMap(const HalvorantJsonMap* map);
 void showParamterFromBrowser(const char* json);  // read, display, release

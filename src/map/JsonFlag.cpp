@@ -43,9 +43,13 @@ bool flagSet(const HalvorantJsonMap* map, const char* key, const char* suffix) {
   return set;
 }
 
+// Request processing displays its map first; a decryption inside it need not list the
+// whole map again for every parameter it decodes.
+thread_local const HalvorantJsonMap* displayedMap = nullptr;
+
 // Hex AES-256-CBC text under the first 32 bytes of the shared secret; null on any failure.
 char* decrypt(const HalvorantJsonMap* map, const char* value) {
-  showHalvorantJsonMap(map);
+  if (map != displayedMap) showHalvorantJsonMap(map);
   printfColorLine("find key: ", HALVORANT_SHARE_SECRET_KEY);
   char* secret = lookupRaw(map, HALVORANT_SHARE_SECRET_KEY);
   // A short secret would make the cipher read past it: a failure, not a key.
@@ -75,9 +79,14 @@ struct DisplayDepth {
   DisplayDepth& operator=(const DisplayDepth&) = delete;
 };
 
+// The display never decodes a hide flag: decoding one could cost a decryption per listed
+// line and per display, and decryption displays the map again. A hide flag that would
+// need decoding (encrypted or Base64) counts as set, so such a value is masked.
 bool hidden(const HalvorantJsonMap* map, const char* key) {
+  if (flagSet(map, key, "_HalvorantHide")) return true;
   char name[kFlagKeySize];
-  return flagKey(name, key, "_HalvorantHide") && getHalvorantJsonBoolType(map, name);
+  if (!flagKey(name, key, "_HalvorantHide") || halvorantFindUnit(map, name) == nullptr) return false;
+  return flagSet(map, name, "_HalvorantEncryptFlag") || flagSet(map, name, "_HalvorantBase64Flag");
 }
 
 // One unit's display line; false when a buffer could not be had.
@@ -167,6 +176,12 @@ void showHalvorantJsonMap(const HalvorantJsonMap* map) {
     }
   }
   printfColorLine("= DISPLAY PARAMETER", " ===== end =====");
+}
+
+const HalvorantJsonMap* setHalvorantDisplayedMap(const HalvorantJsonMap* map) {
+  const HalvorantJsonMap* before = displayedMap;
+  displayedMap = map;
+  return before;
 }
 
 void showParamterFromBrowser(const char* json) {

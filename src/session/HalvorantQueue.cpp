@@ -33,9 +33,17 @@ bool HalvorantQueue_setQueue(int index) {
 }
 
 int HalvorantQueue_getQueue() {
+  static const bool kAll[kSlots] = {true, true, true, true, true, true, true, true, true, true, true,
+                                    true, true, true, true, true, true, true, true, true, true, true,
+                                    true, true, true, true, true, true, true, true, true, true};
+  return HalvorantQueue_getQueueAmong(kAll);
+}
+
+int HalvorantQueue_getQueueAmong(const bool candidate[kSlots]) {
+  if (candidate == nullptr) return -1;
   int oldest = -1;
   for (int i = 0; i < kSlots; ++i) {
-    if (Queue[i] == kNotQueued) continue;
+    if (Queue[i] == kNotQueued || !candidate[i]) continue;
     if (oldest < 0 || Queue[i] < Queue[oldest]) oldest = i;
   }
   return oldest;

@@ -8,5 +8,7 @@ void HalvorantQueue_initQueue();
 bool HalvorantQueue_setQueue(int index);
 // The queued slot with the smallest stamp (opened first), or -1 when none is queued.
 int HalvorantQueue_getQueue();
+// The same among the slots for which candidate[index] is true; -1 when none is queued.
+int HalvorantQueue_getQueueAmong(const bool candidate[32]);
 // Un-queues slot 0..31; other indexes are ignored.
 void HalvorantQueue_removeQueue(int index);

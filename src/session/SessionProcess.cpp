@@ -65,14 +65,14 @@ bool versionAccepted(const char* minimum, const char* actual) {
 
 // ---- Built-in functions on an open session -------------------------------------------
 
-HalvorantJsonMap* setValue(const HalvorantJsonMap* request, HalvorantJsonMap* answer) {
+HalvorantJsonMap* setValue(const HalvorantJsonMap* request, const char* origin, HalvorantJsonMap* answer) {
   char* channel = getHalvorantJsonCharType(request, "channel");
   char* domainList = getHalvorantJsonCharType(request, "domain_list");
   char* value = getHalvorantJsonCharType(request, "value");
   int32_t timeout = getHalvorantJsonIntType(request, "timeout");
   int32_t code = kValueMissing;
   if (channel != nullptr && domainList != nullptr && value != nullptr)
-    code = HalvorantValue_set_value(channel, domainList, timeout, value);
+    code = HalvorantValue_set_value(channel, domainList, timeout, value, origin);
   freeMem(channel);
   freeMem(domainList);
   freeTextWiped(value);
@@ -145,7 +145,7 @@ HalvorantJsonMap* processOpenSession(int index, const HalvorantJsonMap* request,
     }
     return answer;
   }
-  if (named(functionName, "setHalvorantValue")) return setValue(request, answer);
+  if (named(functionName, "setHalvorantValue")) return setValue(request, origin, answer);
   if (named(functionName, "getHalvorantValue")) return getValue(request, origin, answer);
   if (isEcho(functionName)) {
     printfColorLine("Browser mode: ", "Active");
@@ -175,13 +175,13 @@ void readInstallerVersion(HalvorantSessionSlot& slot, const char* installerName,
   if (slot.installerVersion == nullptr) HALVORANT_MEMORY_FAIL();
 }
 
-HalvorantJsonMap* openSession(const HalvorantJsonMap* request, const char* functionName, const char* sessionId,
-                              HalvorantJsonMap* answer) {
+HalvorantJsonMap* openSession(const HalvorantJsonMap* request, const char* origin, const char* functionName,
+                              const char* sessionId, HalvorantJsonMap* answer) {
   char libDir[HALVORANT_NAME_SIZE];
   char comName[HALVORANT_NAME_SIZE];
   int32_t code = HalvorantSession_resolveAdapter(request, libDir, comName);
   if (code != 0) return answerCode(answer, code, __LINE__);
-  int index = HalvorantSession_claimSlot(sessionId);
+  int index = HalvorantSession_claimSlot(sessionId, origin);
   if (index < 0) return answer;
   code = HalvorantSession_loadAdapter(index, libDir, comName);
   if (code != 0) return answerCode(answer, code, __LINE__);
@@ -268,13 +268,18 @@ HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJson
     return nullptr;
   }
   showHalvorantJsonMap(request);
+  // Shown once: decoding its parameters below does not list it again.
+  struct DisplayedMark {
+    const HalvorantJsonMap* before;
+    ~DisplayedMark() { setHalvorantDisplayedMap(before); }
+  } mark{setHalvorantDisplayedMap(request)};
 
   char requestId[HALVORANT_SESSION_ID_SIZE];
   char sessionId[HALVORANT_SESSION_ID_SIZE] = {0};
   HalvorantSession_readText(request, "SessionId", requestId, sizeof requestId);
   int index = -1;
   if (requestId[0] != '\0') {
-    index = HalvorantSession_findSession(requestId);
+    index = HalvorantSession_findSession(requestId, origin);
     ArrayCopy(sessionId, sizeof sessionId, index >= 0 ? SessionList[index].sessionId : requestId);
   } else {
     char* fresh = HalvorantSession_newSessionId();
@@ -295,5 +300,5 @@ HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJson
     addHalvorantJsonMapUnit(answer, "ServerVersion", HALVORANT_SERVER_VERSION);
     return answer;
   }
-  return openSession(request, functionName, sessionId, answer);
+  return openSession(request, origin, functionName, sessionId, answer);
 }

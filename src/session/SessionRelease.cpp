@@ -34,6 +34,8 @@ void HalvorantSession_freeSession(int index) {
   releaseText("Release AdapterName: ", slot.adapterName);
   releaseText("Release Adapter Version: ", slot.adapterVersion);
   releaseText("Release Installer Version: ", slot.installerVersion);
+  freeMem(slot.origin);
+  slot.origin = nullptr;
 
   // The answer is not examined. A release map that cannot be built (allocation-failure
   // lines) leaves the adapter untold, but the release goes on: a slot that looks free must

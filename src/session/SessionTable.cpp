@@ -18,6 +18,22 @@ namespace {
 
 bool inUse(const HalvorantSessionSlot& slot) { return slot.sessionId != nullptr && slot.sessionId[0] != '\0'; }
 
+bool ownedBy(const HalvorantSessionSlot& slot, const char* origin) {
+  return inUse(slot) && slot.origin != nullptr && strcmp(slot.origin, origin) == 0;
+}
+
+// The session that gives way when every slot is taken (see claimSlot).
+int evictionVictim(const char* origin) {
+  bool own[HALVORANT_SESSION_SLOTS];
+  int held = 0;
+  for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i) {
+    own[i] = ownedBy(SessionList[i], origin);
+    held += own[i] ? 1 : 0;
+  }
+  if (held >= HALVORANT_SESSIONS_PER_ORIGIN) return HalvorantQueue_getQueueAmong(own);
+  return HalvorantQueue_getQueue();
+}
+
 int firstFreeSlot() {
   for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i)
     if (!inUse(SessionList[i])) return i;
@@ -26,10 +42,10 @@ int firstFreeSlot() {
 
 }  // namespace
 
-int HalvorantSession_findSession(const char* requestId) {
-  if (requestId == nullptr || requestId[0] == '\0') return -1;
+int HalvorantSession_findSession(const char* requestId, const char* origin) {
+  if (requestId == nullptr || requestId[0] == '\0' || origin == nullptr) return -1;
   for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i)
-    if (inUse(SessionList[i]) && strstr(requestId, SessionList[i].sessionId) != nullptr) return i;
+    if (ownedBy(SessionList[i], origin) && strstr(requestId, SessionList[i].sessionId) != nullptr) return i;
   return -1;
 }
 
@@ -50,15 +66,15 @@ char* HalvorantSession_newSessionId() {
   return nullptr;
 }
 
-int HalvorantSession_claimSlot(const char* sessionId) {
-  if (sessionId == nullptr) {
-    HALVORANT_NULL_WARNING("sessionId");
+int HalvorantSession_claimSlot(const char* sessionId, const char* origin) {
+  if (sessionId == nullptr || origin == nullptr) {
+    HALVORANT_NULL_WARNING(sessionId == nullptr ? "sessionId" : "origin");
     return -1;
   }
   int index = firstFreeSlot();
   if (index < 0) {
     printfColorWarningLine("Halvorant slot is full, release the oldest one", "");
-    index = HalvorantQueue_getQueue();
+    index = evictionVictim(origin);
     if (index < 0) {
       printfColorWarningLine("Get the oldest SessionIndex fail", "");
       return -1;
@@ -68,14 +84,18 @@ int HalvorantSession_claimSlot(const char* sessionId) {
   }
   if (!HalvorantQueue_setQueue(index)) return -1;
   char* copy = newMem(sessionId);
-  if (copy == nullptr) {
+  char* owner = newMem(origin);
+  if (copy == nullptr || owner == nullptr) {
     HALVORANT_MEMORY_FAIL();
+    freeMem(copy);
+    freeMem(owner);
     HalvorantQueue_removeQueue(index);
     return -1;
   }
   printfColorLine("Session index: ", index);
   HalvorantSessionSlot& slot = SessionList[index];
   slot.sessionId = copy;
+  slot.origin = owner;
   slot.initTime = static_cast<int64_t>(halvorantNow());
   char stamp[32];
   snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(slot.initTime));

@@ -4,6 +4,10 @@
 // Everything here runs inside request processing's serialisation (the front end's
 // RequestLock), at start-up before the listeners, or at shutdown; nothing takes a lock.
 // A slot is in use exactly when its sessionId is a non-empty text.
+//
+// Sessions belong to the origin that opened them: only requests of that origin find them
+// (and so can use, close or release them). Among one origin's sessions the lookup is the
+// substring test below, and page-chosen identifiers are kept.
 #pragma once
 #include <cstdint>
 
@@ -15,6 +19,8 @@ constexpr int HALVORANT_SESSION_SLOTS = 32;
 constexpr int HALVORANT_SESSION_ID_SIZE = 64;  // request's "SessionId" buffer
 constexpr int HALVORANT_PATH_BUFFER = 4096;
 constexpr int HALVORANT_ID_TRIES = 64;          // bound of the identifier collision loop
+// An origin holding this many slots gives way to itself when the table is full.
+constexpr int HALVORANT_SESSIONS_PER_ORIGIN = 8;
 
 struct HalvorantSessionSlot {
   char* sessionId;         // owned; null or empty when the slot is free
@@ -30,6 +36,7 @@ struct HalvorantSessionSlot {
   // Ours: adapterPath is this session's own copy inside the copy directory. Release
   // deletes a file only when this is set, never an installed adapter.
   uint32_t ownCopy;
+  char* origin;  // owned: the origin that opened the session
 };
 
 extern HalvorantSessionSlot SessionList[HALVORANT_SESSION_SLOTS];
@@ -41,18 +48,19 @@ extern char SessionExecutePath[HALVORANT_PATH_BUFFER];
 
 constexpr const char* HALVORANT_SERVER_VERSION = "1.0.23.0510";
 
-// The first slot whose identifier occurs inside requestId (case-sensitive substring
-// test), or -1. An empty or null requestId finds nothing.
-int HalvorantSession_findSession(const char* requestId);
+// The first slot opened by origin whose identifier occurs inside requestId (case-sensitive
+// substring test), or -1. An empty or null requestId, or a null origin, finds nothing.
+int HalvorantSession_findSession(const char* requestId, const char* origin);
 
 // A fresh identifier (genUUID) equal to no open session's, logging each collision.
 // Null after HALVORANT_ID_TRIES collisions or when no identifier can be allocated.
 char* HalvorantSession_newSessionId();
 
-// Claims a slot for sessionId: the first free one, else the oldest session is released
-// and its slot taken. Stamps it, stores the identifier and the opening time. -1 when
-// no slot can be had (the caller answers what it holds so far).
-int HalvorantSession_claimSlot(const char* sessionId);
+// Claims a slot for sessionId of origin: the first free one; when all are taken, origin's
+// own oldest session gives way if origin holds HALVORANT_SESSIONS_PER_ORIGIN or more, else
+// the oldest session of all. Stamps it, stores identifier, origin and opening time. -1
+// when no slot can be had (the caller answers what it holds so far).
+int HalvorantSession_claimSlot(const char* sessionId, const char* origin);
 
 // Releases the slot (HalvorantSession_freeSession) and removes its age stamp.
 void HalvorantSession_releaseSlot(int index);

@@ -3,6 +3,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "crypto/AES.h"
 #include "diag/Console.h"
@@ -39,18 +40,36 @@ int findChannel(const char* channel) {
   return -1;
 }
 
+// Unexpired at now, or stored without timeout.
+bool live(const HalvorantValueEntry& entry, int64_t now) {
+  return entry.channel != nullptr && (entry.expireTime == 0 || entry.expireTime >= now);
+}
+
+bool ownedBy(const HalvorantValueEntry& entry, const char* origin) {
+  return entry.origin != nullptr && strcmp(entry.origin, origin) == 0;
+}
+
+int liveChannelsOf(const char* origin, int64_t now) {
+  int held = 0;
+  for (const HalvorantValueEntry& entry : value_list) held += live(entry, now) && ownedBy(entry, origin) ? 1 : 0;
+  return held;
+}
+
 int findFree() {
   for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i)
     if (value_list[i].channel == nullptr) return i;
   return -1;
 }
 
-// A full store gives up every entry past its expiry; never-expiring ones (expireTime 0)
-// count as past. The new value takes the highest index cleared.
-int clearExpired(int64_t now) {
+// A full store gives up every entry past its expiry and the writer's own entries without
+// timeout; another origin's value is never cleared before it expires. The new value takes
+// the highest index cleared.
+int clearExpired(int64_t now, const char* origin) {
   int last = -1;
   for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) {
-    if (value_list[i].expireTime < now) {
+    const HalvorantValueEntry& entry = value_list[i];
+    const bool expired = entry.expireTime != 0 && entry.expireTime < now;
+    if (expired || (entry.expireTime == 0 && ownedBy(entry, origin))) {
       HalvorantValue_init(i);
       last = i;
     }
@@ -90,7 +109,8 @@ void HalvorantValue_init(int index) {
   freeMem(entry.channel);
   freeMem(entry.domainList);
   freeWiped(entry.cipher, entry.cipherLength);
-  entry = HalvorantValueEntry{nullptr, nullptr, 0, 0, nullptr, 0};
+  freeMem(entry.origin);
+  entry = HalvorantValueEntry{nullptr, nullptr, 0, 0, nullptr, 0, nullptr};
 }
 
 void HalvorantValue_Final() {
@@ -100,7 +120,12 @@ void HalvorantValue_Final() {
   freeCheckURL();
 }
 
-int HalvorantValue_set_value(const char* channel, const char* domainList, int timeout, const char* value) {
+int HalvorantValue_set_value(const char* channel, const char* domainList, int timeout, const char* value,
+                             const char* origin) {
+  if (origin == nullptr) {
+    HALVORANT_NULL_WARNING("origin");
+    return kInvalid;
+  }
   if (channel == nullptr) {
     HALVORANT_NULL_WARNING("channel");
     return kInvalid;
@@ -120,6 +145,23 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
     return kInvalid;
   }
 
+  int64_t now = halvorantNow();
+  int index = findChannel(channel);
+  int takeOver = -1;
+  if (index >= 0 && !ownedBy(value_list[index], origin)) {
+    if (live(value_list[index], now)) {
+      printfColorWarningLine("HalvorantValue channel of another origin: ", channel);
+      return kInvalid;
+    }
+    takeOver = index;  // expired: the channel is free for anybody
+    index = -1;
+  }
+  if (index < 0 && liveChannelsOf(origin, now) >= HALVORANT_VALUE_PER_ORIGIN) {
+    printfColorWarningLine("HalvorantValue: ", "Full");
+    printfColorWarningLine("HalvorantValue channels per origin used up: ", origin);
+    return kFull;
+  }
+
   // Everything the entry needs is made first, so a failure changes nothing.
   uint64_t cipherLength = 0;
   unsigned char* cipher =
@@ -129,30 +171,38 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
     printfColorWarningLine("HalvorantValue: ", "Encrypt Error");
     return kEncryptError;
   }
-  int index = findChannel(channel);
   char* name = index < 0 ? newMem(channel) : nullptr;
+  char* owner = index < 0 ? newMem(origin) : nullptr;
   char* list = newMem(domainList);
-  if (list == nullptr || (index < 0 && name == nullptr)) {
+  if (list == nullptr || (index < 0 && (name == nullptr || owner == nullptr))) {
     HALVORANT_MEMORY_FAIL();
     freeMem(name);
+    freeMem(owner);
     freeMem(list);
     freeWiped(cipher, cipherLength);
     return kEncryptError;
   }
 
-  int64_t now = halvorantNow();
+  if (takeOver >= 0) {
+    HalvorantValue_init(takeOver);
+    index = takeOver;
+  }
   if (index < 0) index = findFree();
-  if (index < 0) index = clearExpired(now);
+  if (index < 0) index = clearExpired(now, origin);
   if (index < 0) {
     printfColorWarningLine("HalvorantValue: ", "Full");
     freeMem(name);
+    freeMem(owner);
     freeMem(list);
     freeWiped(cipher, cipherLength);
     return kFull;
   }
 
   HalvorantValueEntry& entry = value_list[index];
-  if (name != nullptr) entry.channel = name;
+  if (name != nullptr) {
+    entry.channel = name;
+    entry.origin = owner;
+  }
   freeMem(entry.domainList);
   entry.domainList = list;
   entry.timeout = static_cast<uint32_t>(timeout);

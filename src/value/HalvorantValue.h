@@ -1,14 +1,19 @@
 // Value store: short texts that pages leave under a channel name for each other.
 //
 // 16 entries, held only in memory, each value encrypted (AES256_Encrypt_CBC) under a key
-// and IV drawn at start-up. Channel names compare without regard to case. Writing is open
-// to any page with a session; reading is allowed to origins on the value's domain list
-// (checkURL.h) until it expires, and each read renews the lifetime. Times come from
-// halvorantNow(). No lock: request processing keeps callers apart.
+// and IV drawn at start-up. Channel names compare without regard to case. Reading is
+// allowed to origins on the value's domain list (checkURL.h) until it expires, and each
+// read renews the lifetime. Writing is open to any page with a session, within limits
+// that keep origins apart: a live channel (unexpired, or stored without timeout) is
+// rewritten only by the origin that wrote it; one origin holds at most
+// HALVORANT_VALUE_PER_ORIGIN live channels; a full store reclaims only expired entries and
+// the writer's own entries without timeout. Times come from halvorantNow(). No lock:
+// request processing keeps callers apart.
 #pragma once
 #include <cstdint>
 
 constexpr int HALVORANT_VALUE_COUNT = 16;
+constexpr int HALVORANT_VALUE_PER_ORIGIN = 4;
 
 struct HalvorantValueEntry {
   char* channel;           // owned; null when the entry is free
@@ -17,6 +22,7 @@ struct HalvorantValueEntry {
   int64_t expireTime;      // seconds since the epoch; 0 when the value never expires
   unsigned char* cipher;   // owned encrypted value, or null
   uint64_t cipherLength;   // bytes in cipher
+  char* origin;            // owned: the origin that wrote the value
 };
 
 extern HalvorantValueEntry value_list[HALVORANT_VALUE_COUNT];
@@ -30,10 +36,13 @@ void HalvorantValue_init(int index);
 // Shutdown: clears every entry and wipes key and IV.
 void HalvorantValue_Final();
 
-// 0 stored; 61005 null argument, negative timeout or a domain list beyond the limits of
-// checkURL.h; 61019 store full of unexpired values; 61020 value could not be encrypted
-// or stored. A refused or failed write leaves the store as it was.
-int HalvorantValue_set_value(const char* channel, const char* domainList, int timeout, const char* value);
+// Stores value for the writing page's origin. 0 stored; 61005 null argument, negative
+// timeout, a domain list beyond the limits of checkURL.h, or a live channel of another
+// origin; 61019 store full of values it may not reclaim, or origin already holds
+// HALVORANT_VALUE_PER_ORIGIN live channels; 61020 value could not be encrypted or stored.
+// A refused or failed write leaves the store as it was.
+int HalvorantValue_set_value(const char* channel, const char* domainList, int timeout, const char* value,
+                             const char* origin);
 // The plain value, or an empty text when the channel is unknown, the origin is not on its
 // domain list or the value has expired; null when the value cannot be produced. The
 // caller frees the text with freeMem.

@@ -90,9 +90,36 @@ size_t backReferenceDigits(const std::string& entry, size_t at) {
   return end - at - 1;
 }
 
-const char* checkEntry(const std::string& entry, uint64_t* weightOut) {
+// Length of the pattern the entry becomes: "*" turns into "\\S*" and "." into "\\.", and
+// a leading or trailing "." brings an implied "*".
+uint64_t expandedLength(const std::string& entry) {
+  uint64_t length = 0;
+  for (char c : entry) length += c == '*' ? 3 : c == '.' ? 2 : 1;
+  if (!entry.empty() && entry.front() == '.') length += 3;
+  if (!entry.empty() && entry.back() == '.') length += 3;
+  return length;
+}
+
+// Loops of the pattern an entry becomes: every "*" (an implied one too) and "+". The
+// matcher's time grows with them, far more than with plain characters.
+uint64_t loopCount(const std::string& entry) {
+  uint64_t loops = 0;
+  for (size_t i = 0; i < entry.size(); ++i) {
+    if (entry[i] == '\\') {
+      ++i;
+    } else if (entry[i] == '*' || entry[i] == '+') {
+      ++loops;
+    }
+  }
+  if (!entry.empty() && entry.front() == '.') ++loops;
+  if (!entry.empty() && entry.back() == '.') ++loops;
+  return loops;
+}
+
+const char* checkEntry(const std::string& entry, uint64_t* weightOut, uint64_t* loopsOut) {
   if (entry.size() > HALVORANT_DOMAIN_ENTRY_MAX) return "Domain entry too long";
-  uint64_t weight = entry.size();
+  uint64_t weight = expandedLength(entry);
+  uint64_t repeat = 1;
   for (size_t i = 0; i < entry.size(); ++i) {
     char c = entry[i];
     if (c == '\\') {
@@ -109,11 +136,13 @@ const char* checkEntry(const std::string& entry, uint64_t* weightOut) {
       int64_t count = repetitionCount(entry, i, &next);
       if (count < 0) continue;
       weight *= static_cast<uint64_t>(count) + 1;
+      repeat *= static_cast<uint64_t>(count) + 1;
       if (weight > HALVORANT_DOMAIN_ENTRY_WEIGHT_MAX) return "Repetition too large";
       i = next;
     }
   }
   *weightOut = weight;
+  *loopsOut = loopCount(entry) * repeat;
   return nullptr;
 }
 
@@ -153,16 +182,20 @@ const char* checkDomainList(const char* domainList) {
   if (strlen(domainList) > HALVORANT_DOMAIN_LIST_MAX) return "Domain list too long";
   size_t entries = 0;
   uint64_t total = 0;
+  uint64_t loops = 0;
   for (const std::string& piece : splitList(domainList)) {
     std::string entry = trimmed(piece);
     if (entry.empty()) continue;
     if (++entries > HALVORANT_DOMAIN_ENTRIES_MAX) return "Too many domain entries";
     uint64_t weight = 0;
-    const char* reason = checkEntry(entry, &weight);
+    uint64_t entryLoops = 0;
+    const char* reason = checkEntry(entry, &weight, &entryLoops);
     if (reason != nullptr) return reason;
     total += weight;
+    loops += entryLoops;
   }
   if (total > HALVORANT_DOMAIN_LIST_WEIGHT_MAX) return "Repetition too large";
+  if (loops > HALVORANT_DOMAIN_LIST_LOOPS_MAX) return "Too many wildcards";
   return nullptr;
 }
 

@@ -22,11 +22,16 @@ constexpr size_t HALVORANT_ORIGIN_MAX = 8 + 253 + 1 + 6;
 constexpr size_t HALVORANT_DOMAIN_LIST_MAX = 4096;   // characters of the whole list
 constexpr size_t HALVORANT_DOMAIN_ENTRIES_MAX = 64;  // non-empty entries
 constexpr size_t HALVORANT_DOMAIN_ENTRY_MAX = 253;   // characters of one trimmed entry
-// Weight: entry length times the product of its repetition counts ("{n}", "{n,m}"). It
-// bounds the size of the compiled pattern, and so the time and stack a match can take.
+// Weight: length of the pattern an entry becomes ("*" is "\S*", "." is "\.") times the
+// product of its repetition counts ("{n}", "{n,m}"). It bounds the size of the compiled
+// pattern, and so the time and stack a match can take.
 // Without repetition counts the list limits above keep a list well within both.
 constexpr size_t HALVORANT_DOMAIN_ENTRY_WEIGHT_MAX = 4096;
 constexpr size_t HALVORANT_DOMAIN_LIST_WEIGHT_MAX = 16384;
+// Loops: "*" (implied ones too) and "+", times the entry's repetition counts, summed over
+// the list. Each costs the matcher far more than a plain character; this bound keeps the
+// worst check within a few milliseconds (bench/value).
+constexpr size_t HALVORANT_DOMAIN_LIST_LOOPS_MAX = 128;
 
 // Compiled patterns of the current list, in list order.
 extern std::vector<std::string> vecDomainRegexs;

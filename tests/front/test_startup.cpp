@@ -1,10 +1,14 @@
-// Port derivation and the main-thread hand-off between a handler and the service loop.
+// Port derivation, and the service loop running main-thread calls until the shutdown routine.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "front/Halvorant.h"
+#include "front/MainThread.h"
+#include "map/Json.h"
 
 namespace {
 
@@ -35,25 +39,36 @@ TEST(DerivePorts, Table) {
   EXPECT_EQ(ports[0], 54469);
 }
 
-TEST(MainThreadHandOff, WaitWithoutLoop) {
-  isCallMainThreadFinish.store(true);
-  EXPECT_TRUE(waitMainThreadCall(0));  // nothing pending
-  requestMainThreadCall();
-  EXPECT_FALSE(isCallMainThreadFinish.load());
-  EXPECT_FALSE(waitMainThreadCall(50));  // no loop runs the call
-  isCallMainThreadFinish.store(true);
-}
-
 TEST(MainThreadHandOff, LoopRunsCallsUntilFinal) {
   ::testing::internal::CaptureStdout();
+  MainThread_Start();
   std::thread loop(runServiceLoop);
   for (int i = 0; i < 3; ++i) {
-    requestMainThreadCall();
-    ASSERT_TRUE(waitMainThreadCall(10000)) << i;
-    EXPECT_EQ(result, nullptr);  // the placeholder session manager answers nothing
+    HalvorantJsonMap* answer = nullptr;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool delivered = false;
+    struct Box {
+      std::mutex* lock;
+      std::condition_variable* changed;
+      bool* delivered;
+    } box{&lock, &changed, &delivered};
+    auto deliver = [](void* user, HandOffOutcome, HalvorantJsonMap* map) {
+      auto* b = static_cast<Box*>(user);
+      freeHalvorantJsonMap(map);
+      std::lock_guard<std::mutex> guard(*b->lock);
+      *b->delivered = true;
+      b->changed->notify_all();
+    };
+    ASSERT_EQ(MainThread_Await("https://a.test", getHalvorantJsonMap("{}"), 600000, HandOff{&box, nullptr, deliver},
+                               &answer),
+              kAwaitParked);
+    std::unique_lock<std::mutex> guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(30), [&] { return delivered; })) << i;
   }
   HalvorantFinal();
   loop.join();  // the close flag ends the loop
+  MainThread_Stop();
   EXPECT_TRUE(HalvorantClose.load());
   HalvorantFinal();  // runs once: prints nothing more
   std::string out = ::testing::internal::GetCapturedStdout();

@@ -210,16 +210,26 @@ TEST(Display, MaskingRules) {
   EXPECT_EQ(occurrences(none, "\n"), 2u);
 }
 
-// A hide flag that is itself encrypted decrypts inside the display, and decryption
-// displays the map: the inner display is skipped, so the listing ends.
-TEST(Display, EncryptedHideFlagDoesNotRecurse) {
+// The display never decodes a hide flag (each decoding would cost a decryption per line
+// and display the map again): one that needs decoding masks its value, whatever it says.
+TEST(Display, EncodedHideFlagIsNotDecodedAndMasks) {
   const std::string hiddenFlag = encryptedHex("true", kSecret);
+  const std::string shownFlag = encryptedHex("false", kSecret);
   MapPtr map = mapOf({{"name", "Alice"},
                       {"name_HalvorantHide", hiddenFlag.c_str()},
                       {"name_HalvorantHide_HalvorantEncryptFlag", "true"},
+                      {"city", "Paris"},
+                      {"city_HalvorantHide", shownFlag.c_str()},
+                      {"city_HalvorantHide_HalvorantEncryptFlag", "true"},
+                      {"zip", "12345"},
+                      {"zip_HalvorantHide", "dHJ1ZQ=="},
+                      {"zip_HalvorantHide_HalvorantBase64Flag", "true"},
                       {"Halvorant_share_secret", kSecret}});
   const std::string out = consoleOf([&] { showHalvorantJsonMap(map.get()); });
   EXPECT_TRUE(contains(out, "name: *****\n")) << out;
+  EXPECT_TRUE(contains(out, "city: *****\n")) << out;
+  EXPECT_TRUE(contains(out, "zip: *****\n")) << out;
+  EXPECT_FALSE(contains(out, "find key: ")) << out;  // nothing was decrypted
   EXPECT_EQ(occurrences(out, "===== start ====="), 1u) << out;
   EXPECT_EQ(occurrences(out, "===== end ====="), 1u) << out;
   // The guard is released afterwards: a later display lists again.

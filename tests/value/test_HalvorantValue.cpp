@@ -15,6 +15,7 @@ time_t g_now = kT;
 time_t fixedClock() { return g_now; }
 
 const char* const kNull = "<null>";
+const char* const kWriter = "https://writer.test";
 
 class ValueStore : public testing::Test {
  protected:
@@ -45,7 +46,7 @@ class ValueStore : public testing::Test {
   static int setLogged(const char* channel, const char* list, int timeout, const char* value,
                        std::string* console) {
     testing::internal::CaptureStdout();
-    int code = HalvorantValue_set_value(channel, list, timeout, value);
+    int code = HalvorantValue_set_value(channel, list, timeout, value, kWriter);
     *console = testing::internal::GetCapturedStdout();
     return code;
   }
@@ -54,10 +55,12 @@ class ValueStore : public testing::Test {
     for (const HalvorantValueEntry& e : value_list) count += e.channel == nullptr ? 1 : 0;
     return count;
   }
+  // One writing origin per entry: an origin holds at most four live channels.
+  static std::string writer(int i) { return "https://w" + std::to_string(i) + ".test"; }
   static void fill(int timeout) {
     for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) {
       std::string channel = "ch" + std::to_string(i);
-      ASSERT_EQ(HalvorantValue_set_value(channel.c_str(), "*", timeout, "v"), 0);
+      ASSERT_EQ(HalvorantValue_set_value(channel.c_str(), "*", timeout, "v", writer(i).c_str()), 0);
     }
   }
 };
@@ -69,7 +72,7 @@ TEST_F(ValueStore, ValuesRoundTripEncrypted) {
   const std::string longValue(10000, 'x');
   const char* values[] = {"secret", "", "\xE2\x82\xAC \"quoted\" ;*", longValue.c_str()};
   for (const char* value : values) {
-    ASSERT_EQ(HalvorantValue_set_value("alpha", "*.example.com", 0, value), 0);
+    ASSERT_EQ(HalvorantValue_set_value("alpha", "*.example.com", 0, value, kWriter), 0);
     const HalvorantValueEntry& entry = value_list[0];
     ASSERT_NE(entry.cipher, nullptr);
     EXPECT_EQ(entry.cipherLength % 16, 0u);
@@ -84,8 +87,8 @@ TEST_F(ValueStore, ValuesRoundTripEncrypted) {
 }
 
 TEST_F(ValueStore, ChannelNamesIgnoreCase) {
-  ASSERT_EQ(HalvorantValue_set_value("Alpha", "a.test", 0, "one"), 0);
-  ASSERT_EQ(HalvorantValue_set_value("ALPHA", "b.test", 0, "two"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("Alpha", "a.test", 0, "one", kWriter), 0);
+  ASSERT_EQ(HalvorantValue_set_value("ALPHA", "b.test", 0, "two", kWriter), 0);
   EXPECT_STREQ(value_list[0].channel, "Alpha");
   EXPECT_EQ(value_list[1].channel, nullptr);
   EXPECT_EQ(get("alpha", "https://b.test"), "two");
@@ -96,7 +99,7 @@ TEST_F(ValueStore, ChannelNamesIgnoreCase) {
 }
 
 TEST_F(ValueStore, RefusedWritesChangeNothing) {
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "kept"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "kept", kWriter), 0);
   const std::string longList(5000, 'a');
   struct Refusal {
     const char* channel;
@@ -130,8 +133,8 @@ TEST_F(ValueStore, RefusedWritesChangeNothing) {
 }
 
 TEST_F(ValueStore, ReadsThatAnswerEmpty) {
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*.example.com; www.example.org", 0, "v"), 0);
-  ASSERT_EQ(HalvorantValue_set_value("closed", "", 0, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*.example.com; www.example.org", 0, "v", kWriter), 0);
+  ASSERT_EQ(HalvorantValue_set_value("closed", "", 0, "v", kWriter), 0);
   struct Read {
     const char* channel;
     const char* origin;
@@ -153,7 +156,7 @@ TEST_F(ValueStore, ReadsThatAnswerEmpty) {
 }
 
 TEST_F(ValueStore, ExpiryAndRenewalToTheSecond) {
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 5, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 5, "v", kWriter), 0);
   EXPECT_EQ(value_list[0].expireTime, kT + 300);
 
   g_now = kT + 200;
@@ -179,7 +182,7 @@ TEST_F(ValueStore, ExpiryAndRenewalToTheSecond) {
 }
 
 TEST_F(ValueStore, NoTimeoutNeverExpires) {
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v", kWriter), 0);
   EXPECT_EQ(value_list[0].expireTime, 0);
   g_now = kT + 20LL * 365 * 24 * 3600;
   std::string console;
@@ -190,7 +193,7 @@ TEST_F(ValueStore, NoTimeoutNeverExpires) {
 
 TEST_F(ValueStore, LargestTimeoutIsComputedIn64Bits) {
   const int64_t lifetime = static_cast<int64_t>(INT_MAX) * 60;
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", INT_MAX, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", INT_MAX, "v", kWriter), 0);
   EXPECT_EQ(value_list[0].timeout, static_cast<uint32_t>(INT_MAX));
   EXPECT_EQ(value_list[0].expireTime, kT + lifetime);
   g_now = kT + lifetime;
@@ -198,14 +201,21 @@ TEST_F(ValueStore, LargestTimeoutIsComputedIn64Bits) {
   EXPECT_EQ(value_list[0].expireTime, kT + 2 * lifetime);
 }
 
-TEST_F(ValueStore, FullOfValuesWithoutTimeoutGivesWayToTheNext) {
+TEST_F(ValueStore, FullOfValuesWithoutTimeoutGivesWayOnlyToTheirWriter) {
   fill(0);
   ASSERT_EQ(freeEntries(), 0);
-  ASSERT_EQ(HalvorantValue_set_value("seventeen", "*", 0, "new"), 0);
-  for (int i = 0; i < HALVORANT_VALUE_COUNT - 1; ++i) EXPECT_EQ(value_list[i].channel, nullptr) << i;
-  EXPECT_STREQ(value_list[15].channel, "seventeen");
+  // Another origin's values without timeout are never reclaimed for an outsider.
+  EXPECT_EQ(HalvorantValue_set_value("seventeen", "*", 0, "new", kWriter), 61019);
+  EXPECT_EQ(freeEntries(), 0);
+  // The writer of entry 3 gives up its own value for the new one.
+  ASSERT_EQ(HalvorantValue_set_value("seventeen", "*", 0, "new", writer(3).c_str()), 0);
+  EXPECT_STREQ(value_list[3].channel, "seventeen");
   EXPECT_EQ(get("seventeen", "https://a.test"), "new");
   EXPECT_EQ(get("ch3", "https://a.test"), "");
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i)
+    if (i != 3) {
+      EXPECT_EQ(get(value_list[i].channel, "https://a.test"), "v") << i;
+    }
 }
 
 TEST_F(ValueStore, FullOfLiveValuesRefuses) {
@@ -216,7 +226,7 @@ TEST_F(ValueStore, FullOfLiveValuesRefuses) {
   EXPECT_EQ(freeEntries(), 0);
   for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) EXPECT_EQ(get(value_list[i].channel, "https://a.test"), "v");
   // A known channel is still written in place.
-  EXPECT_EQ(HalvorantValue_set_value("CH4", "*", 10, "w"), 0);
+  EXPECT_EQ(HalvorantValue_set_value("CH4", "*", 10, "w", writer(4).c_str()), 0);
   EXPECT_EQ(get("ch4", "https://a.test"), "w");
 }
 
@@ -226,18 +236,44 @@ TEST_F(ValueStore, FullStoreClearsOnlyWhatHasExpired) {
     std::string channel = "ch" + std::to_string(i);
     g_now = i == 5 ? kT + 1 : kT;
     int timeout = (i == 3 || i == 5 || i == 7) ? 1 : 10;
-    ASSERT_EQ(HalvorantValue_set_value(channel.c_str(), "*", timeout, "v"), 0);
+    ASSERT_EQ(HalvorantValue_set_value(channel.c_str(), "*", timeout, "v", writer(i).c_str()), 0);
   }
   g_now = kT + 61;
-  ASSERT_EQ(HalvorantValue_set_value("new", "*", 10, "n"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("new", "*", 10, "n", kWriter), 0);
   EXPECT_EQ(value_list[3].channel, nullptr);
   EXPECT_STREQ(value_list[7].channel, "new");
   EXPECT_STREQ(value_list[5].channel, "ch5");
   EXPECT_EQ(freeEntries(), 1);
 }
 
+TEST_F(ValueStore, OriginsCannotTakeOverOrCrowdOutEachOther) {
+  const char* bank = "https://bank.test";
+  const char* evil = "https://evil.test";
+  ASSERT_EQ(HalvorantValue_set_value("pay", "shop.test", 10, "pay to bank", bank), 0);
+  // A live channel of another origin: neither value nor domain list changes.
+  EXPECT_EQ(HalvorantValue_set_value("PAY", "*", 10, "pay to evil", evil), 61005);
+  EXPECT_EQ(get("pay", "https://shop.test"), "pay to bank");
+  EXPECT_EQ(get("pay", "https://evil.test"), "");
+  // Its writer may rewrite it.
+  EXPECT_EQ(HalvorantValue_set_value("pay", "shop.test", 10, "pay to bank 2", bank), 0);
+  EXPECT_EQ(get("pay", "https://shop.test"), "pay to bank 2");
+
+  // Four live channels per origin; the fifth is refused for that origin only.
+  for (int i = 0; i < HALVORANT_VALUE_PER_ORIGIN; ++i)
+    ASSERT_EQ(HalvorantValue_set_value(("e" + std::to_string(i)).c_str(), "*", i % 2 == 0 ? 0 : 10, "x", evil), 0);
+  EXPECT_EQ(HalvorantValue_set_value("e4", "*", 0, "x", evil), 61019);
+  EXPECT_EQ(HalvorantValue_set_value("e0", "*", 0, "again", evil), 0);  // its own: rewritten
+  EXPECT_EQ(HalvorantValue_set_value("second", "*", 0, "ok", bank), 0);
+
+  // Once expired, a channel is anybody's, and it no longer counts against its writer.
+  g_now = kT + 11 * 60;
+  EXPECT_EQ(HalvorantValue_set_value("pay", "*", 0, "taken over", evil), 0);  // e0 and e2 live: two of four
+  EXPECT_EQ(get("pay", "https://a.test"), "taken over");
+  EXPECT_EQ(HalvorantValue_set_value("pay", "*", 0, "back", bank), 61005);
+}
+
 TEST_F(ValueStore, UndecryptableValueAnswersNull) {
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 5, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 5, "v", kWriter), 0);
   value_list[0].cipherLength = 17;  // not whole blocks: the cipher refuses it
   g_now = kT + 60;
   std::string console;
@@ -255,12 +291,12 @@ TEST_F(ValueStore, KeysAreFreshAndWipedAtShutdown) {
   EXPECT_NE(memcmp(key, zeros, 32), 0);
   EXPECT_NE(memcmp(key, iv, 32), 0);
 
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v", kWriter), 0);
   HalvorantValue_init();
   EXPECT_NE(memcmp(key, HalvorantValue_AES_Key, 32), 0);
   EXPECT_EQ(freeEntries(), HALVORANT_VALUE_COUNT);
 
-  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v"), 0);
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v", kWriter), 0);
   HalvorantValue_Final();
   EXPECT_EQ(memcmp(HalvorantValue_AES_Key, zeros, 32), 0);
   EXPECT_EQ(memcmp(HalvorantValue_AES_IV, zeros, 32), 0);

@@ -1,0 +1,73 @@
+// Main-thread calls: flagged requests hand their call to the process's main thread and are
+// answered with its result, or with a heartbeat when it takes longer than their window.
+//
+// A call belongs to the origin that started it. Only that origin's flagged requests join
+// it, receive its heartbeats and collect its result; other origins' calls queue behind it
+// (first come, first served) and each runs exactly once. A result nobody collects within
+// kMainThreadResultLifetime is dropped and wiped. No caller ever blocks here: a request
+// that must wait is parked and later delivered through its HandOff, from the main thread
+// (result) or from the module's timer thread (heartbeat, or none at stop).
+//
+// All state (calls, waiters, flags, lock, condition variable) is this module's own.
+#pragma once
+#include <chrono>
+#include <cstdint>
+
+struct HalvorantJsonMap;
+
+// How a parked request is told its outcome.
+enum HandOffOutcome {
+  kHandOffAnswer,     // answer holds the map to send (the caller takes it over)
+  kHandOffHeartbeat,  // answer is null: send a heartbeat
+  kHandOffClosed,     // answer is null: the service stops; send nothing
+};
+struct HandOff {
+  void* user;
+  // Called under the module's lock once the request is accepted for parking; must not call
+  // back into this module. May be null.
+  void (*park)(void* user);
+  // Called exactly once for a parked request, without the module's lock held.
+  void (*deliver)(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer);
+};
+
+// Runs one call: the request map and its origin in, the answer map (or null) out.
+using MainThreadProcess = HalvorantJsonMap* (*)(HalvorantJsonMap* request, const char* origin);
+
+constexpr std::chrono::seconds kMainThreadResultLifetime{60};
+// Calls queued, running or waiting for collection at once (one per origin).
+constexpr int kMainThreadMaxCalls = 32;
+
+enum AwaitVerdict {
+  kAwaitParked,     // the request waits; its HandOff will be delivered
+  kAwaitAnswer,     // *answer is the origin's finished result (caller takes it over)
+  kAwaitHeartbeat,  // nothing can be queued right now: answer a heartbeat
+  kAwaitClosed,     // stopping: answer nothing
+};
+
+// Starts the timer thread (heartbeats, expiry). Once, before any listener.
+void MainThread_Start();
+// Stops taking requests, delivers kHandOffClosed to every parked request, drops every
+// result and joins the timer. Call on the main thread after the service loop ended.
+void MainThread_Stop();
+
+// A flagged request of origin. With a finished result of this origin waiting: that result.
+// With this origin's call queued or running: joins it (map is released unused). Otherwise
+// map (taken over in every case) becomes a new call queued behind the others. A parked
+// request is delivered its outcome within windowMs, or when the call has finished.
+AwaitVerdict MainThread_Await(const char* origin, HalvorantJsonMap* map, int windowMs, HandOff handOff,
+                              HalvorantJsonMap** answer);
+
+// Main thread: runs the oldest queued call through process and delivers its result; false
+// when none was queued.
+bool MainThread_RunPending(MainThreadProcess process);
+// Main thread: waits up to timeout for a queued call or MainThread_Wake.
+void MainThread_WaitWork(std::chrono::milliseconds timeout);
+// Wakes MainThread_WaitWork now.
+void MainThread_Wake();
+
+// Drops and wipes finished results older than kMainThreadResultLifetime at now (the timer
+// does this by itself; tests call it with a time of their choosing).
+void MainThread_DropStale(std::chrono::steady_clock::time_point now);
+
+// Calls known to the module (queued, running or finished and not yet collected).
+int MainThread_CallCount();
