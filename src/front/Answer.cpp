@@ -198,7 +198,7 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
       context->origin = s.origin;
       s.origin = nullptr;
       freeMem(s.referer);
-      wipeText(s.body);
+      freeTextWiped(s.body);
       return MHD_YES;
     }
   }

@@ -95,6 +95,14 @@ TEST_F(SessionProcess, ValueStoreOnOpenSession) {
   EXPECT_STREQ(stored, "");
   freeMem(stored);
 
+  // Sessions belong to their origin: each reading page opens its own under the same id.
+  for (const char* reader : {"https://x.b.test", "https://evil.test"}) {
+    Answer opened = process({{"SessionId", "Val1"}, {"FunctionName", "Probe"}, {"PathID", "none"}, {"LibDir", "Fix"},
+                             {"ComName", "probe"}, {"minServerVersion", "1.0.0.0"}},
+                            reader);
+    EXPECT_EQ(opened.get("result"), "called:Probe") << reader;
+  }
+
   struct Case {
     const char* name;
     const char* function;
