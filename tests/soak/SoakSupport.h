@@ -59,13 +59,13 @@ struct Reply {
 // curl_global_init must have run before (noxtest::detail::curlGlobal, before any thread).
 class Connection {
  public:
-  explicit Connection(Listener at) {
+  explicit Connection(Listener at, const char* origin = kOrigin) {
     curl_ = curl_easy_init();
     std::string port = std::to_string(at.port);
     url_ = "https://localhost:" + port + "/";
     resolve_ = curl_slist_append(nullptr, ("localhost:" + port + (at.ipv6 ? ":[::1]" : ":127.0.0.1")).c_str());
-    form_ = curl_slist_append(nullptr, (std::string("Origin: ") + kOrigin).c_str());
-    json_ = curl_slist_append(curl_slist_append(nullptr, (std::string("Origin: ") + kOrigin).c_str()),
+    form_ = curl_slist_append(nullptr, (std::string("Origin: ") + origin).c_str());
+    json_ = curl_slist_append(curl_slist_append(nullptr, (std::string("Origin: ") + origin).c_str()),
                               "Content-Type: application/json");
     ca_ = noxtest::caFile();
     if (curl_ == nullptr) return;

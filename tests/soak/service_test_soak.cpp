@@ -1,6 +1,7 @@
 // Soak: the real service under bounded mixed load on all six listeners. Kept-alive and
 // fresh connections carry Echo, Digest, value store and main-thread calls, each with its own
-// marker, beside garbage bodies and truncated handshakes. Reports lost and mixed answers and
+// marker, beside garbage bodies, truncated handshakes and a hostile origin that goes after
+// the honest pages' sessions, channels and main-thread calls. Reports lost and mixed answers and
 // the service's resident memory and descriptors after warm-up and at the end.
 //
 // Length: NOX_SOAK_SECONDS (10..3600, default 30). Loopback only; every loop is bounded by
@@ -199,7 +200,7 @@ void storeAndRead(Soak& s, Connection& c, Connection& reader, const std::string&
   Reply stored = c.post(json({{"SessionId", session},
                               {"FunctionName", "setHalvorantValue"},
                               {"channel", channel},
-                              {"domain_list", "soak.test"},
+                              {"domain_list", "*.soak.test"},
                               {"timeout", "1"},
                               {"value", value}}));
   if (!s.check(stored, "0", id, "set " + channel)) return;
@@ -210,8 +211,15 @@ void storeAndRead(Soak& s, Connection& c, Connection& reader, const std::string&
 // ---- Workers -------------------------------------------------------------------------------
 
 // One kept-alive connection to listener index: digests, values and Echo.
+// Each worker that stores values is a page of its own origin: an origin keeps at most four
+// live channels.
+std::string workerOrigin(char kind, int index) {
+  return std::string("https://") + static_cast<char>(kind + 'a' - 'A') + std::to_string(index) + ".soak.test";
+}
+
 void keptAlive(Soak& s, int index) {
-  Connection c(kListeners[index]);
+  const std::string origin = workerOrigin('K', index);
+  Connection c(kListeners[index], origin.c_str());
   const std::string session = sessionName('K', index);
   const std::string channel = "soakK" + std::to_string(index);
   long n = 0;
@@ -238,14 +246,15 @@ void freshConnections(Soak& s, int index) {
   const std::string session = sessionName('F', index);
   const std::string channel = "soakF" + std::to_string(index);
   auto listener = [index](long n) { return kListeners[(n + index) % 6]; };
+  const std::string origin = workerOrigin('F', index);
   {
-    Connection c(listener(0));
+    Connection c(listener(0), origin.c_str());
     if (!s.control.gate() || !openSession(s, c, session)) return;
   }
   for (long n = 0; n < s.cap && s.control.gate(); ++n) {
-    Connection c(listener(n));
+    Connection c(listener(n), origin.c_str());
     if (n % 4 == 2) {
-      Connection reader(listener(n + 1));
+      Connection reader(listener(n + 1), origin.c_str());
       storeAndRead(s, c, reader, session, channel);
     } else if (n % 4 == 3) {
       echo(s, c, session);
@@ -298,6 +307,51 @@ void mainThread(Soak& s) {
     } else {
       digest(s, c, session, true);
     }
+  }
+}
+
+// A hostile origin beside the honest ones: it takes the honest pages' session ids for
+// itself, opens and ends sessions, queues its own main-thread calls, tries to overwrite the
+// honest channels and to release the honest sessions. None of it may reach an honest answer (its digests
+// are markers: one in an honest answer counts as mixed).
+void hostileOrigin(Soak& s) {
+  constexpr const char* kEvil = "https://evil.example";
+  std::vector<std::unique_ptr<Connection>> pool;
+  for (const auto& listener : kListeners) pool.push_back(std::make_unique<Connection>(listener, kEvil));
+  // The honest pages store their channels first; from then on they are theirs.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  for (long n = 0; n < s.cap && s.control.gate(); ++n) {
+    Connection& c = *pool[n % 6];
+    const uint64_t id = s.newRequest();
+    switch (n % 4) {
+      case 0: {  // an honest page's id as its own, then a flagged call under it
+        const std::string session = sessionName('K', static_cast<int>(n / 4 % 6));
+        c.post(json({{"FunctionName", "Echo"}, {"PathID", noxtest::kEchoPathId}, {"minServerVersion", "1.0.0.0"},
+                     {"SessionId", session}, {"HalvorantMode", "1"}}));
+        std::string data = "evil " + std::to_string(id);
+        s.markers.add(soak::sha256Hex(data), id);
+        postMainThread(s, c, json({{"SessionId", session}, {"FunctionName", "Digest"}, {"Algorithm", "SHA256"},
+                                   {"Data", data}}, true));
+        break;
+      }
+      case 1: {  // sessions opened and ended again, with any id it likes
+        Reply opened = c.post(noxtest::echoJson());
+        c.post(json({{"SessionId", opened.values()["SessionID"]}, {"FunctionName", "HalvorantForceRelease"}}));
+        break;
+      }
+      case 2: {  // the honest channels, readable by anybody if it could write them
+        std::string value = "evil value " + std::to_string(id);
+        s.markers.add(value, id);
+        c.post(json({{"SessionId", sessionName('K', 0)}, {"FunctionName", "setHalvorantValue"},
+                     {"channel", "soakK" + std::to_string(n / 4 % 6)}, {"domain_list", "*"}, {"timeout", "1"},
+                     {"value", value}}));
+        break;
+      }
+      default:  // releases under the honest ids
+        c.post(json({{"SessionId", sessionName('K', static_cast<int>(n / 4 % 6))},
+                     {"FunctionName", "HalvorantForceRelease"}}));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
@@ -394,6 +448,7 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
   jobs.emplace_back([&s] { mainThread(s); });
   jobs.emplace_back([&s] { garbage(s); });
   jobs.emplace_back([&s] { truncatedHandshakes(s); });
+  jobs.emplace_back([&s] { hostileOrigin(s); });
   const int workers = static_cast<int>(jobs.size());
 
   auto started = Clock::now();
