@@ -332,6 +332,8 @@ void hostileOrigin(Soak& s) {
         s.markers.add(soak::sha256Hex(data), id);
         postMainThread(s, c, json({{"SessionId", session}, {"FunctionName", "Digest"}, {"Algorithm", "SHA256"},
                                    {"Data", data}}, true));
+        // Ended again, so that the quiet samples find no copy of its own.
+        c.post(json({{"SessionId", session}, {"FunctionName", "HalvorantForceRelease"}}));
         break;
       }
       case 1: {  // sessions opened and ended again, with any id it likes
@@ -342,9 +344,13 @@ void hostileOrigin(Soak& s) {
       case 2: {  // the honest channels, readable by anybody if it could write them
         std::string value = "evil value " + std::to_string(id);
         s.markers.add(value, id);
-        c.post(json({{"SessionId", sessionName('K', 0)}, {"FunctionName", "setHalvorantValue"},
+        const std::string session = sessionName('E', 0);
+        c.post(json({{"FunctionName", "Echo"}, {"PathID", noxtest::kEchoPathId}, {"minServerVersion", "1.0.0.0"},
+                     {"SessionId", session}}));
+        c.post(json({{"SessionId", session}, {"FunctionName", "setHalvorantValue"},
                      {"channel", "soakK" + std::to_string(n / 4 % 6)}, {"domain_list", "*"}, {"timeout", "1"},
                      {"value", value}}));
+        c.post(json({{"SessionId", session}, {"FunctionName", "HalvorantForceRelease"}}));
         break;
       }
       default:  // releases under the honest ids
