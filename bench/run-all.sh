@@ -9,6 +9,7 @@
 #   a bare libmicrohttpd floor, and the
 #   main-thread round trip                 bench/front/run.sh (wrk; DURATION=seconds per load)
 #   session latency and resident memory    bin/nox_bench_session
+#   worst page inputs (CPU per check)      bin/nox_bench_worst
 #   PKI sign round trip (SoftHSM2 token)    bin/nox_bench_pki
 # Their full outputs go to BUILD_DIR/bench-logs/. The service benchmarks start the service
 # on its fixed ports and wait for the service-test lock themselves.
@@ -27,7 +28,7 @@ failed=0
 bash "$ROOT/scripts/setup.sh" bench || exit 1
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_BENCH=ON >/dev/null || exit 1
 cmake --build "$BUILD" -j2 --target NoxHalvorant nox_adapters nox_bench_crypto nox_bench_front_floor \
-  nox_bench_front_mainthread nox_bench_session nox_bench_pki >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+  nox_bench_front_mainthread nox_bench_session nox_bench_pki nox_bench_worst >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
 mkdir -p "$LOGS"
 
 # row area measure ours reference ratio goal verdict  (one "|"-separated line)
@@ -111,6 +112,26 @@ if "$BUILD/bin/nox_bench_pki" >"$LOGS/pki.txt" 2>&1 && grep -q '^sign RS256' "$L
     "$LOGS/pki.txt" >>"$ROWS"
 else
   broken pki "nox_bench_pki" "$LOGS/pki.txt"
+fi
+
+# ---- Worst page inputs -----------------------------------------------------------------------
+echo "run-all: worst page inputs (domain lists, 1 MiB request)" >&2
+if "$BUILD/bin/nox_bench_worst" >"$LOGS/worst.txt" 2>&1 && grep -q '^request' "$LOGS/worst.txt"; then
+  # "domain check  <case, 44 wide> <ms> ms  <verdict>  (goal ...)"; "request  <case> <ms> ms  (...)".
+  awk '
+    /^domain check/ {
+      name = substr($0, 15, 44); sub(/ +$/, "", name)
+      split(substr($0, 59), f, " ")
+      verdict = (f[1] + 0 <= 10) ? "met" : "MISSED"
+      printf "worst input|domain check, %s (%s)|%s ms|-|-|<= 10 ms|%s\n", name, (f[3] == "accepted") ? "accepted" : "refused", f[1], verdict
+    }
+    /^request/ {
+      name = substr($0, 15, 44); sub(/ +$/, "", name)
+      split(substr($0, 59), f, " ")
+      printf "worst input|%s: read, display, decode|%s ms|-|-|<= 50 ms|%s\n", name, f[1], (f[1] + 0 <= 50) ? "met" : "MISSED"
+    }' "$LOGS/worst.txt" >>"$ROWS"
+else
+  broken worst "nox_bench_worst" "$LOGS/worst.txt"
 fi
 
 # ---- The table ---------------------------------------------------------------------------------

@@ -103,10 +103,10 @@ void requestCase() {
 
 int main() {
   // What the old weight let through: "*" counted as one character.
-  domainCase("4 x (240 '*'){15}Z (refused now)", listOf("(" + repeat("*", 240) + "){15}Z", 4));
+  domainCase("4 x (240 '*'){15}Z", listOf("(" + repeat("*", 240) + "){15}Z", 4));
   // The worst the limits let through: weight just under the entry and list bounds.
-  domainCase("4 x (80 '*'){15}Z (refused now)", listOf("(" + repeat("*", 80) + "){15}Z", 4));
-  domainCase("16 x 253 '*' (refused now)", listOf(repeat("*", 253), 16));
+  domainCase("4 x (80 '*'){15}Z", listOf("(" + repeat("*", 80) + "){15}Z", 4));
+  domainCase("16 x 253 '*'", listOf(repeat("*", 253), 16));
   domainCase("(*){127}", "(*){127}");
   domainCase("64 x (*.*){7}", listOf("(*.*){7}", 64));
   domainCase("5 x ((*)*){300}", listOf("((*)*){300}", 5));
