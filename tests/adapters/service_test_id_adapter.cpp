@@ -199,18 +199,23 @@ TEST_F(IdAdapterWire, DaemonThatStopsAnsweringIsAnAnswer) {
   noxtest::PcscSandbox pcsc;
   ASSERT_TRUE(pcsc.start()) << pcsc.error();
   ASSERT_NO_FATAL_FAILURE(startService());
-  ASSERT_THAT(call("ListReaders"), StartsWith("{\"readers\":["));
+  // One session throughout: its adapter copy knows its own worker that is still waiting.
+  noxtest::Answer opened =
+      noxtest::postForm(noxtest::kPorts[0], "", "https://eid.test", "", requestJson("Echo", "", false));
+  std::string session = "\"SessionId\":\"" + opened.values()["SessionID"] + "\"";
+  ASSERT_EQ(opened.values()["result"], "0") << opened.body;
+  ASSERT_THAT(call("ListReaders", session), StartsWith("{\"readers\":["));
 
   ASSERT_TRUE(pcsc.freezeDaemon());
-  EXPECT_THAT(call("WaitForCard", "\"Timeout\":\"1\""), StartsWith(errorPrefix("NO_SERVICE")));
-  EXPECT_THAT(call("GetCardStatus"), StartsWith(errorPrefix("NO_SERVICE")));  // at once: the first is still stuck
+  EXPECT_THAT(call("WaitForCard", session + ",\"Timeout\":\"1\""), StartsWith(errorPrefix("NO_SERVICE")));
+  EXPECT_THAT(call("GetCardStatus", session), StartsWith(errorPrefix("NO_SERVICE")));  // at once: the first is still stuck
   ASSERT_TRUE(pcsc.thawDaemon());
 
   // Once the daemon answers again, so does the adapter.
   std::string list;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   do {
-    list = call("ListReaders");
+    list = call("ListReaders", session);
     if (list.rfind(errorPrefix("NO_SERVICE"), 0) != 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   } while (std::chrono::steady_clock::now() < deadline);
