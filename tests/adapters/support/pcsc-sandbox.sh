@@ -15,7 +15,7 @@ dir=$1
 pcscd=
 fail() {
   echo "error: $*"
-  [ -n "$pcscd" ] && kill "$pcscd" 2>/dev/null
+  [ -n "$pcscd" ] && kill "$pcscd" 2>/dev/null && kill -CONT "$pcscd" 2>/dev/null
   exit 1
 }
 
@@ -31,7 +31,8 @@ CONF
 # The packaged emulator imports "Crypto"; Debian ships the same module as "Cryptodome".
 ln -sfn /usr/lib/python3/dist-packages/Cryptodome "$dir/py/Crypto"
 
-env -u LISTEN_FDS -u LISTEN_PID pcscd -f -i -c "$dir/conf" >"$dir/pcscd.log" 2>&1 &
+# Children die with this script (--pdeathsig), whatever ends it.
+env -u LISTEN_FDS -u LISTEN_PID setpriv --pdeathsig KILL -- pcscd -f -i -c "$dir/conf" >"$dir/pcscd.log" 2>&1 &
 pcscd=$!
 vicc=
 echo "started $pcscd"
@@ -48,18 +49,20 @@ while read -r command; do
   case $command in
     insert)
       PYTHONPATH="$dir/py:/usr/lib/python3/site-packages/virtualsmartcard" \
-        /usr/bin/python3 /usr/bin/vicc -t iso7816 >>"$dir/vicc.log" 2>&1 &
+        setpriv --pdeathsig KILL -- /usr/bin/python3 /usr/bin/vicc -t iso7816 >>"$dir/vicc.log" 2>&1 &
       vicc=$!
       echo inserted ;;
     remove)
       if [ -n "$vicc" ]; then kill "$vicc"; wait "$vicc" 2>/dev/null; vicc=; fi
       echo removed ;;
     stop)
-      kill "$pcscd"; wait "$pcscd" 2>/dev/null
+      # A frozen daemon (a test's SIGSTOP) takes no SIGTERM until it runs again.
+      kill "$pcscd"; kill -CONT "$pcscd"; wait "$pcscd" 2>/dev/null
       echo stopped ;;
     *) echo "error: unknown command $command" ;;
   esac
 done
 [ -n "$vicc" ] && kill "$vicc" 2>/dev/null
 kill "$pcscd" 2>/dev/null
+kill -CONT "$pcscd" 2>/dev/null
 wait
