@@ -17,6 +17,8 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -215,20 +217,50 @@ inline bool truncatedHandshake(Listener at, size_t bytes, int lingerMs) {
 
 struct Footprint {
   long rssKiB = -1;
-  long descriptors = -1;
+  long descriptors = -1;  // open descriptors less the live TCP connections (see footprint)
 };
 
+// Socket inodes of the process's network namespace whose TCP state is ESTABLISHED.
+inline std::set<unsigned long> establishedInodes(pid_t pid) {
+  std::set<unsigned long> inodes;
+  for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+    std::ifstream in("/proc/" + std::to_string(pid) + table);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout;
+      unsigned long inode = 0;
+      if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode &&
+          state == "01")
+        inodes.insert(inode);
+    }
+  }
+  return inodes;
+}
+
+// Descriptors are counted without the sockets of live connections: the parked workers keep
+// theirs open, and how many they hold at a sample depends on where each one parked. What
+// must come back is everything else, including sockets whose client has closed.
 inline Footprint footprint(pid_t pid) {
   Footprint f;
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line))
     if (line.rfind("VmRSS:", 0) == 0) f.rssKiB = std::stol(line.substr(6));
-  DIR* dir = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  const std::set<unsigned long> live = establishedInodes(pid);
+  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fdDir.c_str());
   if (dir != nullptr) {
     f.descriptors = 0;
-    while (dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') ++f.descriptors;
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      char target[64] = {0};
+      ssize_t n = readlink((fdDir + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+      unsigned long inode = 0;
+      if (n > 0 && sscanf(target, "socket:[%lu]", &inode) == 1 && live.count(inode) != 0) continue;
+      ++f.descriptors;
+    }
     closedir(dir);
   }
   return f;
