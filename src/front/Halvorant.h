@@ -65,6 +65,10 @@ void runServiceLoop();
 void wakeServiceLoop();
 // SIGINT and SIGTERM only mark a stop for the loop to act on; SIGPIPE is ignored.
 void installStopSignals();
+// Blocks (true) or unblocks the stop signals in the calling thread. Threads inherit the
+// mask: started while it is held, they never take a stop signal, so it always reaches the
+// main thread (a thread parked for good would otherwise swallow it under some runtimes).
+void holdStopSignals(bool hold);
 // Asks the service loop to run HalvorantFinal (from a thread that must not wait for it).
 void requestFinal();
 

@@ -44,6 +44,14 @@ void installStopSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void holdStopSignals(bool hold) {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stops, nullptr);
+}
+
 void requestFinal() {
   g_finalRequested.store(true);
   MainThread_Wake();
