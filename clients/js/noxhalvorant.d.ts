@@ -89,6 +89,8 @@ export type ParamValue = string | number | boolean | null;
 export interface NoxClient {
   open(options: OpenOptions): Promise<AnswerRecord>;
   call(functionName: string, params?: Record<string, ParamValue>, options?: CallOptions): Promise<AnswerRecord>;
+  /** call('Sign', params) as a main-thread call with heartbeats (the PIN dialog takes time). */
+  sign(params: Record<string, ParamValue>, options?: CallOptions): Promise<AnswerRecord>;
   setValue(channel: string, value: string, domainList: string | string[], timeoutMinutes?: number,
     options?: CallOptions): Promise<AnswerRecord>;
   getValue(channel: string, options?: CallOptions): Promise<AnswerRecord>;

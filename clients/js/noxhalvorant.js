@@ -264,6 +264,13 @@ export function createClient(given = {}) {
     return adoptSession(await send(request, callOptions));
   }
 
+  // Sign on the PKI adapter: a PIN or consent dialog may take the user a while, so it
+  // always runs as a main-thread call with heartbeats.
+  async function sign(params = {}, callOptions = {}) {
+    if (!isPlain(callOptions)) return badInput('call options must be an object');
+    return call('Sign', params, { ...callOptions, mainThread: true });
+  }
+
   // Stores value under channel for the origins of domainList ("a.test;*.b.test" or an
   // array of entries) for timeoutMinutes (0: until the service stops).
   async function setValue(channel, value, domainList, timeoutMinutes = 0, callOptions = {}) {
@@ -347,7 +354,7 @@ export function createClient(given = {}) {
   }
 
   return Object.freeze({
-    open, call, setValue, getValue, release, forceRelease, echo, detect,
+    open, call, sign, setValue, getValue, release, forceRelease, echo, detect,
     sessionId: () => sessionId,
     browserMode: () => browserMode,
     baseUrl: () => (conn ? conn.urls[conn.preferred] : null),

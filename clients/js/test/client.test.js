@@ -248,3 +248,21 @@ test('a later answer with a new SessionID replaces the old one', async () => {
   await rejects(nox.call('F', { PathID: PATH_IDS.NoxIdAdapter }), 'ADAPTER_NOT_LOADED');  // not adopted
   assert.equal(nox.sessionId(), 'S2');
 });
+
+test('sign is a main-thread call of Sign with the page\'s keys', async () => {
+  const seen = [];
+  const service = miniService();
+  const f = await fake((req) => {
+    seen.push(req);
+    return service(req);
+  });
+  const nox = createClient({ baseUrls: [f.url] });
+  await nox.open({ pathId: PATH_IDS.NoxPkiCryptAdapter });
+  const signed = await nox.sign({ CertificateId: '0e', Digest: 'AAAA', DigestAlgorithm: 'SHA-256' });
+  assert.equal(signed.result, 'did Sign');
+  const request = seen.find((r) => r.FunctionName === 'Sign');
+  assert.equal(request.MainThread, true);
+  assert.equal(request.CertificateId, '0e');
+  assert.equal(request.SessionId, nox.sessionId());
+  await rejects(nox.sign({}, 'now'), 'BAD_INPUT', 'options not an object');
+});
