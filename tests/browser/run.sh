@@ -43,6 +43,9 @@ printf 'confirm=ok\npin=1234\n' > "$work/dialog/script"
 export SOFTHSM2_CONF=$work/token/softhsm2.conf NOX_TEST_PINENTRY_DIR=$work/dialog
 export NOX_PINENTRY=$build/tests/adapters/scripted_pinentry NOX_PKI_TOKEN_DIR=$token
 unset NOX_PKCS11_MODULE
+# The e-ID adapter gets no PC/SC daemon (a socket path nobody serves), so its answer is the
+# same on every machine; the e-ID test points it at its own sandbox instead.
+export PCSCLITE_CSOCK_NAME=$work/no-pcscd/pcscd.comm
 
 asked=$(date +%s)
 flock -w 1200 /tmp/NoxHalvorant-service-test.lock bash -c '
