@@ -48,10 +48,30 @@ async function attempt(promise) {
   }
 }
 
+// An adapter's JSON answer as a line a person reads: each member, lists as their count
+// and the names of their entries; any other result as the quoted text.
+function readable(result) {
+  let value = null;
+  if (/^\s*[[{]/.test(result)) {
+    try {
+      value = JSON.parse(result);
+    } catch {
+      value = null;
+    }
+  }
+  if (value === null || typeof value !== 'object') return JSON.stringify(result);
+  const name = (v) => (v !== null && typeof v === 'object'
+    ? String(v.subject ?? v.name ?? v.label ?? v.reader ?? v.id ?? '{…}') : String(v));
+  const entries = Array.isArray(value) ? [['entries', value]] : Object.entries(value);
+  return entries.map(([k, v]) => (Array.isArray(v)
+    ? `${k}: ${v.length}${v.length ? ` (${v.map(name).join('; ')})` : ''}`
+    : `${k}: ${name(v)}`)).join(', ') || '(empty)';
+}
+
 function describe(rec) {
   if (rec.error) return `${rec.error}: ${rec.message}`;
   const parts = [];
-  if (rec.result !== null) parts.push(`result ${JSON.stringify(rec.result)}`);
+  if (rec.result !== null) parts.push(`result ${readable(rec.result)}`);
   if (rec.message && rec.message !== 'Success.') parts.push(rec.message);
   for (const k of ['ServerVersion', 'LibVersion', 'InstallerVersion']) {
     if (rec.values[k] !== undefined) parts.push(`${k} ${rec.values[k]}`);
