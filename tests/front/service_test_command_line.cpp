@@ -164,6 +164,10 @@ TEST(ServiceCommandLine, FailedStartExitsUnavailable) {
         in6->sin6_addr = in6addr_loopback;
         length = sizeof *in6;
       }
+      // Connections the service closed itself leave TIME_WAIT entries on its ports; like
+      // the service, bind past them (a live listener still cannot be bound twice).
+      int one = 1;
+      setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
       int taken = bind(s, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(s, 1) == 0;
       // A host without IPv6 loopback refuses that family to the service as well.
       if (!taken && family == AF_INET6) {
