@@ -63,12 +63,9 @@ void stopListeners();
 void runServiceLoop();
 // Makes the loop look at its flags now (used after HalvorantClose is set).
 void wakeServiceLoop();
-// SIGINT and SIGTERM only mark a stop for the loop to act on; SIGPIPE is ignored.
+// SIGINT and SIGTERM are blocked in every thread and taken by the service loop; SIGPIPE is
+// ignored. Called on the main thread before any other thread starts.
 void installStopSignals();
-// Blocks (true) or unblocks the stop signals in the calling thread. Threads inherit the
-// mask: started while it is held, they never take a stop signal, so it always reaches the
-// main thread (a thread parked for good would otherwise swallow it under some runtimes).
-void holdStopSignals(bool hold);
 // Asks the service loop to run HalvorantFinal (from a thread that must not wait for it).
 void requestFinal();
 

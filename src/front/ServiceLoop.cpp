@@ -15,16 +15,22 @@ namespace {
 
 constexpr auto kPoll = std::chrono::milliseconds(100);
 
-// Written by the signal handler: lock-free atomics only.
-std::atomic<int> g_stopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "signal handler needs a lock-free flag");
 std::atomic<bool> g_finalRequested{false};
 
-extern "C" void onStopSignal(int signal) { g_stopSignal.store(signal); }
+sigset_t stopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  return stops;
+}
 
+// Takes a pending stop signal without waiting.
 void takeStopSignal() {
-  int signal = g_stopSignal.exchange(0);
-  if (signal != 0) {
+  const sigset_t stops = stopSignals();
+  const timespec now = {0, 0};
+  int signal = sigtimedwait(&stops, nullptr, &now);
+  if (signal > 0) {
     printfColorLine("Stop signal: ", signal == SIGINT ? "SIGINT" : "SIGTERM");
     HalvorantFinal();
   }
@@ -33,23 +39,15 @@ void takeStopSignal() {
 
 }  // namespace
 
+// The stop signals stay blocked in every thread (threads inherit the mask of the main
+// thread, which blocks them before it starts any) and the service loop takes them with
+// sigtimedwait: no handler runs asynchronously, and a signal cannot land on a thread that
+// never looks at it.
 void installStopSignals() {
-  struct sigaction action = {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  const sigset_t stops = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   // A page that drops its connection must not end the service.
   signal(SIGPIPE, SIG_IGN);
-}
-
-void holdStopSignals(bool hold) {
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &stops, nullptr);
 }
 
 void requestFinal() {

@@ -153,7 +153,6 @@ int HalvorantMain() {
   // every 100 ms (dozens of write calls per request otherwise dominate its cost).
   if (isatty(STDOUT_FILENO) || !setConsoleDeferred(true)) setvbuf(stdout, nullptr, _IOLBF, 0);
   installStopSignals();
-  holdStopSignals(true);  // until every thread of ours and of the listeners is started
 
   // A start that serves nothing ends non-zero, so a service manager sees the failure
   // and may try again; every other end (stop signal, console-user change) is 0.
@@ -162,7 +161,6 @@ int HalvorantMain() {
     MainThread_Start();
     Worker_Start(processRequest);
     int started = startListeners();
-    holdStopSignals(false);  // a signal that came meanwhile is delivered now
     if (started == 0) {
       printfColorWarningLine("NoxHalvorant initialization: ", "Fail");
     } else {
