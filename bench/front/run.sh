@@ -41,7 +41,8 @@ cleanup() {
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "$WORK"
-  [ "$HAD_WORKDIR" = 1 ] || rm -rf /tmp/NoxHalvorant
+  # Emptied, never removed: another user of the directory (a running service) keeps it.
+  [ "$HAD_WORKDIR" = 1 ] || find /tmp/NoxHalvorant -mindepth 1 -maxdepth 1 -exec rm -rf {} +
 }
 trap cleanup EXIT
 

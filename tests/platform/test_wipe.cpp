@@ -27,6 +27,9 @@ TEST(Wipe, ZeroesAndIgnoresNull) {
   freeTextWiped(strdup("secret"));
 }
 
+// AddressSanitizer keeps locals in frames of its own, off the thread's stack, so the stack
+// scan has nothing to see there: it is built without it (make test runs it).
+#if !defined(__SANITIZE_ADDRESS__)
 // A marker that exists nowhere but where markStack puts it: built at run time.
 std::string marker() {
   std::string m(32, '\0');
@@ -67,9 +70,6 @@ size_t onStack(const std::string& m) {
 }
 
 TEST(Wipe, StackBelowTheCallerIsCleared) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "AddressSanitizer keeps locals in its own frames off the thread's stack";
-#endif
   const std::string m = marker();
   markDeep(m);
   ASSERT_GT(onStack(m), 0u) << "the scan must see what the call left on the stack";
@@ -77,5 +77,6 @@ TEST(Wipe, StackBelowTheCallerIsCleared) {
   wipeStackBelow(64 * 1024);
   EXPECT_EQ(onStack(m), 0u);
 }
+#endif
 
 }  // namespace
