@@ -18,6 +18,7 @@ for group in "$@"; do
   case "$group" in
     test)
       PKGS+=(libgtest-dev libgmock-dev libcurl4-gnutls-dev gnutls-bin chromium nodejs)
+      PKGS+=(curl util-linux uidmap)  # tests as a second user: curl, setpriv, unshare --map-auto
       PKGS+=(softhsm2 opensc openssl)  # PKI adapter tests: a private token made with pkcs11-tool
       # e-ID adapter tests: a private PC/SC daemon with the virtual reader and card emulator,
       # in namespaces made with util-linux's unshare and iproute2's ip.

@@ -105,7 +105,7 @@ struct LineText {
   bool overflow = false;
 };
 
-void put(LineText* line, const char* text) {
+void putRaw(LineText* line, const char* text) {
   size_t size = strlen(text);
   if (line->overflow || size > kLineCapacity - line->length) {
     line->overflow = true;
@@ -113,6 +113,15 @@ void put(LineText* line, const char* text) {
   }
   memcpy(line->text + line->length, text, size);
   line->length += size;
+}
+
+// Label and value texts: controls from outside are shown, not obeyed.
+void put(LineText* line, const char* text) {
+  if (!needsEscape(text)) {
+    putRaw(line, text);
+    return;
+  }
+  putRaw(line, escapeControls(text).c_str());
 }
 
 // The time stamp text of the second now, formatted once per second and thread.
@@ -237,12 +246,55 @@ void flushConsole() {
   funlockfile(stdout);
 }
 
+// ---- Escaping -------------------------------------------------------------------------
+
+bool needsEscape(const char* text) {
+  if (text == nullptr) return false;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if (*p < 0x20 || *p == 0x7F) return true;
+    if (*p == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) return true;
+  }
+  return false;
+}
+
+std::string escapeControls(const char* text) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  if (text == nullptr) return out;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    unsigned char c = *p;
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += digits[c >> 4];
+      out += digits[c & 0x0F];
+    } else if (c == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+      ++p;
+      out += "\\u00";
+      out += digits[*p >> 4];
+      out += digits[*p & 0x0F];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 // ---- Primitive -------------------------------------------------------------------------
 
 void printfColor(int colour, const char* text, int depth) {
   fputs(colourSequence(colour), stdout);
   if (text == nullptr) return;
-  fputs(text, stdout);
+  if (needsEscape(text)) {
+    fputs(escapeControls(text).c_str(), stdout);
+  } else {
+    fputs(text, stdout);
+  }
   fputs(reset(), stdout);
   if (depth == 0) qzlog(5, 0, "%s", text);
 }
@@ -269,17 +321,17 @@ void printfColorLine(const char* label, int colour, const char* value, int depth
   const char* stamp = depth == 0 ? stampText(halvorantNow()) : nullptr;
   LineText line;
   if (stamp != nullptr) {
-    put(&line, colourSequence(COLOR_BOLD));
-    put(&line, stamp);
-    put(&line, reset());
+    putRaw(&line, colourSequence(COLOR_BOLD));
+    putRaw(&line, stamp);
+    putRaw(&line, reset());
   }
-  put(&line, colourSequence(COLOR_BOLD));
+  putRaw(&line, colourSequence(COLOR_BOLD));
   put(&line, label);
-  put(&line, reset());
-  put(&line, colourSequence(colour));
+  putRaw(&line, reset());
+  putRaw(&line, colourSequence(colour));
   put(&line, value);
-  put(&line, reset());
-  put(&line, "\n");
+  putRaw(&line, reset());
+  putRaw(&line, "\n");
   // The stdout lock over the whole line keeps lines of different threads whole.
   flockfile(stdout);
   if (!line.overflow) {
@@ -426,8 +478,12 @@ bool setLog(const char* inputLogName, const char* inputPrefixName) {
     printfColorLine("inputLogName: ", inputLogName);
     printfColorLine("Log search path: ", searchPath);
     printfColorLine("Log search target: ", target);
-    code = qzlog_init(inputLogName, searchPath);
-    qzlog(5, 0, "%s %d %s Compile Time : %s %s", HALVORANT_SOURCE, __LINE__, "setLog", __DATE__, __TIME__);
+    // Settings are read only from a directory of this user that nobody else may write:
+    // whoever plants them there would steer the log (the caller reports the directory).
+    if (isInPrivateDirectory(searchPath)) {
+      code = qzlog_init(inputLogName, searchPath);
+      qzlog(5, 0, "%s %d %s Compile Time : %s %s", HALVORANT_SOURCE, __LINE__, "setLog", __DATE__, __TIME__);
+    }
   }
   isLogEnable.store(code == 0);
   showNormalState("Log state: ", isLogEnable.load(), "Enable", "Disable");

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 // Colour codes for printfColor.
 enum : int {
@@ -58,6 +59,12 @@ void showWarningState(const char* label, bool state, const char* trueText, const
 void showErrorState(const char* label, bool state, const char* trueText, const char* falseText);
 void showErrorState(const char* label, bool state, int trueNumber, int falseNumber);
 void printfWarning(const char* label, bool condition, const char* value);
+
+// Text from outside (pages, adapters, libraries) must not forge lines or steer the
+// terminal: C0 controls and DEL become \n, \r, \t or \xHH, and the C1 controls
+// U+0080..U+009F (UTF-8 C2 80..C2 9F) become \u00HH. Everything else is kept.
+bool needsEscape(const char* text);
+std::string escapeControls(const char* text);
 
 // Log switch.
 bool setLog(const char* inputLogName, const char* inputPrefixName);

@@ -9,10 +9,33 @@
 #include <memory>
 #include <new>
 #include <strings.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "util/Base.h"
 
 namespace {
 
 constexpr int kLineSize = 256;
+// Settings files are small; a bigger one (or /dev/zero behind a link) is not read.
+constexpr off_t kMaxIniSize = 64 * 1024;
+
+// A settings file is read only when it is a regular file of this user: no link is
+// followed and a FIFO cannot block the reader. errno tells why not (ENOENT: missing).
+FILE* openForReading(const char* path) {
+  int fd = openPrivateFile(path, O_RDONLY, 0);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size > kMaxIniSize) {
+    close(fd);
+    errno = EFBIG;
+    return nullptr;
+  }
+  FILE* file = fdopen(fd, "r");
+  if (file == nullptr) close(fd);
+  return file;
+}
 constexpr int kTempNameSize = 512;
 
 bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -272,7 +295,7 @@ int GetIniProfileString(const char* section, const char* key, char* value, int s
   if (path == nullptr) return INI_OPEN_FAIL;
   if (value != nullptr && size >= 1) value[0] = '\0';
   if (section == nullptr || key == nullptr || value == nullptr || size < 2) return INI_NO_ENTRY;
-  FILE* file = std::fopen(path, "r");
+  FILE* file = openForReading(path);
   if (file == nullptr) return INI_OPEN_FAIL;
   int code = gotoSection(file, section) ? getEntry(file, key, value, size) : INI_NO_SECTION;
   std::fclose(file);

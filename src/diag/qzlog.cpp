@@ -18,10 +18,12 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "diag/Console.h"
 #include "diag/IniProfile.h"
 #include "platform/Platform.h"
 #include "util/Base.h"
@@ -93,18 +95,46 @@ void getEnv(char* name, size_t nameSize, char* stamp, size_t stampSize) {
                 local.tm_hour, local.tm_min, local.tm_sec, millis);
 }
 
+// The log file is written only in a directory of this user that nobody else may write,
+// as a regular file of this user, never through a link: a planted link or file must not
+// turn the log into a write into someone's files, nor let another user read it.
+FILE* openLogFile(const char* name) {
+  if (!isInPrivateDirectory(name)) return nullptr;
+  int fd = openPrivateFile(name, O_WRONLY | O_APPEND | O_CREAT, 0600);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "a");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
 void vlog(int level, const char* format, va_list arguments) {
   char name[kFileNameSize];
   char stamp[kNameSize];
   getEnv(name, sizeof name, stamp, sizeof stamp);
   if (name[0] == '\0') return;
-  FILE* file = std::fopen(name, "a");
+  // Formatted first: a message carries text from outside, whose controls (a newline
+  // forging a line of its own) are escaped.
+  char local[1024];
+  va_list copy;
+  va_copy(copy, arguments);
+  int size = std::vsnprintf(local, sizeof local, format, copy);
+  va_end(copy);
+  if (size < 0) return;
+  std::string message;
+  if (static_cast<size_t>(size) < sizeof local) {
+    message.assign(local, static_cast<size_t>(size));
+  } else {
+    message.resize(static_cast<size_t>(size) + 1);
+    std::vsnprintf(&message[0], message.size(), format, arguments);
+    message.resize(static_cast<size_t>(size));
+  }
+  if (needsEscape(message.c_str())) message = escapeControls(message.c_str());
+
+  FILE* file = openLogFile(name);
   if (file == nullptr) return;  // the line is lost silently, by contract
-  std::fprintf(file, "%s %s [%05lu-%05lu] ", stamp, kLevelNames[level],
+  std::fprintf(file, "%s %s [%05lu-%05lu] %s\n", stamp, kLevelNames[level],
                static_cast<unsigned long>(GetCurrentProcessId() % 100000),
-               static_cast<unsigned long>(GetCurrentThreadId() % 100000));
-  std::vfprintf(file, format, arguments);
-  std::fputc('\n', file);
+               static_cast<unsigned long>(GetCurrentThreadId() % 100000), message.c_str());
   std::fclose(file);
 }
 

@@ -122,6 +122,13 @@ bool checkRequest(MHD_Connection* connection, RequestContext* context, PostState
   } else {
     printfColorWarningLine("Check_User: ", "Unknown");
   }
+  // Out of descriptors or memory the console user cannot be read, but nothing says it
+  // changed: this request is refused and the service stays.
+  if (!readable && platformConsoleUserBusy()) {
+    printfColorWarningLine("", "Console user unreadable for want of system resources: request refused");
+    s->answer = resultAnswer(kResultNoOrigin, nullptr);
+    return false;
+  }
   // An unreadable console user counts as a change: nobody verifiable owns the console.
   if (!readable || user != uid) {
     printfColorWarningLine("", "Not Same User!!Halvorant will turn off");

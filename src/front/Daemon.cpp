@@ -2,12 +2,19 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "diag/Console.h"
 #include "diag/qzlog.h"
+#include "front/Halvorant.h"
 #include "front/HalvorantHttp.h"
+#include "platform/Platform.h"
 
 MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities) {
   if (address == nullptr || certificate == nullptr || key == nullptr || priorities == nullptr) {
@@ -29,8 +36,11 @@ MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, ch
   const bool ipv4 = address->sa_family == AF_INET;
 
   MHD_Daemon* daemon = MHD_start_daemon(
-      flags, port, ipv4 ? apc : nullptr, nullptr, answer_to_connection, nullptr,
+      flags, port, apc, listenerClosure(address->sa_family, port), answer_to_connection, nullptr,
       MHD_OPTION_EXTERNAL_LOGGER, MHD_Logger, nullptr,
+      MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds,
+      MHD_OPTION_CONNECTION_LIMIT, kListenerConnectionLimit,
+      MHD_OPTION_NOTIFY_CONNECTION, notifyConnection, nullptr,
       MHD_OPTION_SOCK_ADDR, address,
       MHD_OPTION_HTTPS_MEM_CERT, certificate,
       MHD_OPTION_HTTPS_MEM_KEY, key,
@@ -49,36 +59,183 @@ MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, ch
   return daemon;
 }
 
+void* listenerClosure(int family, uint16_t port) {
+  return reinterpret_cast<void*>(static_cast<uintptr_t>(family) << 16 | port);
+}
+
+namespace {
+
+std::atomic<unsigned> g_open{0};
+std::atomic<unsigned> g_globalLimit{kGlobalConnectionLimit};
+
+// Refusals at accept can come in floods; each kind of line shows at most once a second.
+struct Throttle {
+  std::mutex lock;
+  std::chrono::steady_clock::time_point shown{};
+  unsigned long held = 0;
+  // True when a line may be shown now; *held: how many were held back before it.
+  bool pass(unsigned long* heldBefore) {
+    auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> guard(lock);
+    if (shown != std::chrono::steady_clock::time_point{} && now - shown < std::chrono::seconds(1)) {
+      ++held;
+      return false;
+    }
+    shown = now;
+    *heldBefore = held;
+    held = 0;
+    return true;
+  }
+};
+Throttle g_otherUserLine, g_limitLine;
+
+void refusalLine(Throttle& throttle, const char* label, const char* value) {
+  unsigned long held = 0;
+  if (!throttle.pass(&held)) return;
+  if (held > 0) {
+    std::string text = std::string(value) + " (" + std::to_string(held) + " more refused in the last second)";
+    printfColorErrorLine(label, text.c_str());
+  } else {
+    printfColorErrorLine(label, value);
+  }
+  flushConsole();
+}
+
+// The client's socket must belong to the service's user: any other local user could
+// otherwise reach this user's adapters through the loopback.
+bool peerIsOwnUser(void* closure, const sockaddr* address, socklen_t length) {
+  const auto key = reinterpret_cast<uintptr_t>(closure);
+  const int family = static_cast<int>(key >> 16);
+  const uint16_t port = static_cast<uint16_t>(key & 0xFFFF);
+  sockaddr_storage local;
+  memset(&local, 0, sizeof local);
+  if (family == AF_INET && address->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&local);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  } else if (family == AF_INET6 && address->sa_family == AF_INET6 &&
+             length >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&local);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    in6->sin6_addr = in6addr_loopback;
+  } else {
+    refusalLine(g_otherUserLine, "Connection refused: ", "unexpected address family");
+    return false;
+  }
+  uint32_t owner = 0;
+  switch (platformPeerOwner(address, reinterpret_cast<sockaddr*>(&local), &owner)) {
+    case kPeerOwnUser:
+    case kPeerUncheckable:
+      return true;
+    case kPeerOtherUser: {
+      std::string text = "client of user " + std::to_string(owner) + ", not of this service's user";
+      refusalLine(g_otherUserLine, "Connection refused: ", text.c_str());
+      return false;
+    }
+    case kPeerUnknown:
+      break;
+  }
+  refusalLine(g_otherUserLine, "Connection refused: ", "owner of the client socket not found");
+  return false;
+}
+
+}  // namespace
+
+unsigned setConnectionBudget(uint64_t descriptors) {
+  unsigned limit = kGlobalConnectionLimit;
+  if (descriptors > 0 && descriptors < static_cast<uint64_t>(kGlobalConnectionLimit) + kReservedDescriptors)
+    limit = descriptors > 2u * kReservedDescriptors ? static_cast<unsigned>(descriptors) - kReservedDescriptors
+                                                    : kReservedDescriptors;
+  g_globalLimit.store(limit);
+  return limit;
+}
+
+unsigned openConnections() { return g_open.load(); }
+
+void notifyConnection(void* closure, MHD_Connection* connection, void** socketContext,
+                      MHD_ConnectionNotificationCode code) {
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    g_open.fetch_add(1);
+  } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    g_open.fetch_sub(1);
+  }
+}
+
 MHD_Result apc(void* closure, const sockaddr* address, socklen_t length) {
   if (address == nullptr) return MHD_NO;
-  if (address->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in)) &&
-      reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
-    return MHD_YES;
+  if (HalvorantStopping.load()) return MHD_NO;  // shutdown has begun: nothing new
+  if (address->sa_family == AF_INET &&
+      !(length >= static_cast<socklen_t>(sizeof(sockaddr_in)) &&
+        reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr == htonl(INADDR_LOOPBACK))) {
+    // The 14 data bytes of the address (port, address, padding) in memory order.
+    char list[512] = {0};
+    for (size_t i = 0; i < sizeof address->sa_data; ++i) {
+      char number[64];
+      snprintf(number, sizeof number, "%s%u", i == 0 ? "" : ".",
+               static_cast<unsigned>(static_cast<unsigned char>(address->sa_data[i])));
+      strncat(list, number, sizeof list - strlen(list) - 1);
+    }
+    printfColorWarningLine("Illegal connection ip: ", list);
+    flushConsole();
+    return MHD_NO;
   }
-  // The 14 data bytes of the address (port, address, padding) in memory order.
-  char list[512] = {0};
-  for (size_t i = 0; i < sizeof address->sa_data; ++i) {
-    char number[64];
-    snprintf(number, sizeof number, "%s%u", i == 0 ? "" : ".",
-             static_cast<unsigned>(static_cast<unsigned char>(address->sa_data[i])));
-    strncat(list, number, sizeof list - strlen(list) - 1);
+  if (g_open.load() >= g_globalLimit.load()) {
+    refusalLine(g_limitLine, "Connection refused: ", "connection limit of all listeners reached");
+    return MHD_NO;
   }
-  printfColorWarningLine("Illegal connection ip: ", list);
-  flushConsole();
-  return MHD_NO;
+  return peerIsOwnUser(closure, address, length) ? MHD_YES : MHD_NO;
 }
+
+namespace {
+
+// Repeated identical library lines (a listener failing the same way in a loop) are shown
+// once per second, with how many were held back.
+struct LoggerRepeat {
+  std::mutex lock;
+  std::string last;
+  std::chrono::steady_clock::time_point shown{};
+  unsigned long held = 0;
+};
+LoggerRepeat g_repeat;
+
+void writeLibraryLine(const std::string& text) {
+  qzlog(5, 0, "%s", text.c_str());
+  std::lock_guard<std::mutex> guard(Print_Lock);
+  fputs(text.c_str(), stdout);
+  fputc('\n', stdout);
+  fflush(stdout);
+}
+
+}  // namespace
 
 void MHD_Logger(void* closure, const char* format, va_list arguments) {
   if (format == nullptr) return;
-  va_list copy;
-  va_copy(copy, arguments);
-  qzvlog(5, 0, format, arguments);
+  char buffer[1024];
+  int size = vsnprintf(buffer, sizeof buffer, format, arguments);
+  if (size < 0) return;
+  std::string text(buffer, std::min(static_cast<size_t>(size), sizeof buffer - 1));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  // The library quotes what clients sent; their controls are shown, not obeyed.
+  if (needsEscape(text.c_str())) text = escapeControls(text.c_str());
+
+  auto now = std::chrono::steady_clock::now();
+  std::string repeatLine;
   {
-    std::lock_guard<std::mutex> guard(Print_Lock);
-    vfprintf(stdout, format, copy);
-    fflush(stdout);
+    std::lock_guard<std::mutex> guard(g_repeat.lock);
+    if (text == g_repeat.last && now - g_repeat.shown < std::chrono::seconds(1)) {
+      ++g_repeat.held;
+      return;
+    }
+    if (g_repeat.held > 0)
+      repeatLine = "(last library message repeated " + std::to_string(g_repeat.held) + " more times)";
+    g_repeat.held = 0;
+    g_repeat.last = text;
+    g_repeat.shown = now;
   }
-  va_end(copy);
+  if (!repeatLine.empty()) writeLibraryLine(repeatLine);
+  writeLibraryLine(text);
 }
 
 void request_completed(void* closure, MHD_Connection* connection, void** context,

@@ -7,6 +7,7 @@ int32_t uid = -1;
 const uint32_t HalvorantProcessID = 0;
 
 std::atomic<bool> HalvorantClose{false};
+std::atomic<bool> HalvorantStopping{false};
 std::mutex RequestLock;
 
 MHD_Daemon* DaemonIPv4[3] = {nullptr, nullptr, nullptr};

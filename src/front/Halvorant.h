@@ -25,6 +25,9 @@ extern const uint32_t HalvorantProcessID;  // passed to request processing; alwa
 // ---- Flags shared between threads -------------------------------------------------------
 
 extern std::atomic<bool> HalvorantClose;  // set only by HalvorantFinal; ends the loop
+// Set first thing by HalvorantFinal: from then on no connection is accepted and no request
+// processed (an answer already queued still goes out).
+extern std::atomic<bool> HalvorantStopping;
 
 // Serialises HalvorantSession_Process between the worker and the main thread. No listener
 // thread takes it.

@@ -20,12 +20,29 @@ struct HalvorantJsonMap;
 
 // ---- Listeners (Daemon.cpp) -----------------------------------------------------------------
 
-// MHD_ALLOW_SUSPEND_RESUME: parked requests (see above).
-constexpr unsigned kDaemonFlagsIPv4 =
-    MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD | MHD_ALLOW_SUSPEND_RESUME;
+// MHD_USE_AUTO: epoll (Linux) or poll, never select, whose descriptor ceiling let a few
+// hundred idle connections stop every listener. MHD_ALLOW_SUSPEND_RESUME: parked requests
+// (see above).
+constexpr unsigned kDaemonFlagsIPv4 = MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD |
+                                      MHD_USE_AUTO | MHD_ALLOW_SUSPEND_RESUME;
 constexpr unsigned kDaemonFlagsIPv6 = kDaemonFlagsIPv4 | MHD_USE_IPv6;
-static_assert(kDaemonFlagsIPv4 == (11 | MHD_ALLOW_SUSPEND_RESUME) && kDaemonFlagsIPv6 == (27 | MHD_ALLOW_SUSPEND_RESUME),
+static_assert(kDaemonFlagsIPv4 == (11 | 65536 | MHD_ALLOW_SUSPEND_RESUME) &&
+                  kDaemonFlagsIPv6 == (27 | 65536 | MHD_ALLOW_SUSPEND_RESUME),
               "listener flags are fixed");
+
+// A connection with nothing received or sent for this long is closed; answers promise
+// "Keep-Alive: timeout=15".
+constexpr unsigned kConnectionTimeoutSeconds = 15;
+// Open connections one listener takes, and all six together (the latter lowered at
+// start-up when the descriptor limit is smaller).
+constexpr unsigned kListenerConnectionLimit = 256;
+constexpr unsigned kGlobalConnectionLimit = 1024;
+// Descriptors kept free of connections (listeners, log, adapters, their files).
+constexpr unsigned kReservedDescriptors = 64;
+// Sets the global connection limit from the process's descriptor limit; the limit.
+unsigned setConnectionBudget(uint64_t descriptors);
+// Connections open on all listeners now.
+unsigned openConnections();
 
 // TLS 1.2 and 1.3 only, no SHA-1.
 constexpr const char* kTlsPriorities = "NORMAL:!VERS-TLS-ALL:!SHA1" ":+VERS-TLS1.2" ":+VERS-TLS1.3";
@@ -34,8 +51,16 @@ constexpr const char* kTlsPriorities = "NORMAL:!VERS-TLS-ALL:!SHA1" ":+VERS-TLS1
 // prints its launch-state line. The texts are only read during the call. Null on failure.
 MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities);
 
-// Accept policy of IPv4 listeners: only 127.0.0.1 is admitted.
+// Accept policy of every listener. closure: listenerClosure(family, port) of the
+// listener. Refused: on IPv4 any client but 127.0.0.1; a client whose socket belongs to
+// another user (or cannot be found); anything beyond the global connection limit; every
+// connection once shutdown has started.
 MHD_Result apc(void* closure, const sockaddr* address, socklen_t length);
+void* listenerClosure(int family, uint16_t port);
+
+// Keeps the count of open connections (MHD_OPTION_NOTIFY_CONNECTION).
+void notifyConnection(void* closure, MHD_Connection* connection, void** socketContext,
+                      MHD_ConnectionNotificationCode code);
 
 // Library error log: to the file log (level 5) and to standard output.
 void MHD_Logger(void* closure, const char* format, va_list arguments);
@@ -48,6 +73,11 @@ void request_completed(void* closure, MHD_Connection* connection, void** context
 
 // Longest "Parameter" a request may carry; a longer one closes the connection unanswered.
 constexpr size_t kMaxParameterLength = 1024 * 1024;
+// Memory all unfinished bodies together may hold; a body that would go beyond it is
+// refused (connection closed), so slow or stalled uploads cannot exhaust memory.
+constexpr size_t kMaxPendingBodyBytes = 64 * 1024 * 1024;
+// Bytes held by bodies now.
+size_t pendingBodyBytes();
 
 // Per-request context, from the handler's first call for a request to request_completed.
 struct RequestContext {
@@ -62,6 +92,7 @@ struct RequestContext {
   MHD_Connection* connection;
   char* origin;                // the page's origin, for the answer's headers
   HalvorantJsonMap* answer;    // the delivered answer, until it is queued
+  bool overBudget;             // the body would pass kMaxPendingBodyBytes
 };
 constexpr int32_t kContextPost = 1;
 constexpr int32_t kContextOther = 2;

@@ -1,7 +1,12 @@
 // Request handler: methods, the preflight rule and the collection of the POST body.
+#include <atomic>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "diag/Console.h"
+#include "front/Halvorant.h"
 #include "front/HalvorantHttp.h"
 #include "platform/Wipe.h"
 #include "map/Json.h"
@@ -10,6 +15,31 @@
 namespace {
 
 constexpr size_t kPostBufferSize = 8192;
+
+std::atomic<size_t> g_bodyBytes{0};
+std::atomic<size_t> g_bodyPeak{0};  // since memory was last given back
+
+// Reserves bytes of the body budget; false when that would pass it.
+bool reserveBody(size_t bytes) {
+  size_t held = g_bodyBytes.load();
+  do {
+    if (bytes > kMaxPendingBodyBytes - held) return false;
+  } while (!g_bodyBytes.compare_exchange_weak(held, held + bytes));
+  size_t peak = g_bodyPeak.load();
+  while (held + bytes > peak && !g_bodyPeak.compare_exchange_weak(peak, held + bytes)) {
+  }
+  return true;
+}
+
+void releaseBody(size_t bytes) {
+  if (g_bodyBytes.fetch_sub(bytes) != bytes) return;
+#if defined(__GLIBC__)
+  // After a burst of big bodies the heap keeps its freed top; give it back once all
+  // bodies are gone.
+  constexpr size_t kTrimAfter = 4 * 1024 * 1024;
+  if (g_bodyPeak.exchange(0) >= kTrimAfter) malloc_trim(0);
+#endif
+}
 
 bool isPreflight(MHD_Connection* connection) {
   const char* method = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Access-Control-Request-Method");
@@ -28,14 +58,20 @@ bool appendBody(RequestContext* context, const char* data, size_t size) {
   if (needed > context->capacity) {
     size_t capacity = context->capacity < 256 ? 256 : context->capacity;
     while (capacity < needed) capacity *= 2;
+    if (!reserveBody(capacity)) {
+      context->overBudget = true;
+      return false;
+    }
     char* grown = static_cast<char*>(newMemSize(capacity));
     if (grown == nullptr) {
+      releaseBody(capacity);
       HALVORANT_MEMORY_FAIL();
       return false;
     }
     if (context->body != nullptr) {
       memcpy(grown, context->body, context->length);
       freeWiped(context->body, context->capacity);
+      releaseBody(context->capacity);
     }
     context->body = grown;
     context->capacity = capacity;
@@ -51,11 +87,16 @@ bool appendBody(RequestContext* context, const char* data, size_t size) {
 void freeRequestContext(RequestContext* context) {
   if (context == nullptr) return;
   if (context->parser != nullptr) MHD_destroy_post_processor(context->parser);
-  freeWiped(context->body, context->capacity);
+  if (context->body != nullptr) {
+    freeWiped(context->body, context->capacity);
+    releaseBody(context->capacity);
+  }
   freeMem(context->origin);
   freeHalvorantJsonMap(context->answer);
   freeMem(context);
 }
+
+size_t pendingBodyBytes() { return g_bodyBytes.load(); }
 
 MHD_Result iterate_post(void* closure, MHD_ValueKind kind, const char* key, const char* filename,
                         const char* content_type, const char* transfer_encoding, const char* data,
@@ -74,6 +115,8 @@ MHD_Result handle(MHD_Connection* connection, const char* method, const char* up
     HALVORANT_NULL_WARNING("connection");
     return MHD_NO;
   }
+  // Shutdown has begun: whatever comes now is closed unprocessed.
+  if (HalvorantStopping.load()) return MHD_NO;
   const bool post = strcmp(method, MHD_HTTP_METHOD_POST) == 0;
 
   if (*context == nullptr) {
@@ -108,6 +151,10 @@ MHD_Result handle(MHD_Connection* connection, const char* method, const char* up
     *upload_data_size = 0;
     if (request->tooLong) {
       printfColorWarningLine("Request body error: ", "Parameter too long");
+      return MHD_NO;
+    }
+    if (request->overBudget) {
+      printfColorWarningLine("Request body error: ", "Too much unfinished body data on all connections");
       return MHD_NO;
     }
     return MHD_YES;

@@ -64,8 +64,8 @@ HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) 
   HalvorantJsonMap* answer = nullptr;
   {
     std::lock_guard<std::mutex> guard(RequestLock);
-    // Shutdown has released the sessions: nothing new is opened after it.
-    if (!HalvorantClose.load()) {
+    // Shutdown has begun (or released the sessions): nothing new is opened after it.
+    if (!HalvorantStopping.load()) {
       int32_t length = 0;
       answer = HalvorantSession_Process(HalvorantProcessID, request, own, &length);
     }

@@ -1,10 +1,15 @@
 // Start-up, shutdown routine and the final stop of the listeners.
 #include <microhttpd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <thread>
 
 #include "diag/Console.h"
@@ -12,6 +17,7 @@
 #include "front/Halvorant.h"
 #include "front/MainThread.h"
 #include "front/Worker.h"
+#include "front/HalvorantHttp.h"
 #include "ipc/Message.h"
 #include "platform/Platform.h"
 #include "session/HalvorantQueue.h"
@@ -57,6 +63,25 @@ bool preparePorts() {
   return true;
 }
 
+// The working directory lies in /tmp, where any local user may create it first. Only a
+// real directory of this user that nobody else may write is used (log settings, file log,
+// adapter copies check it again); a foreign one is left alone and the service goes on
+// without it.
+void checkWorkDirectory() {
+  if (mkdir(CopyPath, 0700) != 0 && errno != EEXIST) {
+    printfColorErrorLine("Work directory: ", CopyPath);
+    return;
+  }
+  if (isPrivateDirectory(CopyPath)) return;
+  char text[4096 + 256];
+  snprintf(text, sizeof text,
+           "%s is a link, belongs to another user or can be written by others: it is not used (no log "
+           "settings, no file log, no adapter copies). Have it removed (by its owner or an administrator) "
+           "and restart the service",
+           CopyPath);
+  printfColorErrorLine("Work directory: ", text);
+}
+
 // Start-up up to the listeners; false sends start-up to the final stop.
 bool prepare() {
   ArrayCopyFree(CopyPath, sizeof CopyPath, getCopyPath("NoxHalvorant"));
@@ -64,6 +89,7 @@ bool prepare() {
     printfColorErrorLine("Extract copy path: ", "Fail");
     return false;
   }
+  checkWorkDirectory();
   setLog("NoxHalvorant", "NoxHalvorant");
   boldLine(kBanner);
   printBuildData();
@@ -137,6 +163,7 @@ void stopListeners() {
 
 void HalvorantFinal() {
   if (g_finalDone.exchange(true)) return;
+  HalvorantStopping.store(true);
   {
     std::lock_guard<std::mutex> guard(RequestLock);
     HalvorantSession_Final();
@@ -153,6 +180,14 @@ int HalvorantMain() {
   // every 100 ms (dozens of write calls per request otherwise dominate its cost).
   if (isatty(STDOUT_FILENO) || !setConsoleDeferred(true)) setvbuf(stdout, nullptr, _IOLBF, 0);
   installStopSignals();
+#if defined(__GLIBC__)
+  // A fixed threshold: big request bodies live in their own mappings and go back to the
+  // system when freed (the adaptive one would move them into the heap after the first).
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+  // Many connections must not run out of descriptors before the connection limits act.
+  uint64_t descriptors = platformRaiseDescriptorLimit();
+  unsigned limit = setConnectionBudget(descriptors);
 
   // A start that serves nothing ends non-zero, so a service manager sees the failure
   // and may try again; every other end (stop signal, console-user change) is 0.
@@ -160,6 +195,10 @@ int HalvorantMain() {
   if (prepare()) {
     MainThread_Start();
     Worker_Start(processRequest);
+    char text[128];
+    snprintf(text, sizeof text, "%llu descriptors, %u connections (%u per listener), idle time-out %u s",
+             static_cast<unsigned long long>(descriptors), limit, kListenerConnectionLimit, kConnectionTimeoutSeconds);
+    printfColorLine("Connection limits: ", text);
     int started = startListeners();
     if (started == 0) {
       printfColorWarningLine("NoxHalvorant initialization: ", "Fail");

@@ -12,6 +12,10 @@ int platformExecutablePath(char* buffer, uint32_t capacity);
 // the process's own uid. macOS: CoreGraphics session dictionary. False when unreadable.
 bool platformConsoleUser(int32_t* uid);
 
+// After platformConsoleUser failed on this thread: true when it failed for want of
+// resources (descriptors, memory, EAGAIN), which says nothing about who owns the console.
+bool platformConsoleUserBusy();
+
 // Test seam: replaces the console-user source; nullptr restores the real one.
 typedef bool (*ConsoleUserSource)(int32_t* uid);
 void setConsoleUserSource(ConsoleUserSource source);
@@ -22,3 +26,17 @@ uint64_t platformThreadId();
 // Copies source to destination in-process (no shell, no child), creating or replacing it.
 // Returns 0 on success, otherwise an errno value.
 int platformCopyFile(const char* source, const char* destination);
+
+// Owner of the other end of an accepted loopback TCP connection: peer is the client's
+// address (its socket's local address), local the address it connected to.
+enum PeerOwner : int {
+  kPeerOwnUser = 0,     // the client's socket belongs to this process's effective uid
+  kPeerOtherUser = 1,   // *owner holds the other uid
+  kPeerUnknown = 2,     // not found or not readable (refuse)
+  kPeerUncheckable = 3  // this platform has no way to tell (macOS)
+};
+struct sockaddr;
+PeerOwner platformPeerOwner(const sockaddr* peer, const sockaddr* local, uint32_t* owner);
+
+// Raises the soft limit of open descriptors to the hard limit; the new soft limit.
+uint64_t platformRaiseDescriptorLimit();

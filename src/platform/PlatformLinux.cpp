@@ -1,5 +1,11 @@
 // Linux implementation of the operating-system layer.
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <systemd/sd-login.h>
@@ -45,10 +51,16 @@ bool consoleUserFromSeat(bool seatReadable, int32_t seatOwner, int32_t ownUid, s
 namespace {
 
 std::atomic<int> g_userMode{kConsoleModeUnknown};
+thread_local bool t_userBusy = false;
 
 bool seatConsoleUser(int32_t* uid) {
   uid_t owner = 0;
-  bool readable = sd_seat_get_active("seat0", nullptr, &owner) >= 0;
+  int code = sd_seat_get_active("seat0", nullptr, &owner);
+  if (code == -EMFILE || code == -ENFILE || code == -ENOMEM || code == -EAGAIN) {
+    t_userBusy = true;  // the seat was not looked at: neither gone nor changed
+    return false;
+  }
+  bool readable = code >= 0;
   return consoleUserFromSeat(readable, static_cast<int32_t>(owner), static_cast<int32_t>(getuid()), &g_userMode,
                              uid);
 }
@@ -89,8 +101,11 @@ int copyContent(int in, int out) {
 
 bool platformConsoleUser(int32_t* uid) {
   if (uid == nullptr) return false;
+  t_userBusy = false;
   return g_userSource.load()(uid);
 }
+
+bool platformConsoleUserBusy() { return t_userBusy; }
 
 void setConsoleUserSource(ConsoleUserSource source) { g_userSource.store(source != nullptr ? source : seatConsoleUser); }
 
@@ -130,4 +145,105 @@ int platformCopyFile(const char* source, const char* destination) {
   if (err == 0 && rename(temporary.c_str(), destination) != 0) err = errno;
   if (err != 0) unlink(temporary.c_str());
   return err;
+}
+
+namespace {
+
+// One netlink socket per listener thread, opened on first use.
+struct DiagSocket {
+  int fd = -1;
+  uint32_t sequence = 0;
+  ~DiagSocket() {
+    if (fd >= 0) close(fd);
+  }
+  bool ready() {
+    if (fd < 0) fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    return fd >= 0;
+  }
+  void reset() {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+};
+thread_local DiagSocket t_diag;
+
+bool fillEndpoint(const sockaddr* address, int family, __be16* port, __be32 words[4]) {
+  if (address->sa_family != family) return false;
+  if (family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    *port = in->sin_port;
+    memcpy(words, &in->sin_addr, sizeof in->sin_addr);
+  } else {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+    *port = in6->sin6_port;
+    memcpy(words, &in6->sin6_addr, sizeof in6->sin6_addr);
+  }
+  return true;
+}
+
+}  // namespace
+
+PeerOwner platformPeerOwner(const sockaddr* peer, const sockaddr* local, uint32_t* owner) {
+  if (peer == nullptr || local == nullptr || owner == nullptr) return kPeerUnknown;
+  const int family = peer->sa_family;
+  if (family != AF_INET && family != AF_INET6) return kPeerUnknown;
+
+  // Exact lookup of the client's socket: its local end is the peer, its remote end us.
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message;
+  memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST;
+  message.request.sdiag_family = static_cast<__u8>(family);
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = ~0u;
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  if (!fillEndpoint(peer, family, &message.request.id.idiag_sport, message.request.id.idiag_src) ||
+      !fillEndpoint(local, family, &message.request.id.idiag_dport, message.request.id.idiag_dst))
+    return kPeerUnknown;
+
+  if (!t_diag.ready()) return kPeerUnknown;
+  message.header.nlmsg_seq = ++t_diag.sequence;
+  sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(t_diag.fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) !=
+      static_cast<ssize_t>(sizeof message)) {
+    t_diag.reset();
+    return kPeerUnknown;
+  }
+  alignas(nlmsghdr) char answer[8192];
+  for (;;) {
+    ssize_t n = recv(t_diag.fd, answer, sizeof answer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      t_diag.reset();
+      return kPeerUnknown;
+    }
+    int left = static_cast<int>(n);
+    for (auto* h = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_seq != t_diag.sequence) continue;  // a late answer to an earlier question
+      if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return kPeerUnknown;
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+        return kPeerUnknown;
+      const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      *owner = found->idiag_uid;
+      return found->idiag_uid == geteuid() ? kPeerOwnUser : kPeerOtherUser;
+    }
+  }
+}
+
+uint64_t platformRaiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return static_cast<uint64_t>(limit.rlim_cur);
 }

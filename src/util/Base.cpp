@@ -2,7 +2,12 @@
 // the console (see Base.h).
 #include "util/Base.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -70,4 +75,50 @@ void appendBounded(char* destination, uint32_t size, const char* source) {
   size_t used = strnlen(destination, size);
   if (used >= size) return;  // not a terminated text within the buffer
   copyBounded(destination + used, static_cast<uint32_t>(size - used), source);
+}
+
+// ---- Private files ---------------------------------------------------------------------
+
+bool isPrivateDirectory(const char* path) {
+  if (path == nullptr || path[0] == '\0') return false;
+  struct stat st;
+  if (lstat(path, &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool isInPrivateDirectory(const char* path) {
+  if (path == nullptr || path[0] == '\0') return false;
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) return isPrivateDirectory(".");
+  if (slash == path) return isPrivateDirectory("/");
+  char parent[4096];
+  size_t length = static_cast<size_t>(slash - path);
+  if (length >= sizeof parent) return false;
+  memcpy(parent, path, length);
+  parent[length] = '\0';
+  return isPrivateDirectory(parent);
+}
+
+int openPrivateFile(const char* path, int flags, unsigned mode) {
+  if (path == nullptr || path[0] == '\0') {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, static_cast<mode_t>(mode));
+  if (fd < 0) return -1;
+  struct stat st;
+  int err = 0;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else if (st.st_uid != geteuid()) {
+    err = EPERM;
+  }
+  if (err != 0) {
+    close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
 }

@@ -23,3 +23,14 @@ bool formatLocalTime(char* out, size_t capacity, const char* format, time_t now)
 // bytes and the buffer's last byte is always 0; a null source leaves the buffer as it was.
 void copyBounded(char* destination, uint32_t size, const char* source);
 void appendBounded(char* destination, uint32_t size, const char* source);
+
+// Private places for files another local user must not plant or read.
+// A directory (not a link) owned by the effective user, neither group- nor world-writable.
+bool isPrivateDirectory(const char* path);
+// The directory part of path ("." when it has none) is private; false for a directory
+// part longer than 4095 bytes.
+bool isInPrivateDirectory(const char* path);
+// Opens path without following a link and without blocking (a FIFO), close-on-exec,
+// then insists on a regular file of the effective user. flags: O_RDONLY or O_WRONLY|
+// O_APPEND|O_CREAT and the like; mode for a created file. Descriptor, or -1 with errno.
+int openPrivateFile(const char* path, int flags, unsigned mode);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 
@@ -15,7 +16,7 @@ struct Case {
   bool removeSeat;  // false: the seat passes to another uid
 };
 
-class ConsoleUser : public ::testing::TestWithParam<Case> {
+class SeatFile : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/nox_seat_XXXXXX";
@@ -32,6 +33,8 @@ class ConsoleUser : public ::testing::TestWithParam<Case> {
 
   std::string seatDir_, seatFile_;
 };
+
+class ConsoleUser : public SeatFile, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(ConsoleUser, ChangeAnswers61012AndEndsTheService) {
   noxtest::ServiceOptions options;
@@ -59,6 +62,32 @@ TEST_P(ConsoleUser, ChangeAnswers61012AndEndsTheService) {
   EXPECT_LT(warning, out.find("[HalvorantFinal] Ready to suicide"));
   EXPECT_NE(out.find(GetParam().removeSeat ? "Check_User: Unknown" : "Check_User: " + std::to_string(getuid() + 1000)),
             std::string::npos);
+}
+
+// Out of descriptors, memory or time the seat cannot be read; that is no change of user:
+// the request is refused with 61012 and the service stays for the next one.
+TEST_F(SeatFile, ResourceErrorsRefuseTheRequestButKeepTheService) {
+  noxtest::ServiceOptions options;
+  options.environment = {std::string("LD_PRELOAD=") + NOX_TEST_SEAT_LIB, "NOX_TEST_SEAT_FILE=" + seatFile_};
+  noxtest::Service service(options);
+  ASSERT_TRUE(service.start()) << service.error() << service.output();
+
+  for (long code : {-EMFILE, -ENFILE, -ENOMEM, -EAGAIN}) {
+    SCOPED_TRACE(code);
+    writeSeat(code);
+    noxtest::Answer busy = noxtest::postForm(noxtest::kPorts[0], "", "https://a.test", "", noxtest::echoJson());
+    ASSERT_TRUE(busy.ok()) << busy.error << service.output();
+    EXPECT_EQ(busy.values(), (std::map<std::string, std::string>{{"result", "61012"}})) << busy.body;
+
+    writeSeat(static_cast<long>(getuid()));
+    noxtest::Answer again = noxtest::postForm(noxtest::kPorts[1], "", "https://a.test", "", noxtest::echoJson());
+    ASSERT_TRUE(again.ok()) << again.error << service.output();
+    EXPECT_EQ(again.values()["result"], "0") << again.body << service.output();
+  }
+  EXPECT_TRUE(service.running());
+  EXPECT_EQ(service.count("Not Same User!!Halvorant will turn off"), 0u) << service.output();
+  EXPECT_EQ(service.count("Console user unreadable for want of system resources: request refused"), 4u);
+  EXPECT_EQ(service.stop(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Changes, ConsoleUser,

@@ -8,9 +8,12 @@
 #include <dirent.h>
 #include <mbedtls/sha256.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -212,6 +215,86 @@ inline bool truncatedHandshake(Listener at, size_t bytes, int lingerMs) {
   close(fd);
   return rc == 0;
 }
+
+// A TCP connection that sends the first `bytes` of a ClientHello and then nothing; -1 when
+// it could not be made. connect() does not wait for the listener to take it.
+inline int openRaw(Listener at, size_t bytes) {
+  static const std::vector<unsigned char> hello = clientHello();
+  int fd = socket(at.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return -1;
+  int rc;
+  if (at.ipv6) {
+    sockaddr_in6 a = {};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(at.port));
+    a.sin6_addr = in6addr_loopback;
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(at.port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  if (rc != 0 && errno != EINPROGRESS) {
+    close(fd);
+    return -1;
+  }
+  if (bytes > 0) {
+    pollfd p = {fd, POLLOUT, 0};
+    if (poll(&p, 1, 2000) == 1) (void)::send(fd, hello.data(), std::min(bytes, hello.size()), MSG_NOSIGNAL);
+  }
+  return fd;
+}
+
+// A TLS connection that stalls until destroyed: with slowBody a POST whose body stops
+// half-way, otherwise a request head cut short (slow headers).
+class Stalled {
+ public:
+  Stalled(Listener at, bool slowBody) : slowBody_(slowBody) {
+    curl_ = curl_easy_init();
+    if (curl_ == nullptr) return;
+    std::string port = std::to_string(at.port);
+    url_ = "https://localhost:" + port + "/";
+    resolve_ = curl_slist_append(nullptr, ("localhost:" + port + (at.ipv6 ? ":[::1]" : ":127.0.0.1")).c_str());
+    ca_ = noxtest::caFile();
+    curl_easy_setopt(curl_, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_RESOLVE, resolve_);
+    curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_.c_str());
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, 5000L);
+    curl_easy_setopt(curl_, CURLOPT_CONNECT_ONLY, 1L);
+    if (curl_easy_perform(curl_) != CURLE_OK) return;
+    std::string head = slowBody ? "POST / HTTP/1.1\r\nHost: localhost:" + port +
+                                      "\r\nOrigin: https://soak.test\r\nContent-Type: "
+                                      "application/x-www-form-urlencoded\r\nContent-Length: 1000000\r\n\r\n"
+                                      "Parameter=" + std::string(50000, 'A')
+                                : "POST / HTTP/1.1\r\nHost: local";
+    size_t sent = 0;
+    for (int tries = 0; sent < head.size() && tries < 200; ++tries) {
+      size_t n = 0;
+      CURLcode code = curl_easy_send(curl_, head.data() + sent, head.size() - sent, &n);
+      if (code == CURLE_AGAIN) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
+      if (code != CURLE_OK) break;
+      sent += n;
+    }
+  }
+  ~Stalled() {
+    if (curl_ != nullptr) curl_easy_cleanup(curl_);
+    curl_slist_free_all(resolve_);
+  }
+  Stalled(const Stalled&) = delete;
+  Stalled& operator=(const Stalled&) = delete;
+
+ private:
+  bool slowBody_;
+  CURL* curl_ = nullptr;
+  std::string url_, ca_;
+  curl_slist* resolve_ = nullptr;
+};
 
 // ---- The service process as seen from /proc --------------------------------------------------
 

@@ -1,8 +1,11 @@
 // Soak: the real service under bounded mixed load on all six listeners. Kept-alive and
 // fresh connections carry Echo, Digest, value store and main-thread calls, each with its own
 // marker, beside garbage bodies, truncated handshakes and a hostile origin that goes after
-// the honest pages' sessions, channels and main-thread calls. Reports lost and mixed answers and
-// the service's resident memory and descriptors after warm-up and at the end.
+// the honest pages' sessions, channels and main-thread calls. Hostile bursts hold one listener
+// beyond its connection limit (idle connections, stalled handshakes, slow headers and slow
+// bodies) while the other listeners take new connections and the kept-alive connections go
+// on. Reports lost and mixed answers and the service's resident memory and descriptors after
+// warm-up and at the end.
 //
 // Length: NOX_SOAK_SECONDS (10..3600, default 30). Loopback only; every loop is bounded by
 // the deadline and by a request cap.
@@ -15,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <vector>
 
 #include "soak/SoakSupport.h"
 
@@ -31,6 +35,11 @@ constexpr long kRequestsPerWorkerSecond = 400;  // cap far above what two cores 
 constexpr long kRssToleranceKiB = 1024;
 constexpr long kDescriptorTolerance = 0;
 constexpr const char* kServerVersion = "1.0.23.0510";
+// Listener kListeners[5] takes the hostile bursts; new legitimate connections go to the
+// first five (its kept-alive connection, made before the first burst, stays in use).
+constexpr int kOpenListeners = 5;
+constexpr int kHostileListener = 5;
+constexpr int kBurstConnections = 320;  // beyond the 256 one listener takes
 
 bool soakSeconds(int* seconds) {
   const char* text = getenv("NOX_SOAK_SECONDS");
@@ -49,6 +58,7 @@ struct Tally {
   std::atomic<long> requests{0}, lost{0}, mixed{0}, wrong{0}, heartbeats{0};
   std::atomic<long> garbage{0}, garbageAnswered{0}, handshakes{0}, handshakesRefused{0}, sessionsOpened{0};
   std::atomic<long> keptAliveRequests{0}, keptAliveConnects{0}, mainThreadCalls{0};
+  std::atomic<long> hostileBursts{0}, hostileConnections{0};
   std::mutex lock;
   std::vector<std::string> notes;  // the first failures, for the report
 
@@ -245,7 +255,7 @@ void keptAlive(Soak& s, int index) {
 void freshConnections(Soak& s, int index) {
   const std::string session = sessionName('F', index);
   const std::string channel = "soakF" + std::to_string(index);
-  auto listener = [index](long n) { return kListeners[(n + index) % 6]; };
+  auto listener = [index](long n) { return kListeners[(n + index) % kOpenListeners]; };
   const std::string origin = workerOrigin('F', index);
   {
     Connection c(listener(0), origin.c_str());
@@ -269,7 +279,7 @@ void freshConnections(Soak& s, int index) {
 void sessionChurn(Soak& s) {
   for (long n = 0; n < s.cap && s.control.gate(); ++n) {
     uint64_t id = s.newRequest();
-    Connection opener(kListeners[n % 6]);
+    Connection opener(kListeners[n % kOpenListeners]);
     Reply r = opener.post(noxtest::echoJson());
     if (!s.check(r, "0", id, "open without identifier")) continue;
     std::string session = r.values()["SessionID"];
@@ -278,7 +288,7 @@ void sessionChurn(Soak& s) {
       continue;
     }
     ++s.tally.sessionsOpened;
-    Connection closer(kListeners[(n + 1) % 6]);
+    Connection closer(kListeners[(n + 1) % kOpenListeners]);
     Reply released = closer.post(json({{"SessionId", session}, {"FunctionName", "HalvorantForceRelease"}}));
     ++s.tally.requests;
     if (!released.answered()) {
@@ -317,11 +327,11 @@ void mainThread(Soak& s) {
 void hostileOrigin(Soak& s) {
   constexpr const char* kEvil = "https://evil.example";
   std::vector<std::unique_ptr<Connection>> pool;
-  for (const auto& listener : kListeners) pool.push_back(std::make_unique<Connection>(listener, kEvil));
+  for (int i = 0; i < kOpenListeners; ++i) pool.push_back(std::make_unique<Connection>(kListeners[i], kEvil));
   // The honest pages store their channels first; from then on they are theirs.
   std::this_thread::sleep_for(std::chrono::seconds(3));
   for (long n = 0; n < s.cap && s.control.gate(); ++n) {
-    Connection& c = *pool[n % 6];
+    Connection& c = *pool[n % kOpenListeners];
     const uint64_t id = s.newRequest();
     switch (n % 4) {
       case 0: {  // an honest page's id as its own, then a flagged call under it
@@ -364,7 +374,7 @@ void hostileOrigin(Soak& s) {
 // Bodies the service must refuse without an answer: not Base64, not JSON, not a form.
 void garbage(Soak& s) {
   for (long n = 0; n < s.cap && s.control.gate(); ++n) {
-    Connection c(kListeners[n % 6]);
+    Connection c(kListeners[n % kOpenListeners]);
     Reply r;
     switch (n % 3) {
       case 0:
@@ -393,6 +403,29 @@ void truncatedHandshakes(Soak& s) {
     if (!soak::truncatedHandshake(kListeners[n % 6], bytes, variant == 3 ? 100 : 0))
       s.tally.fail(s.tally.handshakesRefused, "truncated handshake not accepted on listener " + std::to_string(n % 6));
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Bursts against one listener, each bounded in connections and time and closed again before
+// the worker parks: idle TCP connections beyond the listener's limit, handshakes that stop
+// after the record header, TLS connections that send half a request head (slow headers),
+// and uploads that stop half-way through their body (slow bodies).
+void hostile(Soak& s) {
+  const soak::Listener at = kListeners[kHostileListener];
+  for (long n = 0; n < s.cap && s.control.gate(); ++n) {
+    std::vector<int> raw;
+    for (int i = 0; i < kBurstConnections; ++i) {
+      int fd = soak::openRaw(at, i % 8 == 0 ? 5 : 0);
+      if (fd >= 0) raw.push_back(fd);
+    }
+    std::vector<std::unique_ptr<soak::Stalled>> stalled;
+    for (int i = 0; i < 4; ++i) stalled.push_back(std::make_unique<soak::Stalled>(at, i % 2 == 0));
+    s.tally.hostileConnections += static_cast<long>(raw.size() + stalled.size());
+    ++s.tally.hostileBursts;
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    stalled.clear();
+    for (int fd : raw) close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
 }
 
@@ -455,6 +488,7 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
   jobs.emplace_back([&s] { garbage(s); });
   jobs.emplace_back([&s] { truncatedHandshakes(s); });
   jobs.emplace_back([&s] { hostileOrigin(s); });
+  jobs.emplace_back([&s] { hostile(s); });
   const int workers = static_cast<int>(jobs.size());
 
   auto started = Clock::now();
@@ -491,6 +525,8 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
          t.sessionsOpened.load());
   printf("[soak] garbage bodies %ld (answered %ld); truncated handshakes %ld (refused %ld)\n", t.garbage.load(),
          t.garbageAnswered.load(), t.handshakes.load(), t.handshakesRefused.load());
+  printf("[soak] hostile bursts %ld (%ld connections on listener %d)\n", t.hostileBursts.load(),
+         t.hostileConnections.load(), kHostileListener);
   printf("[soak] VmRSS after warm-up %ld KiB, at end %ld KiB, peak %ld KiB\n", warm.process.rssKiB,
          end.process.rssKiB, peak.rssKiB);
   printf("[soak] descriptors after warm-up %ld, at end %ld, peak %ld; work files %ld, %ld\n",
@@ -509,6 +545,7 @@ TEST(Soak, MixedLoadKeepsEveryAnswerWithItsRequestAndTheServiceFlat) {
   EXPECT_GT(t.mainThreadCalls.load(), 0);
   EXPECT_GT(t.garbage.load(), 0);
   EXPECT_GT(t.handshakes.load(), 0);
+  EXPECT_GT(t.hostileBursts.load(), 0);
   // Keep-alive really kept: a reconnect now and then is tolerated, one per request is not.
   EXPECT_LE(t.keptAliveConnects.load(), 6 + t.keptAliveRequests.load() / 100);
   // Under a sanitizer the runtime's quarantine and shadow memory grow on their own, so a

@@ -268,6 +268,13 @@ class Service {
   const std::string& dir() const { return dir_; }
   const std::string& error() const { return error_; }
 
+  // Takes the service lock ahead of start(), for a test that prepares the work directory
+  // itself (the directory is emptied now, not again at start()).
+  bool takeLock() {
+    if (lock_.take()) return true;
+    return fail(lock_.error());
+  }
+
  private:
   bool fail(const std::string& what) {
     error_ = what;
