@@ -1,6 +1,6 @@
 // Stalled and surplus connections: a flood on one listener leaves the others serving,
-// idle and half-open connections are closed after the time-out, unfinished bodies are
-// capped in memory and give it back when they go.
+// idle and half-open connections are closed after the time-out (a long call is not idle),
+// unfinished bodies are capped in memory and give it back when they go.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -138,6 +138,18 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
     bool sendPartialHello;
   };
   const Case cases[] = {{"idle", false, false}, {"idle IPv6", true, false}, {"half handshake", false, true}};
+  // Meanwhile a call that outlasts the time-out on another listener: busy, not idle, so
+  // its answer still comes.
+  noxtest::Answer slept;
+  std::thread longCall([&] {
+    noxtest::Request r;
+    r.port = noxtest::kPorts[1];
+    r.origin = "https://a.test";
+    r.json = "{\"FunctionName\":\"Sleep\",\"PathID\":\"" + std::string(noxtest::kEchoPathId) +
+             "\",\"minServerVersion\":\"1.0.0.0\",\"Seconds\":\"17\"}";
+    r.timeoutMs = 120000;
+    slept = noxtest::send(r);
+  });
   std::vector<int> fds;
   auto opened = std::chrono::steady_clock::now();
   for (const Case& c : cases) {
@@ -157,6 +169,9 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
   }
   // Not closed at once: it was the time-out (15 s) that closed them.
   EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::seconds(14));
+  longCall.join();
+  EXPECT_TRUE(slept.ok()) << slept.error << service.output();
+  EXPECT_EQ(slept.values()["result"], "slept 17") << slept.body;
   EXPECT_TRUE(echoAnswered(noxtest::kPorts[0], false)) << service.output();
   EXPECT_EQ(service.stop(), 0);
 }
