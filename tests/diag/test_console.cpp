@@ -54,6 +54,34 @@ TEST_F(ConsoleLines, FamilyMembers) {
                             line("[NoxHalvorant][Error] Memory allocate fail at line: ", kRed, "926"));
 }
 
+// Controls in texts from outside are shown, never obeyed, in labels and values alike, also
+// on the long path that writes a line in pieces; UTF-8 text stays as it is.
+TEST_F(ConsoleLines, ControlsFromOutsideAreShownAsText) {
+  struct Case {
+    const char* in;
+    const char* shown;
+  };
+  const Case cases[] = {
+      {"a\nb\r\tc", "a\\nb\\r\\tc"},
+      {"\x1b]52;c;eA==\x07", "\\x1b]52;c;eA==\\x07"},
+      {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
+      {"csi \xc2\x9b" "2J nel \xc2\x85", "csi \\u009b2J nel \\u0085"},
+      {"gr\xc3\xbc\xc3\x9f" "e \xc2\xa0\xe2\x82\xac", "gr\xc3\xbc\xc3\x9f" "e \xc2\xa0\xe2\x82\xac"},
+      {"lone \xc2", "lone \xc2"},
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    EXPECT_EQ(escapeControls(c.in), c.shown);
+    EXPECT_EQ(needsEscape(c.in), std::string(c.in) != c.shown) << c.in;
+    printfColorLine(c.in, c.in);
+    expected += line(std::string("[NoxHalvorant][Normal] ") + c.shown, kGreen, c.shown);
+  }
+  const std::string longValue = std::string(1500, 'v') + "\n\x1b[2J";
+  printfColorLine("Long: ", longValue.c_str());
+  expected += line("[NoxHalvorant][Normal] Long: ", kGreen, std::string(1500, 'v') + "\\n\\x1b[2J");
+  EXPECT_EQ(captured(), expected);
+}
+
 TEST_F(ConsoleLines, AbsentTextsAndEmptyPrefix) {
   PrefixName[0] = '\0';
   printfColorLine(nullptr, static_cast<const char*>(nullptr));
