@@ -9,6 +9,9 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "diag/Console.h"
 #include "diag/qzlog.h"
@@ -67,6 +70,9 @@ namespace {
 
 std::atomic<unsigned> g_open{0};
 std::atomic<unsigned> g_globalLimit{kGlobalConnectionLimit};
+std::atomic<unsigned> g_peakOpen{0};  // since memory was last given back
+constexpr unsigned kTrimAfterPeak = 128;
+constexpr unsigned kTrimBelow = 32;
 
 // Refusals at accept can come in floods; each kind of line shows at most once a second.
 struct Throttle {
@@ -157,9 +163,20 @@ unsigned openConnections() { return g_open.load(); }
 void notifyConnection(void* closure, MHD_Connection* connection, void** socketContext,
                       MHD_ConnectionNotificationCode code) {
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-    g_open.fetch_add(1);
+    unsigned open = g_open.fetch_add(1) + 1;
+    unsigned peak = g_peakOpen.load();
+    while (open > peak && !g_peakOpen.compare_exchange_weak(peak, open)) {
+    }
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-    g_open.fetch_sub(1);
+    unsigned open = g_open.fetch_sub(1) - 1;
+#if defined(__GLIBC__)
+    // After a crowd of connections has gone, the listener threads' heaps keep the pages
+    // their TLS sessions used; give them back once.
+    if (open <= kTrimBelow && g_peakOpen.load() >= kTrimAfterPeak && g_peakOpen.exchange(0) >= kTrimAfterPeak)
+      malloc_trim(0);
+#else
+    (void)open;
+#endif
   }
 }
 

@@ -413,13 +413,14 @@ void truncatedHandshakes(Soak& s) {
 void hostile(Soak& s) {
   const soak::Listener at = kListeners[kHostileListener];
   for (long n = 0; n < s.cap && s.control.gate(); ++n) {
+    // The stalled TLS connections first, while the listener still takes them.
+    std::vector<std::unique_ptr<soak::Stalled>> stalled;
+    for (int i = 0; i < 4; ++i) stalled.push_back(std::make_unique<soak::Stalled>(at, i % 2 == 0));
     std::vector<int> raw;
     for (int i = 0; i < kBurstConnections; ++i) {
       int fd = soak::openRaw(at, i % 8 == 0 ? 5 : 0);
       if (fd >= 0) raw.push_back(fd);
     }
-    std::vector<std::unique_ptr<soak::Stalled>> stalled;
-    for (int i = 0; i < 4; ++i) stalled.push_back(std::make_unique<soak::Stalled>(at, i % 2 == 0));
     s.tally.hostileConnections += static_cast<long>(raw.size() + stalled.size());
     ++s.tally.hostileBursts;
     std::this_thread::sleep_for(std::chrono::seconds(2));
