@@ -184,11 +184,14 @@ TEST(Connections, UnfinishedBodiesAreCappedAndGiveTheirMemoryBack) {
   ASSERT_TRUE(echoAnswered(noxtest::kPorts[0], false));
   const long before = rssKiB(service.pid());
 
-  constexpr int kUploads = 100;
-  constexpr size_t kSent = 1000 * 1000;  // of 1,100,000 announced
+  // Each sends the longest "Parameter" there is (1 MiB), held in 2 MiB: 48 of them would
+  // hold 96 MiB.
+  constexpr int kUploads = 48;
+  constexpr size_t kSent = 10 + 1024 * 1024;  // of 1,100,000 announced
   struct Upload {
     size_t sent = 0;
     bool ended = false;
+    CURLcode code = CURLE_OK;
   };
   std::vector<Upload> uploads(kUploads);
   std::mutex lock;
@@ -240,12 +243,13 @@ TEST(Connections, UnfinishedBodiesAreCappedAndGiveTheirMemoryBack) {
       curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(1100 * 1000));
       curl_easy_setopt(curl, CURLOPT_READFUNCTION, &Reader::read);
       curl_easy_setopt(curl, CURLOPT_READDATA, &reader);
-      curl_easy_perform(curl);
+      CURLcode code = curl_easy_perform(curl);
       curl_easy_cleanup(curl);
       curl_slist_free_all(headers);
       curl_slist_free_all(resolveList);
       std::lock_guard<std::mutex> guard(lock);
       uploads[i].ended = true;
+      uploads[i].code = code;
       changed.notify_all();
     });
   }
@@ -253,8 +257,15 @@ TEST(Connections, UnfinishedBodiesAreCappedAndGiveTheirMemoryBack) {
     std::unique_lock<std::mutex> guard(lock);
     EXPECT_TRUE(changed.wait_for(guard, std::chrono::seconds(120), ready)) << "uploads did not get going";
   }
+  std::string early;  // uploads that ended before they had sent their part
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    for (const Upload& u : uploads)
+      if (u.ended && u.sent < kSent) early += " " + std::to_string(u.sent) + "/" + curl_easy_strerror(u.code);
+  }
   // Let the service take in what is in flight: the refusals come as it reads.
-  EXPECT_TRUE(service.waitFor("Too much unfinished body data on all connections", 60)) << service.output();
+  EXPECT_TRUE(service.waitFor("Too much unfinished body data on all connections", 60))
+      << "ended early:" << early << "\n" << service.output();
   const long during = rssKiB(service.pid());
   EXPECT_TRUE(echoAnswered(noxtest::kPorts[1], true)) << "no answer beside the uploads";
 

@@ -301,14 +301,17 @@ void sessionChurn(Soak& s) {
 }
 
 // Main-thread calls, one at a time service-wide: Sleep 1 and flagged digests, with a pause
-// after each sleep so that direct requests are not starved.
+// after each sleep so that direct requests are not starved. Each call has its own connection: between calls a connection of a pool would sit idle
+// long enough (on a slow, sanitized run) for the service's idle time-out to close it, and
+// the descriptor samples would then depend on which of them happened to be open.
 void mainThread(Soak& s) {
-  std::vector<std::unique_ptr<Connection>> pool;
-  for (const auto& listener : kListeners) pool.push_back(std::make_unique<Connection>(listener));
   const std::string session = sessionName('M', 0);
-  if (!s.control.gate() || !openSession(s, *pool[0], session)) return;
+  {
+    Connection opener(kListeners[0]);
+    if (!s.control.gate() || !openSession(s, opener, session)) return;
+  }
   for (long n = 0; n < s.cap && s.control.gate(); ++n) {
-    Connection& c = *pool[n % 6];
+    Connection c(kListeners[n % kOpenListeners]);
     if (n % 2 == 0) {
       uint64_t id = s.newRequest();
       Reply r = postMainThread(s, c, json({{"SessionId", session}, {"FunctionName", "Sleep"}, {"Seconds", "1"}}, true));
