@@ -68,7 +68,10 @@ FUZZ_SECONDS ?= 60
 # Wire.NoKeyTextInMemory copies every writable mapping of the service to search it; under
 # a sanitizer those include the runtime's shadow memory (terabytes of reserved address
 # space), which the test cannot copy. It runs in `make test`.
-SAN_CTEST_ARGS ?= -LE 'browser|soak' -E '^Wire[.]NoKeyTextInMemory$$'
+# Connections.UnfinishedBodiesAreCappedAndGiveTheirMemoryBack drives 48 TLS uploads at once
+# and judges resident memory; the instrumented client's parallel handshakes fail there
+# (curl: SSL connect error) and resident memory means nothing. It runs in `make test`.
+SAN_CTEST_ARGS ?= -LE 'browser|soak' -E '^(Wire[.]NoKeyTextInMemory|Connections[.]UnfinishedBodiesAreCappedAndGiveTheirMemoryBack)$$'
 
 # verify_asan_link_order=0: the console-user tests preload their logind stand-in into the
 # service, which puts it ahead of the ASan runtime in the library list; the stand-in
