@@ -1,6 +1,5 @@
 // Request handler: methods, the preflight rule and the collection of the POST body.
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -168,15 +167,7 @@ MHD_Result handle(MHD_Connection* connection, const char* method, const char* up
 MHD_Result answer_to_connection(void* closure, MHD_Connection* connection, const char* url, const char* method,
                                 const char* version, const char* upload_data, size_t* upload_data_size,
                                 void** context) {
-  const auto started = std::chrono::steady_clock::now();
   MHD_Result result = handle(connection, method, upload_data, upload_data_size, context);
-  // The idle time-out counts from the connection's last traffic; a long adapter call is
-  // not idleness, and its answer must not be dropped as timed out. Switching the time-out
-  // off and on again restarts it.
-  if (connection != nullptr && std::chrono::steady_clock::now() - started >= std::chrono::seconds(1)) {
-    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, 0u);
-    MHD_set_connection_option(connection, MHD_CONNECTION_OPTION_TIMEOUT, kConnectionTimeoutSeconds);
-  }
   // What this call printed is out before the answer (or the closed connection) reaches
   // the page. With nothing held this writes nothing.
   flushConsole();

@@ -138,17 +138,33 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
     bool sendPartialHello;
   };
   const Case cases[] = {{"idle", false, false}, {"idle IPv6", true, false}, {"half handshake", false, true}};
-  // Meanwhile a call that outlasts the time-out on another listener: busy, not idle, so
+  // Meanwhile two main-thread calls of 15 s each, and a plain request on another listener
+  // parked behind the first (and maybe the second, whichever takes the processing lock first)
+  // for about as long as the time-out or longer: waiting for the service is not idleness, so
   // its answer still comes.
-  noxtest::Answer slept;
-  std::thread longCall([&] {
+  noxtest::Answer flagged[2], waited;
+  std::chrono::steady_clock::duration waitedFor{};
+  auto sleepCall = [&](int i, const char* origin) {
     noxtest::Request r;
     r.port = noxtest::kPorts[1];
-    r.origin = "https://a.test";
+    r.origin = origin;
     r.json = "{\"FunctionName\":\"Sleep\",\"PathID\":\"" + std::string(noxtest::kEchoPathId) +
-             "\",\"minServerVersion\":\"1.0.0.0\",\"Seconds\":\"17\"}";
+             "\",\"minServerVersion\":\"1.0.0.0\",\"Seconds\":\"15\",\"MainThread\":true}";
     r.timeoutMs = 120000;
-    slept = noxtest::send(r);
+    flagged[i] = noxtest::send(r);
+  };
+  std::thread longCall([&] { sleepCall(0, "https://a.test"); });
+  ASSERT_TRUE(service.waitFor("Main thread mode call start", 30)) << service.output();
+  std::thread nextCall([&] { sleepCall(1, "https://c.test"); });
+  std::thread parked([&] {
+    noxtest::Request r;
+    r.port = noxtest::kPorts[2];
+    r.origin = "https://b.test";
+    r.json = noxtest::echoJson();
+    r.timeoutMs = 120000;
+    const auto sent = std::chrono::steady_clock::now();
+    waited = noxtest::send(r);
+    waitedFor = std::chrono::steady_clock::now() - sent;
   });
   std::vector<int> fds;
   auto opened = std::chrono::steady_clock::now();
@@ -170,8 +186,15 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
   // Not closed at once: it was the time-out (15 s) that closed them.
   EXPECT_GE(std::chrono::steady_clock::now() - opened, std::chrono::seconds(14));
   longCall.join();
-  EXPECT_TRUE(slept.ok()) << slept.error << service.output();
-  EXPECT_EQ(slept.values()["result"], "slept 17") << slept.body;
+  nextCall.join();
+  parked.join();
+  for (const noxtest::Answer& a : flagged) {
+    EXPECT_TRUE(a.ok()) << a.error << service.output();
+    EXPECT_EQ(a.values()["result"], "heartbeat") << a.body;
+  }
+  ASSERT_TRUE(waited.ok()) << waited.error << service.output();
+  EXPECT_EQ(waited.values()["result"], "0") << waited.body;
+  EXPECT_GE(waitedFor, std::chrono::seconds(14)) << "it did not wait behind the call";
   EXPECT_TRUE(echoAnswered(noxtest::kPorts[0], false)) << service.output();
   EXPECT_EQ(service.stop(), 0);
 }
