@@ -1,3 +1,4 @@
+// Internal to src/crypto/: no other module includes it.
 // Small self-contained AES-128 block code (FIPS-197, 16-byte key, 10 rounds) behind the
 // AES-128 text form.
 //

@@ -1,3 +1,4 @@
+// Internal to src/crypto/: no other module includes it.
 // AES block cipher (FIPS-197) on the engine's round-key words.
 //
 // Round keys are FIPS-197 words w[i] (first key byte most significant), 4 x (rounds + 1)

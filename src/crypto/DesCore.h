@@ -1,3 +1,4 @@
+// Internal to src/crypto/: no other module includes it.
 // DES block cipher (FIPS 46-3) on the engine's 32-word key schedules.
 //
 // A schedule holds 16 rounds x 2 words, each word four 6-bit subkey groups laid out for

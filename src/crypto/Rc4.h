@@ -1,3 +1,4 @@
+// Internal to src/crypto/: no other module includes it.
 // RC4 on the engine's byte state: the 256-byte permutation, then the indices i and j.
 #pragma once
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Internal to src/front/: no other module includes it.
 // The service's command line and its certificate's validity, as users see them.
 //
 // The service takes no settings on its command line; it answers --version and --help and

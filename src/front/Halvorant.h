@@ -1,3 +1,4 @@
+// Internal to src/front/: no other module includes it.
 // Process-wide state of the service and its start-up, main-thread hand-off and shutdown.
 //
 // Threads: the main thread runs start-up, the service loop (main-thread calls) and the final

@@ -1,3 +1,4 @@
+// Internal to src/front/: no other module includes it.
 // Credential data generated at build time into the build tree (NoxCredential.cpp and
 // NoxCredentialShare.cpp); only Key.cpp reads it.
 #pragma once

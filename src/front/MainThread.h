@@ -1,3 +1,4 @@
+// Internal to src/front/: no other module includes it.
 // Main-thread calls: flagged requests hand their call to the process's main thread and are
 // answered with its result, or with a heartbeat when it takes longer than their window.
 //

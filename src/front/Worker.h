@@ -1,3 +1,4 @@
+// Internal to src/front/: no other module includes it.
 // Requests without the main-thread flag: processed one at a time on the worker thread, so
 // no listener thread ever waits for the processing lock or for an adapter call. A listener
 // parks the request (HandOff, MainThread.h) and answers it when it is delivered.

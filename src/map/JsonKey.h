@@ -1,4 +1,4 @@
-// Internal to the map module: key comparison and unit helpers shared by its sources.
+// Internal to src/map/: key comparison and unit helpers shared by its sources.
 #pragma once
 #include <cstdint>
 

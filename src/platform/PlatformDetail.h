@@ -1,3 +1,4 @@
+// Internal to src/platform/: no other module includes it.
 // Internal rule of the Linux console-user source, exposed for tests.
 #pragma once
 #include <atomic>

@@ -1,3 +1,4 @@
+// Internal to src/session/: no other module includes it.
 // The service's own calls to an adapter ("Halvorant_GetVersion", "Halvorant_Release").
 #pragma once
 

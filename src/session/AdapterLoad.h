@@ -1,3 +1,4 @@
+// Internal to src/session/: no other module includes it.
 // Path table, name cleaning, adapter resolution and loading.
 //
 // Installed adapters lie at "<ExecutePath>/<LibDir>/<ComName>.dylib"; each session loads

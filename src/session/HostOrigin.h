@@ -1,3 +1,4 @@
+// Internal to src/session/: no other module includes it.
 // The host interface adapters may look up at run time: HalvorantHost_Origin() (declared in
 // adapters/include/HalvorantAdapter.h, exported by the executable) answers the origin of
 // the request being processed on the calling thread.

@@ -1,3 +1,4 @@
+// Internal to src/session/: no other module includes it.
 // Session table: 32 slots, the manager's directories, and the rules by which a request
 // finds its session or gets a new one.
 //

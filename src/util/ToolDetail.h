@@ -1,3 +1,4 @@
+// Internal to src/util/: no other module includes it.
 // Internal pieces of the utilities, exposed for the console module and for tests.
 // Not part of the service-wide contract in Tool.h.
 #pragma once
