@@ -12,6 +12,8 @@
 #                            "stopped" (the daemon). End of input stops everything.
 set -u
 dir=$1
+# pcscd lives in /usr/sbin, which an unprivileged user's PATH does not name on Debian.
+PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin
 pcscd=
 fail() {
   echo "error: $*"
