@@ -2,10 +2,13 @@
 #include "diag/Console.h"
 
 #include <pthread.h>
+#include <unistd.h>
 #if defined(__GLIBC__)
 #include <stdio_ext.h>
 #endif
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -33,15 +36,28 @@ const char kTimeFormat[] = "[%d-%s-%s %s:%s:%s]";
 // them cannot recurse.
 thread_local bool t_inMemoryFail = false;
 
-// ---- Output mode ----
-// Deferred: lines collect in stdout's buffer and leave with one write at the next
-// flushConsole(), when the buffer is full, with the first line written 100 ms or more
-// after the oldest held one, or with a warning or error line, which must not be lost
-// with a crash or a kill right after it.
+// ---- Sink ----
+// Every console byte goes through here, under one lock, with plain write calls on the
+// standard output descriptor. Deferred: bytes collect in `held` and leave with one write
+// at the next flushConsole(), when the buffer is full, with the first line written 100 ms
+// or more after the oldest held one, or with a warning or error line, which must not be
+// lost with a crash or a kill right after it. Immediate: each piece leaves at once.
 constexpr int64_t kHoldMs = 100;
-std::atomic<bool> g_deferred{false};
-std::atomic<int64_t> g_heldSince{0};  // steady ms of the oldest held line; 0: none held
-char g_stdoutBuffer[1 << 16];
+
+struct Sink {
+  std::mutex lock;
+  bool deferred = false;
+  bool exitHook = false;
+  size_t length = 0;     // bytes held
+  int64_t heldSince = 0;  // steady ms of the oldest held line; 0: none held
+  char held[1 << 16] = {};
+};
+// Constant-initialised (in .bss): lines printed by other static initialisers find it ready.
+Sink g_sink;
+
+// Text other code prints with stdio (adapters, libraries) collects here in deferred mode,
+// and leaves in its place among the lines (see syncStdio).
+char g_stdoutBuffer[1 << 13];
 
 // Read for every held line; a coarse clock (a few ms) is plenty for the hold time and
 // much cheaper to read.
@@ -60,89 +76,230 @@ int64_t steadyMs() {
   return ms != 0 ? ms : 1;  // 0 means "nothing held"
 }
 
-// A child made by fork() must not inherit held lines: it would write them again at exit.
-void flushBeforeFork() {
-  if (g_deferred.load()) flushConsole();
+// What the descriptor refuses (closed, full pipe in non-blocking mode) is dropped, as
+// stdio would.
+void writeAll(const char* text, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(STDOUT_FILENO, text, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<size_t>(n);
+  }
 }
 
-// Caller holds the stdout lock.
-void lineWritten(bool urgent) {
-  if (urgent || !g_deferred.load(std::memory_order_relaxed)) {
-    fflush(stdout);
-    g_heldSince.store(0, std::memory_order_relaxed);
+// Caller holds the sink lock.
+void writeHeld() {
+  writeAll(g_sink.held, g_sink.length);
+  g_sink.length = 0;
+  g_sink.heldSince = 0;
+}
+
+// Caller holds the sink lock. Text that other code left in stdio's buffer was printed
+// after everything held and before what comes now: it leaves in between.
+void syncStdio() {
+#if defined(__GLIBC__)
+  if (__fpending(stdout) == 0) return;
+  writeHeld();
+  fflush(stdout);
+#endif
+  // Elsewhere stdio's pending text cannot be seen cheaply: it leaves at the next flush.
+}
+
+// Caller holds the sink lock; the bytes are in `held`. Deferred: the hold rules above.
+void afterAppend(bool urgent) {
+  if (urgent || !g_sink.deferred) {
+    writeHeld();
     return;
   }
   int64_t now = steadyMs();
-  int64_t since = g_heldSince.load(std::memory_order_relaxed);
-  if (since == 0) {
-    g_heldSince.store(now, std::memory_order_relaxed);
-  } else if (now - since >= kHoldMs) {
-    fflush(stdout);
-    g_heldSince.store(0, std::memory_order_relaxed);
+  if (g_sink.heldSince == 0) {
+    g_sink.heldSince = now;
+  } else if (now - g_sink.heldSince >= kHoldMs) {
+    writeHeld();
   }
 }
 
-// Caller holds the stdout lock. A held line never straddles two writes: when it does not
-// fit beside what is held, what is held leaves first.
-void writeLine(const char* text, size_t length) {
-#if defined(__GLIBC__)
-  if (g_deferred.load(std::memory_order_relaxed) && __fpending(stdout) + length > __fbufsize(stdout)) {
-    fflush(stdout);
-    g_heldSince.store(0, std::memory_order_relaxed);
-  }
-#endif
-  fwrite(text, 1, length, stdout);
+// Caller holds the sink lock. A held line never straddles two writes: when it does not
+// fit beside what is held, what is held leaves first (only a line longer than the whole
+// buffer is written in parts).
+void makeRoom(size_t size) {
+  if (size > sizeof g_sink.held - g_sink.length) writeHeld();
 }
+
+void flushLocked() {
+  writeHeld();
+#if defined(__GLIBC__)
+  if (__fpending(stdout) == 0) return;
+#endif
+  fflush(stdout);
+}
+
+// A child made by fork() must not inherit held lines: it would write them again at exit.
+// The lock is held across fork(), so the child's copy of it is free.
+void beforeFork() {
+  g_sink.lock.lock();
+  flushLocked();
+}
+void afterFork() { g_sink.lock.unlock(); }
+
+// Held lines still leave at a normal exit, ahead of what stdio holds (stdio is flushed
+// after the exit handlers).
+void flushAtExit() { flushConsole(); }
 
 // ---- Line text ----
-// One line is assembled here and written in one piece; a line that does not fit is
-// written fragment by fragment instead, with the same bytes.
-constexpr size_t kLineCapacity = 1024;
+// A line is formatted once, by hand, into a buffer on the printing thread's stack and
+// handed to the sink whole. A line that does not fit is formatted a second time straight
+// into the sink, under its lock (rare: long texts from outside).
+constexpr size_t kLineCapacity = 2048;
 
-struct LineText {
-  char text[kLineCapacity];
-  size_t length = 0;
-  bool overflow = false;
+struct Out {
+  char* data;
+  size_t capacity;
+  size_t used;    // bytes in data
+  size_t need;    // bytes the text needs: above capacity, it did not fit
+  bool streamed;  // data is the sink's held buffer, written out when full
 };
 
-void putRaw(LineText* line, const char* text) {
-  size_t size = strlen(text);
-  if (line->overflow || size > kLineCapacity - line->length) {
-    line->overflow = true;
+// Streamed, or the text does not fit: the sink's buffer is written out when full.
+void putSlow(Out* out, const char* text, size_t size) {
+  if (!out->streamed) {
+    out->used = out->capacity;  // nothing more fits; need tells by how much
     return;
   }
-  memcpy(line->text + line->length, text, size);
-  line->length += size;
+  while (size > 0) {
+    if (out->used == out->capacity) {
+      writeAll(out->data, out->used);
+      out->used = 0;
+    }
+    size_t part = std::min(size, out->capacity - out->used);
+    memcpy(out->data + out->used, text, part);
+    out->used += part;
+    text += part;
+    size -= part;
+  }
 }
 
-// Label and value texts: controls from outside are shown, not obeyed.
-void put(LineText* line, const char* text) {
-  if (!needsEscape(text)) {
-    putRaw(line, text);
+inline void put(Out* out, const char* text, size_t size) {
+  out->need += size;
+  if (__builtin_expect(!out->streamed && size <= out->capacity - out->used, 1)) {
+    memcpy(out->data + out->used, text, size);
+    out->used += size;
     return;
   }
-  putRaw(line, escapeControls(text).c_str());
+  putSlow(out, text, size);
 }
 
-// The time stamp text of the second now, formatted once per second and thread.
-// A zone change (tzset) shows from the next second on.
-struct StampCache {
-  time_t second = 0;
-  bool valid = false;
-  char text[64] = {0};
+inline void put(Out* out, const char* text) { put(out, text, strlen(text)); }
+
+// Bytes shown as they are: everything but C0 controls, DEL and the lead byte 0xC2 (which
+// starts a C1 control when the next byte is 80..9F). NUL ends the text.
+struct PlainTable {
+  bool plain[256];
+  constexpr PlainTable() : plain() {
+    for (int c = 0x20; c < 256; ++c) plain[c] = c != 0x7F && c != 0xC2;
+  }
 };
-thread_local StampCache t_stamp;
+constexpr PlainTable kPlain;
+const char kHex[] = "0123456789abcdef";
 
-const char* stampText(time_t now) {
-  if (!t_stamp.valid || t_stamp.second != now) {
-    t_stamp.valid = formatLocalTime(t_stamp.text, sizeof t_stamp.text, kTimeFormat, now);
-    t_stamp.second = now;
+// Label and value texts: controls from outside are shown, not obeyed (escapeControls,
+// written without a copy).
+void putTextSlow(Out* out, const char* text);
+
+// Common case first: the text fits even if every byte needed its longest escape (four
+// bytes), so it is copied byte by byte without further checks.
+void putText(Out* out, const char* text) {
+  const size_t size = strlen(text);
+  if (out->streamed || size > (out->capacity - out->used) / 4) {
+    putTextSlow(out, text);
+    return;
   }
-  return t_stamp.text;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  char* const start = out->data + out->used;
+  char* at = start;
+  for (;;) {
+    const unsigned char c = *p;
+    if (kPlain.plain[c]) {
+      *at++ = static_cast<char>(c);
+      ++p;
+      continue;
+    }
+    if (c == 0) break;
+    at[0] = '\\';
+    if (c == 0xC2) {
+      if (p[1] < 0x80 || p[1] > 0x9F) {
+        *at++ = static_cast<char>(c);
+        ++p;
+        continue;
+      }
+      at[1] = 'u';
+      at[2] = '0';
+      at[3] = '0';
+      at[4] = kHex[p[1] >> 4];
+      at[5] = kHex[p[1] & 0x0F];
+      at += 6;
+      p += 2;
+      continue;
+    }
+    if (c == '\n' || c == '\r' || c == '\t') {
+      at[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+      at += 2;
+    } else {
+      at[1] = 'x';
+      at[2] = kHex[c >> 4];
+      at[3] = kHex[c & 0x0F];
+      at += 4;
+    }
+    ++p;
+  }
+  const size_t written = static_cast<size_t>(at - start);
+  out->used += written;
+  out->need += written;
 }
 
-// "%d" without the printf machinery.
-void formatNumber(char (&out)[64], int value) {
+void putTextSlow(Out* out, const char* text) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  for (;;) {
+    const unsigned char* run = p;
+    while (kPlain.plain[*p]) ++p;
+    if (p != run) put(out, reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+    const unsigned char c = *p;
+    if (c == 0) return;
+    char escape[6] = {'\\', 0, 0, 0, 0, 0};
+    size_t size = 2;
+    if (c == 0xC2) {
+      if (p[1] < 0x80 || p[1] > 0x9F) {
+        put(out, "\xC2", 1);
+        ++p;
+        continue;
+      }
+      ++p;
+      escape[1] = 'u';
+      escape[2] = '0';
+      escape[3] = '0';
+      escape[4] = kHex[*p >> 4];
+      escape[5] = kHex[*p & 0x0F];
+      size = 6;
+    } else if (c == '\n') {
+      escape[1] = 'n';
+    } else if (c == '\r') {
+      escape[1] = 'r';
+    } else if (c == '\t') {
+      escape[1] = 't';
+    } else {
+      escape[1] = 'x';
+      escape[2] = kHex[c >> 4];
+      escape[3] = kHex[c & 0x0F];
+      size = 4;
+    }
+    put(out, escape, size);
+    ++p;
+  }
+}
+
+// "%d" without the printf machinery; the digits' length (at most 11).
+size_t numberText(char (&out)[16], int value) {
   char digits[16];
   int count = 0;
   unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
@@ -154,15 +311,63 @@ void formatNumber(char (&out)[64], int value) {
   if (value < 0) out[at++] = '-';
   while (count > 0) out[at++] = digits[--count];
   out[at] = '\0';
+  return at;
+}
+
+// The time stamp "[yyyy-mm-dd hh:mm:ss]" of the second now (kTimeFormat), formatted by
+// hand once per second and thread: the local-time conversion runs once a second. A zone
+// change (tzset) shows from the next second on. Without a local time the stamp reads
+// "Unknow time", as getTime's does, and the conversion is tried again at the next line.
+struct StampCache {
+  time_t second = 0;
+  bool valid = false;
+  size_t length = 0;
+  char text[32] = {0};
+};
+thread_local StampCache t_stamp;
+
+void putTwoDigits(char* at, int value) {
+  unsigned v = static_cast<unsigned>(value) % 100;
+  at[0] = static_cast<char>('0' + v / 10);
+  at[1] = static_cast<char>('0' + v % 10);
+}
+
+const StampCache& stampNow() {
+  const time_t now = halvorantNow();
+  if (t_stamp.valid && t_stamp.second == now) return t_stamp;
+  struct tm local;
+  t_stamp.second = now;
+  t_stamp.valid = localtime_r(&now, &local) != nullptr;
+  if (!t_stamp.valid) {
+    static const char kUnknown[] = "Unknow time";
+    memcpy(t_stamp.text, kUnknown, sizeof kUnknown);
+    t_stamp.length = sizeof kUnknown - 1;
+    return t_stamp;
+  }
+  char year[16];
+  size_t at = 0;
+  char* text = t_stamp.text;
+  text[at++] = '[';
+  size_t yearSize = numberText(year, local.tm_year + 1900);
+  memcpy(text + at, year, yearSize);
+  at += yearSize;
+  const int parts[5] = {local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+  const char separators[5] = {'-', '-', ' ', ':', ':'};
+  for (int i = 0; i < 5; ++i) {
+    text[at++] = separators[i];
+    putTwoDigits(text + at, parts[i]);
+    at += 2;
+  }
+  text[at++] = ']';
+  text[at] = '\0';
+  t_stamp.length = at;
+  return t_stamp;
 }
 
 // Off: every sequence is the empty text, so the lines carry plain text only.
 std::atomic<bool> g_colour{true};
 
-const char* reset() { return g_colour.load(std::memory_order_relaxed) ? kReset : ""; }
-
 const char* colourSequence(int colour) {
-  if (!g_colour.load(std::memory_order_relaxed)) return "";
   switch (colour) {
     case COLOR_RED_4:
     case COLOR_RED:
@@ -181,42 +386,153 @@ const char* colourSequence(int colour) {
 
 const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
 
-// "[prefix][Kind] label", then the line core at depth 0. The label is built on the
-// stack; only an unusually long one needs the heap.
-void kindLine(const char* tag, const char* label, int colour, const char* value) {
-  label = orEmpty(label);
-  const size_t prefixSize = strnlen(PrefixName, sizeof PrefixName - 1);
-  const size_t tagSize = strlen(tag);
+bool urgentColour(int colour) { return colour == COLOR_YELLOW || colour == COLOR_RED || colour == COLOR_RED_4; }
+
+// Formats with `format` (called with an Out) and hands the text to the sink; the file log
+// gets its part first (logged(out) with the formatted text, or logFallback when the line
+// did not fit the buffer).
+template <typename Format, typename Logged, typename LogFallback>
+void emit(bool urgent, Format format, Logged logged, LogFallback logFallback) {
+  char local[kLineCapacity];
+  Out out{local, sizeof local, 0, 0, false};
+  format(&out);
+  if (out.need <= out.capacity) {
+    logged(out);
+    std::lock_guard<std::mutex> guard(g_sink.lock);
+    syncStdio();
+    makeRoom(out.used);
+    if (out.used > sizeof g_sink.held) {
+      writeAll(local, out.used);  // cannot happen with these sizes; kept for safety
+    } else {
+      memcpy(g_sink.held + g_sink.length, local, out.used);
+      g_sink.length += out.used;
+    }
+    afterAppend(urgent);
+    return;
+  }
+  logFallback();
+  std::lock_guard<std::mutex> guard(g_sink.lock);
+  syncStdio();
+  makeRoom(out.need);
+  Out streamed{g_sink.held, sizeof g_sink.held, g_sink.length, 0, true};
+  format(&streamed);
+  g_sink.length = streamed.used;
+  afterAppend(urgent);
+}
+
+// The file log copy of label and value, taken from the formatted line (the same escaped
+// text qzlog would make of the two). Escaping the two apart equals escaping them together
+// unless the label ends in the first byte of a C1 control: then qzlog formats them itself.
+struct LogSpans {
+  size_t labelStart = 0, labelEnd = 0, valueStart = 0, valueEnd = 0;
+};
+
+void logLine(const Out& out, const LogSpans& spans, const char* label, const char* value) {
   const size_t labelSize = strlen(label);
-  size_t size = prefixSize + tagSize + labelSize + 5;
-  char local[512];
-  char* full = local;
-  if (size > sizeof local) {
-    full = static_cast<char*>(calloc(1, size));
-    if (full == nullptr) {
-      HALVORANT_MEMORY_FAIL();
+  if (labelSize > 0 && static_cast<unsigned char>(label[labelSize - 1]) == 0xC2) {
+    qzlog(5, 0, "%s%s", label, value);
+    return;
+  }
+  qzlog_text(5, out.data + spans.labelStart, spans.labelEnd - spans.labelStart, out.data + spans.valueStart,
+             spans.valueEnd - spans.valueStart);
+}
+
+// The line: [bold stamp reset] bold label reset colour value reset newline. With a tag,
+// the label reads "[prefix][Kind] label". Depth 0 adds the stamp and the file log copy.
+void lineCore(const char* tag, const char* label, int colour, const char* value, int depth) {
+  label = orEmpty(label);
+  value = orEmpty(value);
+  const bool coloured = g_colour.load(std::memory_order_relaxed);
+  const StampCache* stamp = depth == 0 ? &stampNow() : nullptr;
+  const char* bold = coloured ? kBold : "";
+  const char* reset = coloured ? kReset : "";
+  const char* sequence = coloured ? colourSequence(colour) : "";
+  const size_t boldSize = coloured ? sizeof kBold - 1 : 0;
+  const size_t resetSize = coloured ? sizeof kReset - 1 : 0;
+  const char* prefix = PrefixName;
+  LogSpans spans;
+  auto format = [&](Out* out) {
+    if (stamp != nullptr) {
+      put(out, bold, boldSize);
+      put(out, stamp->text, stamp->length);
+      put(out, reset, resetSize);
+    }
+    put(out, bold, boldSize);
+    spans.labelStart = out->used;
+    if (tag != nullptr) {
+      put(out, "[", 1);
+      putText(out, prefix);
+      put(out, "]", 1);
+      put(out, tag);
+      put(out, " ", 1);
+    }
+    putText(out, label);
+    spans.labelEnd = out->used;
+    put(out, reset, resetSize);
+    put(out, sequence);
+    spans.valueStart = out->used;
+    putText(out, value);
+    spans.valueEnd = out->used;
+    put(out, reset, resetSize);
+    put(out, "\n", 1);
+  };
+  auto logged = [&](const Out& out) {
+    if (depth != 0) return;
+    if (tag == nullptr) {
+      logLine(out, spans, label, value);
       return;
     }
-  }
-  // "[%s]%s %s" of prefix, tag and label.
-  char* at = full;
-  *at++ = '[';
-  memcpy(at, PrefixName, prefixSize);
-  at += prefixSize;
-  *at++ = ']';
-  memcpy(at, tag, tagSize);
-  at += tagSize;
-  *at++ = ' ';
-  memcpy(at, label, labelSize);
-  at[labelSize] = '\0';
-  printfColorLine(full, colour, value, 0);
-  if (full != local) free(full);
+    // The label the log sees is the whole "[prefix][Kind] label".
+    const size_t labelSize = strlen(label);
+    if (labelSize > 0 && static_cast<unsigned char>(label[labelSize - 1]) == 0xC2) {
+      qzlog(5, 0, "[%s]%s %s%s", prefix, tag, label, value);
+      return;
+    }
+    qzlog_text(5, out.data + spans.labelStart, spans.labelEnd - spans.labelStart, out.data + spans.valueStart,
+               spans.valueEnd - spans.valueStart);
+  };
+  auto logFallback = [&] {
+    if (depth != 0) return;
+    if (tag == nullptr)
+      qzlog(5, 0, "%s%s", label, value);
+    else
+      qzlog(5, 0, "[%s]%s %s%s", prefix, tag, label, value);
+  };
+  emit(urgentColour(colour), format, logged, logFallback);
+}
+
+// The primitive's text: colour sequence, then (text present) text and reset, then the
+// newline when asked. Depth 0 sends the text to the file log.
+void colourText(int colour, const char* text, int depth, bool newline) {
+  const bool coloured = g_colour.load(std::memory_order_relaxed);
+  LogSpans spans;
+  auto format = [&](Out* out) {
+    if (coloured) put(out, colourSequence(colour));
+    if (text == nullptr) return;
+    spans.valueStart = out->used;
+    putText(out, text);
+    spans.valueEnd = out->used;
+    if (coloured) put(out, kReset, sizeof kReset - 1);
+    if (newline) put(out, "\n", 1);
+  };
+  auto logged = [&](const Out& out) {
+    if (depth == 0 && text != nullptr)
+      qzlog_text(5, out.data + spans.valueStart, spans.valueEnd - spans.valueStart, nullptr, 0);
+  };
+  auto logFallback = [&] {
+    if (depth == 0 && text != nullptr) qzlog(5, 0, "%s", text);
+  };
+  emit(false, format, logged, logFallback);
+}
+
+void kindLine(const char* tag, const char* label, int colour, const char* value) {
+  lineCore(tag, label, colour, value, 0);
 }
 
 void kindLine(const char* tag, const char* label, int colour, int value) {
-  char number[64];
-  formatNumber(number, value);
-  kindLine(tag, label, colour, number);
+  char number[16];
+  numberText(number, value);
+  lineCore(tag, label, colour, number, 0);
 }
 
 }  // namespace
@@ -226,24 +542,26 @@ void kindLine(const char* tag, const char* label, int colour, int value) {
 void setConsoleColour(bool on) { g_colour.store(on); }
 
 bool setConsoleDeferred(bool deferred) {
+  std::lock_guard<std::mutex> guard(g_sink.lock);
   if (!deferred) {
-    flushConsole();
-    g_deferred.store(false);
+    flushLocked();
+    g_sink.deferred = false;
     return true;
   }
-  if (g_deferred.load()) return true;
+  if (g_sink.deferred) return true;
+  // Fully buffered, stdio holds other code's text until the next line passes it on.
   if (setvbuf(stdout, g_stdoutBuffer, _IOFBF, sizeof g_stdoutBuffer) != 0) return false;
-  static const bool forkHook = pthread_atfork(flushBeforeFork, nullptr, nullptr) == 0;
+  static const bool forkHook = pthread_atfork(beforeFork, afterFork, afterFork) == 0;
   if (!forkHook) return false;
-  g_deferred.store(true);
+  if (!g_sink.exitHook) g_sink.exitHook = atexit(flushAtExit) == 0;
+  if (!g_sink.exitHook) return false;
+  g_sink.deferred = true;
   return true;
 }
 
 void flushConsole() {
-  flockfile(stdout);
-  fflush(stdout);
-  g_heldSince.store(0, std::memory_order_relaxed);
-  funlockfile(stdout);
+  std::lock_guard<std::mutex> guard(g_sink.lock);
+  flushLocked();
 }
 
 // ---- Escaping -------------------------------------------------------------------------
@@ -287,23 +605,13 @@ std::string escapeControls(const char* text) {
 
 // ---- Primitive -------------------------------------------------------------------------
 
-void printfColor(int colour, const char* text, int depth) {
-  fputs(colourSequence(colour), stdout);
-  if (text == nullptr) return;
-  if (needsEscape(text)) {
-    fputs(escapeControls(text).c_str(), stdout);
-  } else {
-    fputs(text, stdout);
-  }
-  fputs(reset(), stdout);
-  if (depth == 0) qzlog(5, 0, "%s", text);
-}
+void printfColor(int colour, const char* text, int depth) { colourText(colour, text, depth, false); }
 
 void printfColor(int colour, const char* text) { printfColor(colour, text, 0); }
 
 void printfColor(int colour, int number, int depth) {
-  char buffer[64];
-  formatNumber(buffer, number);
+  char buffer[16];
+  numberText(buffer, number);
   printfColor(colour, buffer, depth);
 }
 
@@ -312,38 +620,25 @@ void printfColor(int colour, int number) {
   printfColor(colour, number, 0);
 }
 
+void printfColorTextLine(int colour, const char* text) { colourText(colour, text, 0, true); }
+
+void printfRawLine(const char* text) {
+  text = orEmpty(text);
+  const size_t size = strlen(text);
+  std::lock_guard<std::mutex> guard(g_sink.lock);
+  syncStdio();
+  makeRoom(size + 1);
+  Out streamed{g_sink.held, sizeof g_sink.held, g_sink.length, 0, true};
+  put(&streamed, text, size);
+  put(&streamed, "\n", 1);
+  g_sink.length = streamed.used;
+  afterAppend(true);
+}
+
 // ---- Line core -------------------------------------------------------------------------
 
 void printfColorLine(const char* label, int colour, const char* value, int depth) {
-  label = orEmpty(label);
-  value = orEmpty(value);
-  if (depth == 0) qzlog(5, 0, "%s%s", label, value);
-  const char* stamp = depth == 0 ? stampText(halvorantNow()) : nullptr;
-  LineText line;
-  if (stamp != nullptr) {
-    putRaw(&line, colourSequence(COLOR_BOLD));
-    putRaw(&line, stamp);
-    putRaw(&line, reset());
-  }
-  putRaw(&line, colourSequence(COLOR_BOLD));
-  put(&line, label);
-  putRaw(&line, reset());
-  putRaw(&line, colourSequence(colour));
-  put(&line, value);
-  putRaw(&line, reset());
-  putRaw(&line, "\n");
-  // The stdout lock over the whole line keeps lines of different threads whole.
-  flockfile(stdout);
-  if (!line.overflow) {
-    writeLine(line.text, line.length);
-  } else {
-    if (stamp != nullptr) printfColor(COLOR_BOLD, stamp, 1);
-    printfColor(COLOR_BOLD, label, depth + 1);
-    printfColor(colour, value, depth + 1);
-    fputc('\n', stdout);
-  }
-  lineWritten(colour == COLOR_YELLOW || colour == COLOR_RED || colour == COLOR_RED_4);
-  funlockfile(stdout);
+  lineCore(nullptr, label, colour, value, depth);
 }
 
 void printfColorLine(const char* label, int colour, const char* value) {
@@ -377,24 +672,24 @@ void printfColorNormalLine(const char* label, const char* value, int depth) {
   printfColorLine(label, COLOR_GREEN, value, depth);
 }
 void printfColorNormalLine(const char* label, int value, int depth) {
-  char number[64];
-  formatNumber(number, value);
+  char number[16];
+  numberText(number, value);
   printfColorLine(label, COLOR_GREEN, number, depth);
 }
 void printfColorWarningLine(const char* label, const char* value, int depth) {
   printfColorLine(label, COLOR_YELLOW, value, depth);
 }
 void printfColorWarningLine(const char* label, int value, int depth) {
-  char number[64];
-  formatNumber(number, value);
+  char number[16];
+  numberText(number, value);
   printfColorLine(label, COLOR_YELLOW, number, depth);
 }
 void printfColorErrorLine(const char* label, const char* value, int depth) {
   printfColorLine(label, COLOR_RED, value, depth);
 }
 void printfColorErrorLine(const char* label, int value, int depth) {
-  char number[64];
-  formatNumber(number, value);
+  char number[16];
+  numberText(number, value);
   printfColorLine(label, COLOR_RED, number, depth);
 }
 
@@ -440,14 +735,9 @@ void printfNullParameter(const char* name, const char* source, int line) {
 void printfMemoryFail(const char* source, int line) {
   if (t_inMemoryFail) return;
   t_inMemoryFail = true;
-  // Labels on the stack: the heap has just failed.
-  char label[256];
-  snprintf(label, sizeof label, "[%s]%s %s", PrefixName, kErrorTag, "Memory allocate fail at file: ");
-  printfColorLine(label, COLOR_RED, orEmpty(source), 0);
-  char number[64];
-  snprintf(number, sizeof number, "%d", line);
-  snprintf(label, sizeof label, "[%s]%s %s", PrefixName, kErrorTag, "Memory allocate fail at line: ");
-  printfColorLine(label, COLOR_RED, number, 0);
+  // Nothing here allocates: the heap has just failed.
+  kindLine(kErrorTag, "Memory allocate fail at file: ", COLOR_RED, orEmpty(source));
+  kindLine(kErrorTag, "Memory allocate fail at line: ", COLOR_RED, line);
   t_inMemoryFail = false;
 }
 

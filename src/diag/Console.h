@@ -29,6 +29,12 @@ void printfColor(int colour, const char* text, int depth);
 void printfColor(int colour, const char* text);
 void printfColor(int colour, int number, int depth);
 void printfColor(int colour, int number);  // takes Print_Lock
+// The primitive as one whole line: colour sequence, text, reset, newline; no time stamp.
+// The text goes to the file log.
+void printfColorTextLine(int colour, const char* text);
+// A finished text (no colours, no escaping, not logged) and a newline; it leaves at once
+// in either output mode, in its place among the lines.
+void printfRawLine(const char* text);
 
 // Line core with a finished label.
 void printfColorLine(const char* label, int colour, const char* value, int depth);
@@ -74,13 +80,20 @@ void noLog();
 // directory, so they never read the settings file of a service test in /tmp/NoxHalvorant.
 void setLogSearchRoot(const char* root);
 
-// Output mode. By default every line is flushed as it is printed. Deferred (chosen before
-// the first output to stdout; false when stdout cannot be set up for it): stdout is fully
-// buffered, lines collect whole and leave at flushConsole(), when the buffer is full, or
-// with the first line printed 100 ms or more after the oldest held one; held lines are
-// also flushed before fork(). Same bytes, same order either way. Switching back flushes.
+// Output. Every line is formatted once on the printing thread and written with plain
+// write calls on the standard output descriptor, under one lock: lines of different
+// threads stay whole and in the order they were printed. Text that other code prints
+// through stdio keeps its place among the lines (glibc; elsewhere it leaves at the next
+// flush).
+// Output mode. By default every line is written as it is printed. Deferred (chosen before
+// the first output to stdout; false when stdout cannot be set up for it): lines collect
+// whole and leave together, in one write, at flushConsole(), when the 64 KiB buffer is
+// full, with the first line printed 100 ms or more after the oldest held one, or with a
+// warning or error line (these leave at once); held lines are also written before fork()
+// and at exit. Same bytes, same order either way. Switching back flushes.
 bool setConsoleDeferred(bool deferred);
-// Writes out every held line (and anything else buffered on stdout).
+// Writes out every held line (and anything else buffered on stdout). Nothing held and
+// nothing buffered: no system call.
 void flushConsole();
 // Colour sequences on (the default) or off; off, the console gets the same lines as
 // plain text. The file log never gets them either way.

@@ -12,6 +12,7 @@
 #include "diag/qzlog.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "diag/Console.h"
@@ -98,20 +100,72 @@ void getEnv(char* name, size_t nameSize, char* stamp, size_t stampSize) {
 // The log file is written only in a directory of this user that nobody else may write,
 // as a regular file of this user, never through a link: a planted link or file must not
 // turn the log into a write into someone's files, nor let another user read it.
-FILE* openLogFile(const char* name) {
-  if (!isInPrivateDirectory(name)) return nullptr;
-  int fd = openPrivateFile(name, O_WRONLY | O_APPEND | O_CREAT, 0600);
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "a");
-  if (file == nullptr) close(fd);
-  return file;
+int openLogFile(const char* name) {
+  if (!isInPrivateDirectory(name)) return -1;
+  return openPrivateFile(name, O_WRONLY | O_APPEND | O_CREAT, 0600);
 }
 
-void vlog(int level, const char* format, va_list arguments) {
+// value % 100000 as five digits, like "%05lu".
+void putFiveDigits(char* at, uint64_t value) {
+  value %= 100000;
+  for (int i = 4; i >= 0; --i) {
+    at[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+}
+
+// One line "stamp level [pid-tid] message" with the message in two finished parts, in
+// one write (the file is opened for appending, so lines of other processes stay whole).
+// Called with the mutex held.
+void writeMessage(int level, const char* first, size_t firstLength, const char* second, size_t secondLength) {
   char name[kFileNameSize];
   char stamp[kNameSize];
   getEnv(name, sizeof name, stamp, sizeof stamp);
   if (name[0] == '\0') return;
+  int fd = openLogFile(name);
+  if (fd < 0) return;  // the line is lost silently, by contract
+  char head[kNameSize + 32];
+  size_t at = strlen(stamp);
+  memcpy(head, stamp, at);
+  head[at++] = ' ';
+  const char* levelName = kLevelNames[level];
+  const size_t levelSize = strlen(levelName);
+  memcpy(head + at, levelName, levelSize);
+  at += levelSize;
+  head[at++] = ' ';
+  head[at++] = '[';
+  putFiveDigits(head + at, GetCurrentProcessId());
+  at += 5;
+  head[at++] = '-';
+  putFiveDigits(head + at, GetCurrentThreadId());
+  at += 5;
+  head[at++] = ']';
+  head[at++] = ' ';
+  struct iovec parts[4] = {{head, at},
+                           {const_cast<char*>(first != nullptr ? first : ""), first != nullptr ? firstLength : 0},
+                           {const_cast<char*>(second != nullptr ? second : ""), second != nullptr ? secondLength : 0},
+                           {const_cast<char*>("\n"), 1}};
+  struct iovec* part = parts;
+  int count = 4;
+  while (count > 0) {
+    ssize_t n = writev(fd, part, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    size_t done = static_cast<size_t>(n);
+    while (count > 0 && done >= part->iov_len) {
+      done -= part->iov_len;
+      ++part;
+      --count;
+    }
+    if (count > 0) {
+      part->iov_base = static_cast<char*>(part->iov_base) + done;
+      part->iov_len -= done;
+    }
+  }
+  close(fd);
+}
+
+void vlog(int level, const char* format, va_list arguments) {
   // Formatted first: a message carries text from outside, whose controls (a newline
   // forging a line of its own) are escaped.
   char local[1024];
@@ -129,13 +183,7 @@ void vlog(int level, const char* format, va_list arguments) {
     message.resize(static_cast<size_t>(size));
   }
   if (needsEscape(message.c_str())) message = escapeControls(message.c_str());
-
-  FILE* file = openLogFile(name);
-  if (file == nullptr) return;  // the line is lost silently, by contract
-  std::fprintf(file, "%s %s [%05lu-%05lu] %s\n", stamp, kLevelNames[level],
-               static_cast<unsigned long>(GetCurrentProcessId() % 100000),
-               static_cast<unsigned long>(GetCurrentThreadId() % 100000), message.c_str());
-  std::fclose(file);
+  writeMessage(level, message.data(), message.size(), nullptr, 0);
 }
 
 __attribute__((format(printf, 2, 3))) void writeLine(int level, const char* format, ...) {
@@ -222,6 +270,13 @@ int qzvlog(int level, int flags, const char* format, va_list arguments) {
   if (format == nullptr) return kRefused;
   std::lock_guard<std::mutex> guard(log_mutex);
   vlog(level, format, arguments);
+  return 0;
+}
+
+int qzlog_text(int level, const char* first, size_t firstLength, const char* second, size_t secondLength) {
+  if (!validLevel(level) || log_init.load() != 1 || level > log_level.load()) return kRefused;
+  std::lock_guard<std::mutex> guard(log_mutex);
+  writeMessage(level, first, firstLength, second, secondLength);
   return 0;
 }
 

@@ -185,9 +185,9 @@ bool handOn(MHD_Connection* connection, RequestContext* context, PostState* s) {
 
 }  // namespace
 
-MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
-  if (connection == nullptr || context == nullptr) {
-    HALVORANT_NULL_WARNING(connection == nullptr ? "connection" : "context");
+MHD_Result finishPost(MHD_Connection* connection, RequestContext* context, bool* parked) {
+  if (connection == nullptr || context == nullptr || parked == nullptr) {
+    HALVORANT_NULL_WARNING(connection == nullptr ? "connection" : context == nullptr ? "context" : "parked");
     return MHD_NO;
   }
   PostState s;
@@ -206,6 +206,7 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
       s.origin = nullptr;
       freeMem(s.referer);
       freeTextWiped(s.body);
+      *parked = true;
       return MHD_YES;
     }
   }
@@ -216,9 +217,6 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context) {
   freeMem(s.referer);
   freeTextWiped(s.body);
   freeHalvorantJsonMap(s.map);
-  flockfile(stdout);
-  printfColor(COLOR_BOLD, kRule);
-  fputc('\n', stdout);
-  funlockfile(stdout);
+  printfColorTextLine(COLOR_BOLD, kRule);
   return queued;  // the handler flushes the console
 }

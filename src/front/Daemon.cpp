@@ -219,10 +219,7 @@ LoggerRepeat g_repeat;
 
 void writeLibraryLine(const std::string& text) {
   qzlog(5, 0, "%s", text.c_str());
-  std::lock_guard<std::mutex> guard(Print_Lock);
-  fputs(text.c_str(), stdout);
-  fputc('\n', stdout);
-  fflush(stdout);
+  printfRawLine(text.c_str());
 }
 
 }  // namespace

@@ -121,8 +121,9 @@ constexpr int32_t kResultNoConnectionInfo = kResult_UNAVAILABLE;
 constexpr int32_t kResultNotLocalHost = kResult_HOST_NOT_LOCAL;
 constexpr int32_t kResultNoOrigin = kResult_ORIGIN_OR_USER;  // origin not determinable, or the console user changed
 
-// The final phase of a POST (body complete): checks, processing, answer.
-MHD_Result finishPost(MHD_Connection* connection, RequestContext* context);
+// The final phase of a POST (body complete): checks, processing, answer. *parked is set
+// when the request was handed on and its answer comes later.
+MHD_Result finishPost(MHD_Connection* connection, RequestContext* context, bool* parked);
 
 // ---- Request rules (Rules.cpp): pure, no connection needed ----------------------------------------
 

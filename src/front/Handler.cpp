@@ -110,7 +110,7 @@ MHD_Result iterate_post(void* closure, MHD_ValueKind kind, const char* key, cons
 namespace {
 
 MHD_Result handle(MHD_Connection* connection, const char* method, const char* upload_data, size_t* upload_data_size,
-                  void** context) {
+                  void** context, bool* parked) {
   if (connection == nullptr || method == nullptr || upload_data_size == nullptr || context == nullptr) {
     HALVORANT_NULL_WARNING("connection");
     return MHD_NO;
@@ -159,7 +159,7 @@ MHD_Result handle(MHD_Connection* connection, const char* method, const char* up
     }
     return MHD_YES;
   }
-  return finishPost(connection, request);
+  return finishPost(connection, request, parked);
 }
 
 }  // namespace
@@ -167,9 +167,11 @@ MHD_Result handle(MHD_Connection* connection, const char* method, const char* up
 MHD_Result answer_to_connection(void* closure, MHD_Connection* connection, const char* url, const char* method,
                                 const char* version, const char* upload_data, size_t* upload_data_size,
                                 void** context) {
-  MHD_Result result = handle(connection, method, upload_data, upload_data_size, context);
+  bool parked = false;
+  MHD_Result result = handle(connection, method, upload_data, upload_data_size, context, &parked);
   // What this call printed is out before the answer (or the closed connection) reaches
-  // the page. With nothing held this writes nothing.
-  flushConsole();
+  // the page. A request handed on waits: its lines leave with its answer's, in one write
+  // (or with the service loop's flush at the latest). With nothing held this writes nothing.
+  if (!parked) flushConsole();
   return result;
 }

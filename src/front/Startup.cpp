@@ -37,10 +37,7 @@ static_assert(sizeof kBanner == 80 && sizeof kRule == 80, "both lines are 79 cha
 std::atomic<bool> g_finalDone{false};
 
 void boldLine(const char* text) {
-  flockfile(stdout);
-  printfColor(COLOR_BOLD, text);
-  fputc('\n', stdout);
-  funlockfile(stdout);
+  printfColorTextLine(COLOR_BOLD, text);
   flushConsole();
 }
 

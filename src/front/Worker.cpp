@@ -36,8 +36,8 @@ void loop() {
     lock.unlock();
     HalvorantJsonMap* answer = g_process(job.map, job.origin.c_str());
     freeHalvorantJsonMap(job.map);
+    // The lines it printed leave with the answer's (the listener flushes).
     job.handOff.deliver(job.handOff.user, kHandOffAnswer, answer);
-    flushConsole();
     lock.lock();
   }
 }
