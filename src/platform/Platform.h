@@ -10,13 +10,18 @@ int platformExecutablePath(char* buffer, uint32_t capacity);
 // Reads the user id of the console (graphical) session owner into *uid.
 // Linux: the user of the active session on seat0 (logind); on a machine without seat0,
 // the process's own uid. macOS: CoreGraphics session dictionary. False when unreadable.
+// Linux keeps the reading while logind's seat monitor reports no change (checked without
+// waiting at each call, read again at the first call after a report), so it answers as
+// a fresh reading would; a reading that failed for want of resources is not kept. Where
+// no monitor can be had (and on macOS) every call reads afresh.
 bool platformConsoleUser(int32_t* uid);
 
 // After platformConsoleUser failed on this thread: true when it failed for want of
 // resources (descriptors, memory, EAGAIN), which says nothing about who owns the console.
 bool platformConsoleUserBusy();
 
-// Test seam: replaces the console-user source; nullptr restores the real one.
+// Test seam: replaces the console-user source (called at every call, nothing kept);
+// nullptr restores the real one, which then reads afresh.
 typedef bool (*ConsoleUserSource)(int32_t* uid);
 void setConsoleUserSource(ConsoleUserSource source);
 

@@ -4,6 +4,7 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "platform/Platform.h"
@@ -68,6 +70,60 @@ bool seatConsoleUser(int32_t* uid) {
 // Read from every listener thread; swapped only by tests.
 std::atomic<ConsoleUserSource> g_userSource{seatConsoleUser};
 
+// The seat reading is kept until logind reports a change of seats: its monitor's
+// descriptor turns readable, and the next request reads seat0 again (after draining the
+// monitor, so a change during the reading shows again). A request costs one poll instead
+// of reading logind's files. A reading that failed for want of resources is not kept.
+// Without a monitor every request reads the seat.
+struct SeatCache {
+  std::mutex lock;
+  bool tried = false;  // the monitor was asked for
+  sd_login_monitor* monitor = nullptr;
+  int fd = -1;
+  bool kept = false;  // a reading is kept: ok and uid
+  bool ok = false;
+  int32_t uid = -1;
+};
+SeatCache g_seat;
+
+// Caller holds the lock and has a monitor. A failed poll counts as a report: it must
+// not hide a change.
+bool seatReported() {
+  pollfd watch{g_seat.fd, POLLIN, 0};
+  int ready = poll(&watch, 1, 0);
+  return ready != 0;
+}
+
+bool keptSeatConsoleUser(int32_t* uid) {
+  std::lock_guard<std::mutex> guard(g_seat.lock);
+  if (!g_seat.tried) {
+    g_seat.tried = true;
+    sd_login_monitor* monitor = nullptr;
+    if (sd_login_monitor_new("seat", &monitor) >= 0) {
+      int fd = sd_login_monitor_get_fd(monitor);
+      if (fd >= 0) {
+        g_seat.monitor = monitor;
+        g_seat.fd = fd;
+      } else {
+        sd_login_monitor_unref(monitor);
+      }
+    }
+  }
+  if (g_seat.monitor == nullptr) return seatConsoleUser(uid);
+  if (g_seat.kept && !seatReported()) {
+    if (g_seat.ok) *uid = g_seat.uid;
+    return g_seat.ok;
+  }
+  sd_login_monitor_flush(g_seat.monitor);
+  int32_t owner = -1;
+  bool ok = seatConsoleUser(&owner);
+  g_seat.kept = ok || !t_userBusy;
+  g_seat.ok = ok;
+  g_seat.uid = owner;
+  if (ok) *uid = owner;
+  return ok;
+}
+
 // Copies in to out from the current positions; 0 or an errno value.
 int copyContent(int in, int out) {
   for (;;) {
@@ -102,12 +158,17 @@ int copyContent(int in, int out) {
 bool platformConsoleUser(int32_t* uid) {
   if (uid == nullptr) return false;
   t_userBusy = false;
-  return g_userSource.load()(uid);
+  ConsoleUserSource source = g_userSource.load();
+  return source == seatConsoleUser ? keptSeatConsoleUser(uid) : source(uid);
 }
 
 bool platformConsoleUserBusy() { return t_userBusy; }
 
-void setConsoleUserSource(ConsoleUserSource source) { g_userSource.store(source != nullptr ? source : seatConsoleUser); }
+void setConsoleUserSource(ConsoleUserSource source) {
+  g_userSource.store(source != nullptr ? source : seatConsoleUser);
+  std::lock_guard<std::mutex> guard(g_seat.lock);
+  g_seat.kept = false;  // the real source reads afresh when it is back
+}
 
 uint64_t platformThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
 
