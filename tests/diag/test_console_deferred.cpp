@@ -213,6 +213,45 @@ TEST_F(DeferredConsole, ForkedChildDoesNotRepeatHeldLines) {
   EXPECT_EQ(written(), sampleText());
 }
 
+// Text other code prints through stdio (an adapter's printf) keeps its place among the
+// lines in either mode, and the whole-line members write what the primitive writes.
+void printMixed() {
+  printfColorLine("A: ", "1");
+  printf("adapter says %d\n", 1);
+  printfColorTextLine(COLOR_BOLD, "== rule ==");
+  printf("partial ");
+  printfRawLine("library line");
+  printfColorLine("B: ", "2");
+  printf("tail\n");
+  flushConsole();
+}
+
+std::string mixedText() {
+  const std::string stamp = "[2026-12-05 15:54:43]";
+  return line(stamp, "[NoxHalvorant][Normal] A: ", kGreen, "1") + "adapter says 1\n" + kBold + "== rule ==" + kReset +
+         "\n" + "partial " + "library line\n" + line(stamp, "[NoxHalvorant][Normal] B: ", kGreen, "2") + "tail\n";
+}
+
+TEST_F(ConsoleModes, StdioTextKeepsItsPlace) {
+  printMixed();
+  EXPECT_EQ(written(), mixedText());
+}
+
+TEST_F(DeferredConsole, StdioTextKeepsItsPlace) {
+  RUN_DEFERRED();
+  printMixed();
+  EXPECT_EQ(written(), mixedText());
+}
+
+// The library's lines leave at once like warnings; the rest waits for the flush.
+TEST_F(DeferredConsole, RawLinesLeaveAtOnce) {
+  RUN_DEFERRED();
+  printfColorTextLine(COLOR_BOLD, "held");
+  EXPECT_EQ(written(), "");
+  printfRawLine("now");
+  EXPECT_EQ(written(), kBold + "held" + kReset + "\n" + "now\n");
+}
+
 TEST_F(DeferredConsole, ThreadsKeepTheirLinesWholeAndInOrder) {
   RUN_DEFERRED();
   constexpr int kThreads = 4;
