@@ -141,7 +141,12 @@ void beforeFork() {
   g_sink.lock.lock();
   flushLocked();
 }
-void afterFork() { g_sink.lock.unlock(); }
+void afterForkParent() { g_sink.lock.unlock(); }
+void afterForkChild() {
+  g_sink.length = 0;
+  g_sink.heldSince = 0;
+  g_sink.lock.unlock();
+}
 
 // Held lines still leave at a normal exit, ahead of what stdio holds (stdio is flushed
 // after the exit handlers).
@@ -551,7 +556,7 @@ bool setConsoleDeferred(bool deferred) {
   if (g_sink.deferred) return true;
   // Fully buffered, stdio holds other code's text until the next line passes it on.
   if (setvbuf(stdout, g_stdoutBuffer, _IOFBF, sizeof g_stdoutBuffer) != 0) return false;
-  static const bool forkHook = pthread_atfork(beforeFork, afterFork, afterFork) == 0;
+  static const bool forkHook = pthread_atfork(beforeFork, afterForkParent, afterForkChild) == 0;
   if (!forkHook) return false;
   if (!g_sink.exitHook) g_sink.exitHook = atexit(flushAtExit) == 0;
   if (!g_sink.exitHook) return false;
