@@ -208,6 +208,34 @@ struct PlainTable {
 constexpr PlainTable kPlain;
 const char kHex[] = "0123456789abcdef";
 
+// Whether a word of eight bytes holds a byte below 0x20, 0x7F or 0xC2 (a lead byte that
+// may start a C1 control: it sends the text the long way, which keeps it when it does not).
+inline bool wordMayNeedEscape(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  auto hasZero = [](uint64_t v) { return ((v - kOnes) & ~v & kHigh) != 0; };
+  const bool below = ((w - kOnes * 0x20) & ~w & kHigh) != 0;
+  return below || hasZero(w ^ (kOnes * 0x7F)) || hasZero(w ^ (kOnes * 0xC2));
+}
+
+// Whether text[0, size) may need escaping, eight bytes at a time.
+bool mayNeedEscape(const char* text, size_t size) {
+  size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
+    uint64_t word;
+    memcpy(&word, text + at, sizeof word);
+    if (wordMayNeedEscape(word)) return true;
+  }
+  for (; at < size; ++at)
+    if (!kPlain.plain[static_cast<unsigned char>(text[at])]) return true;
+  return false;
+}
+
+inline char* copyTo(char* at, const char* text, size_t size) {
+  memcpy(at, text, size);
+  return at + size;
+}
+
 // Label and value texts: controls from outside are shown, not obeyed (escapeControls,
 // written without a copy).
 void putTextSlow(Out* out, const char* text);
@@ -396,6 +424,16 @@ bool urgentColour(int colour) { return colour == COLOR_YELLOW || colour == COLOR
 // Formats with `format` (called with an Out) and hands the text to the sink; the file log
 // gets its part first (logged(out) with the formatted text, or logFallback when the line
 // did not fit the buffer).
+// A finished line (at most kLineCapacity bytes) to the sink.
+void emitText(const char* text, size_t size, bool urgent) {
+  std::lock_guard<std::mutex> guard(g_sink.lock);
+  syncStdio();
+  makeRoom(size);
+  memcpy(g_sink.held + g_sink.length, text, size);
+  g_sink.length += size;
+  afterAppend(urgent);
+}
+
 template <typename Format, typename Logged, typename LogFallback>
 void emit(bool urgent, Format format, Logged logged, LogFallback logFallback) {
   char local[kLineCapacity];
@@ -403,16 +441,7 @@ void emit(bool urgent, Format format, Logged logged, LogFallback logFallback) {
   format(&out);
   if (out.need <= out.capacity) {
     logged(out);
-    std::lock_guard<std::mutex> guard(g_sink.lock);
-    syncStdio();
-    makeRoom(out.used);
-    if (out.used > sizeof g_sink.held) {
-      writeAll(local, out.used);  // cannot happen with these sizes; kept for safety
-    } else {
-      memcpy(g_sink.held + g_sink.length, local, out.used);
-      g_sink.length += out.used;
-    }
-    afterAppend(urgent);
+    emitText(local, out.used, urgent);
     return;
   }
   logFallback();
@@ -455,6 +484,50 @@ void lineCore(const char* tag, const char* label, int colour, const char* value,
   const size_t boldSize = coloured ? sizeof kBold - 1 : 0;
   const size_t resetSize = coloured ? sizeof kReset - 1 : 0;
   const char* prefix = PrefixName;
+
+  // Common case: nothing to escape and the line fits. Copied piece by piece, no checks.
+  {
+    const size_t labelSize = strlen(label);
+    const size_t valueSize = strlen(value);
+    const size_t prefixSize = tag != nullptr ? strnlen(prefix, sizeof PrefixName) : 0;
+    const size_t tagSize = tag != nullptr ? strlen(tag) : 0;
+    const size_t sequenceSize = strlen(sequence);
+    const size_t size = (stamp != nullptr ? boldSize + stamp->length + resetSize : 0) + boldSize +
+                        (tag != nullptr ? prefixSize + tagSize + 3 : 0) + labelSize + resetSize + sequenceSize +
+                        valueSize + resetSize + 1;
+    if (size <= kLineCapacity && !mayNeedEscape(label, labelSize) && !mayNeedEscape(value, valueSize) &&
+        (tag == nullptr || !mayNeedEscape(prefix, prefixSize))) {
+      char local[kLineCapacity];
+      char* at = local;
+      if (stamp != nullptr) {
+        at = copyTo(at, bold, boldSize);
+        at = copyTo(at, stamp->text, stamp->length);
+        at = copyTo(at, reset, resetSize);
+      }
+      at = copyTo(at, bold, boldSize);
+      const char* labelStart = at;
+      if (tag != nullptr) {
+        *at++ = '[';
+        at = copyTo(at, prefix, prefixSize);
+        *at++ = ']';
+        at = copyTo(at, tag, tagSize);
+        *at++ = ' ';
+      }
+      at = copyTo(at, label, labelSize);
+      const char* labelEnd = at;
+      at = copyTo(at, reset, resetSize);
+      at = copyTo(at, sequence, sequenceSize);
+      const char* valueStart = at;
+      at = copyTo(at, value, valueSize);
+      at = copyTo(at, reset, resetSize);
+      *at++ = '\n';
+      if (depth == 0)
+        qzlog_text(5, labelStart, static_cast<size_t>(labelEnd - labelStart), valueStart, valueSize);
+      emitText(local, static_cast<size_t>(at - local), urgentColour(colour));
+      return;
+    }
+  }
+
   LogSpans spans;
   auto format = [&](Out* out) {
     if (stamp != nullptr) {
