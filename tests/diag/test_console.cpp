@@ -82,6 +82,27 @@ TEST_F(ConsoleLines, ControlsFromOutsideAreShownAsText) {
   EXPECT_EQ(captured(), expected);
 }
 
+// Texts are searched for controls several bytes at a time: one at every position of a
+// text, in the value and in the label, is still found.
+TEST_F(ConsoleLines, ControlsAreFoundAtEveryPosition) {
+  struct Case {
+    const char* control;
+    const char* shown;
+  };
+  const Case cases[] = {{"\n", "\\n"}, {"\x1f", "\\x1f"}, {"\x7f", "\\x7f"}, {"\xc2\x85", "\\u0085"}};
+  std::string expected;
+  for (const Case& c : cases) {
+    for (size_t at = 0; at < 18; ++at) {
+      const std::string text = std::string(at, 'a') + c.control + std::string(17 - at, 'b');
+      const std::string shown = std::string(at, 'a') + c.shown + std::string(17 - at, 'b');
+      printfColorLine("V: ", text.c_str());
+      printfColorLine(text.c_str(), "v");
+      expected += line("[NoxHalvorant][Normal] V: ", kGreen, shown) + line("[NoxHalvorant][Normal] " + shown, kGreen, "v");
+    }
+  }
+  EXPECT_EQ(captured(), expected);
+}
+
 TEST_F(ConsoleLines, AbsentTextsAndEmptyPrefix) {
   PrefixName[0] = '\0';
   printfColorLine(nullptr, static_cast<const char*>(nullptr));
