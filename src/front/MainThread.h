@@ -9,6 +9,10 @@
 // that must wait is parked and later delivered through its HandOff, from the main thread
 // (result) or from the module's timer thread (heartbeat, or none at stop).
 //
+// The module allocates only when it takes a request in, before anything changes; when that
+// fails the request is refused (kAwaitHeartbeat, the failure reported). Parking, running,
+// heartbeats, expiry and stop allocate nothing, so a parked request is always delivered.
+//
 // All state (calls, waiters, flags, lock, condition variable) is this module's own.
 #pragma once
 #include <chrono>
@@ -41,14 +45,15 @@ constexpr int kMainThreadMaxCalls = 32;
 enum AwaitVerdict {
   kAwaitParked,     // the request waits; its HandOff will be delivered
   kAwaitAnswer,     // *answer is the origin's finished result (caller takes it over)
-  kAwaitHeartbeat,  // nothing can be queued right now: answer a heartbeat
+  kAwaitHeartbeat,  // nothing can be queued right now (queue full, or out of memory): answer a heartbeat
   kAwaitClosed,     // stopping: answer nothing
 };
 
 // Starts the timer thread (heartbeats, expiry). Once, before any listener.
 void MainThread_Start();
 // Stops taking requests, delivers kHandOffClosed to every parked request, drops every
-// result and joins the timer. Call on the main thread after the service loop ended.
+// result and joins the timer. Call on the main thread after the service loop ended (a
+// call still running elsewhere is dropped when it returns).
 void MainThread_Stop();
 
 // A flagged request of origin. With a finished result of this origin waiting: that result.
