@@ -40,8 +40,10 @@ bool failThisAllocation() {
 
 // Plain malloc and free underneath (the sanitizers still see every block); the compiler
 // cannot tell that these free only what this operator new returned.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 void* operator new(std::size_t size) {
   if (failThisAllocation()) throw std::bad_alloc();
   if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
@@ -54,7 +56,9 @@ void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
 void operator delete(void* memory) noexcept { std::free(memory); }
 void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
 void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 namespace {
 
