@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
@@ -77,13 +78,17 @@ bool Worker_Submit(const char* origin, HalvorantJsonMap* map, HandOff handOff) {
     freeHalvorantJsonMap(map);
     return false;
   }
-  {
+  try {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_running && !g_stopping) {
-      if (handOff.park != nullptr) handOff.park(handOff.user);
+      // Queued before it is parked: an allocation that fails leaves nothing suspended,
+      // and nothing throws into the listener's C callback.
       g_jobs.push_back({origin, map, handOff});
       map = nullptr;
+      if (handOff.park != nullptr) handOff.park(handOff.user);
     }
+  } catch (const std::bad_alloc&) {
+    HALVORANT_MEMORY_FAIL();
   }
   if (map != nullptr) {
     freeHalvorantJsonMap(map);

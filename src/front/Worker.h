@@ -11,5 +11,5 @@ void Worker_Start(MainThreadProcess process);
 // being processed (delivered as usual) and joins the thread.
 void Worker_Stop();
 // Queues map (taken over) for origin and parks the request; false (map released, nothing
-// parked) when the worker is not running.
+// parked) when the worker is not running or the job cannot be allocated.
 bool Worker_Submit(const char* origin, HalvorantJsonMap* map, HandOff handOff);

@@ -5,7 +5,7 @@
 // such allocation. A request the module could not take must be refused at once (heartbeat,
 // failure reported); one it parked must be delivered exactly once; no map may leak (the
 // sanitizer builds run this too), no call may stay queued or running, and the module
-// works afterwards.
+// works afterwards. The worker's queue of plain requests is walked the same way.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,6 +18,7 @@
 
 #include "diag/Console.h"
 #include "front/MainThread.h"
+#include "front/Worker.h"
 #include "map/Json.h"
 
 namespace {
@@ -257,6 +258,72 @@ TEST_F(MainThreadNewFailure, EveryAllocationOfTheModuleFailsInTurn) {
       break;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The worker's queue under the same failing allocator: a request it cannot queue is refused
+// unparked (nothing stays suspended, nothing throws into the listener), one it queued is
+// delivered exactly once.
+// The worker processes only once the test has disarmed the allocator, so that the walk
+// counts the submission alone.
+std::mutex g_gateLock;
+std::condition_variable g_gateOpened;
+bool g_gateOpen = false;
+
+void setGate(bool open) {
+  std::lock_guard<std::mutex> guard(g_gateLock);
+  g_gateOpen = open;
+  g_gateOpened.notify_all();
+}
+
+HalvorantJsonMap* answerAfterGate(HalvorantJsonMap*, const char* origin) {
+  {
+    std::unique_lock<std::mutex> guard(g_gateLock);
+    g_gateOpened.wait(guard, [] { return g_gateOpen; });
+  }
+  HalvorantJsonMap* answer = newHalvorantJsonMap();
+  if (answer != nullptr) addHalvorantJsonMapUnit(answer, "result", origin);
+  return answer;
+}
+
+TEST(WorkerNewFailure, RequestIsQueuedBeforeItIsParked) {
+  Worker_Start(answerAfterGate);
+  bool refusedOnce = false;
+  for (uint64_t nth = 1;; ++nth) {
+    SCOPED_TRACE("failing allocation " + std::to_string(nth));
+    Parked parked;
+    HalvorantJsonMap* map = newHalvorantJsonMap();
+    ASSERT_NE(map, nullptr);
+    setGate(false);
+    g_allocations.store(0);
+    g_failCountdown.store(nth);
+    bool queued = false;
+    try {
+      Armed armed;
+      queued = Worker_Submit(kOriginA, map, parked.handOff());
+    } catch (const std::bad_alloc&) {
+      ADD_FAILURE() << "allocation failure escaped Worker_Submit";
+    }
+    const bool failed = g_failCountdown.exchange(0) == 0;
+    setGate(true);
+    if (!queued) {
+      EXPECT_TRUE(failed) << "refused without a failed allocation";
+      EXPECT_FALSE(parked.parked);
+      EXPECT_EQ(parked.deliveryCount(), 0);
+      refusedOnce = true;
+      continue;
+    }
+    EXPECT_TRUE(parked.parked);
+    ASSERT_TRUE(parked.waitDelivered());
+    EXPECT_EQ(parked.deliveryCount(), 1);
+    EXPECT_EQ(parked.outcome, kHandOffAnswer);
+    if (!failed) break;  // every allocation of a submission has failed once
+  }
+  EXPECT_TRUE(refusedOnce) << "the walk never reached an allocation of the worker";
+  Worker_Stop();
 }
 
 }  // namespace
