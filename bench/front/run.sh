@@ -7,11 +7,18 @@
 # Loads, each against both servers on 127.0.0.1 (TLS 1.3):
 #   keep-alive, 1 and 8 connections: Echo on an open session, one connection reused;
 #   new connection, 1 and 8 connections: the same request with "Connection: close".
+#   cold page (COLD_CYCLES cycles on each, alternating): a new TLS connection, then a session
+#   opened, one call and the release on the service; a new connection and three requests on
+#   the floor (bench/front/bench_client.cpp).
+#   counted (COUNT kept-alive Echo requests, one connection): each server restarted with the
+#   allocation counter preloaded (bench/front/alloc_count.c), allocations per request, and
+#   the service's console bytes and lines per request (console to a file).
 # Server CPU is read from /proc (all threads, ns) around each load; the service's console
 # goes to a file. The machine is shared, so each load runs ROUNDS times on each server,
 # floor and service alternating (which one goes first alternates too); the table shows the
 # median of each figure, the line under it the CPU ratio of every round.
-# Then the main-thread probe: what the hand-off adds to a call's round trip.
+# Then the main-thread probe: what the hand-off adds to a call's round trip. Resident memory
+# of both servers idle, right after start, is printed too.
 # Starts the service on its fixed ports: it waits for the service-test lock, like the tests.
 set -euo pipefail
 
@@ -19,13 +26,17 @@ ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 BUILD=${BUILD:-$ROOT/build-bench-front}
 DURATION=${DURATION:-5}
 ROUNDS=${ROUNDS:-3}
+COLD_CYCLES=${COLD_CYCLES:-200}
+COUNT=${COUNT:-2000}
 PORT=54469
 FLOOR_PORT=54479
 
 bash "$ROOT/scripts/setup.sh" bench
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_BENCH=ON >/dev/null
 cmake --build "$BUILD" -j2 --target NoxHalvorant nox_adapters nox_bench_front_floor nox_bench_front_mainthread \
-  >/dev/null
+  nox_bench_front_client nox_bench_alloc_count >/dev/null
+CLIENT="$BUILD/bin/nox_bench_front_client"
+COUNTER_LIB="$BUILD/bench-lib/libnox_bench_alloc_count.so"
 
 exec 9>/tmp/NoxHalvorant-service-test.lock
 flock -w 600 9 || { echo "run.sh: the service ports stay busy" >&2; exit 1; }
@@ -65,24 +76,44 @@ wait_for() {  # file text seconds
   return 1
 }
 
-# The service, from a copy beside its adapters, console to a file.
-cp "$BUILD/bin/NoxHalvorant" "$WORK/"
-cp -r "$BUILD/bin/Nox" "$WORK/"
-"$WORK/NoxHalvorant" >"$WORK/console.log" 2>&1 &
-SERVICE_PID=$!
-wait_for "$WORK/console.log" "initialization: Success" 30
+# Resident memory of a process, KiB.
+resident_kib() { awk '/^VmRSS:/ { print $2 }' /proc/"$1"/status; }
 
-"$BUILD/bin/nox_bench_front_floor" "$FLOOR_PORT" >"$WORK/floor.log" 2>&1 &
-FLOOR_PID=$!
-wait_for "$WORK/floor.log" "floor ready" 30
+# The service, from a copy beside its adapters, console to a file; extra environment
+# (the allocation counter) as arguments. Sets SERVICE_PID.
+start_service() {
+  cp "$BUILD/bin/NoxHalvorant" "$WORK/"
+  cp -r "$BUILD/bin/Nox" "$WORK/"
+  env "$@" "$WORK/NoxHalvorant" >"$WORK/console.log" 2>&1 &
+  SERVICE_PID=$!
+  wait_for "$WORK/console.log" "initialization: Success" 30
+}
+start_floor() {  # sets FLOOR_PID
+  env "$@" "$BUILD/bin/nox_bench_front_floor" "$FLOOR_PORT" >"$WORK/floor.log" 2>&1 &
+  FLOOR_PID=$!
+  wait_for "$WORK/floor.log" "floor ready" 30
+}
+stop() {  # pid
+  kill -TERM "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 
-# An open session for the Echo load.
+# An open session for the Echo loads; sets SESSION.
 CA="$BUILD/bin/NoxHalvorant-CA.pem"
 ECHO='{"FunctionName":"Echo","PathID":"3A61F0B2C94E4D7B8E05A1C2D3F40516","minServerVersion":"1.0.0.0"'
-answer=$(curl -s --cacert "$CA" --resolve "localhost:$PORT:127.0.0.1" "https://localhost:$PORT/" \
-  -H 'Origin: https://bench.test' --data-urlencode "Parameter=$(printf '%s}' "$ECHO" | base64 -w0)")
-SESSION=$(printf '%s' "$answer" | sed -n 's/.*"SessionID": "\([^"]*\)".*/\1/p' | base64 -d)
-[ -n "$SESSION" ] || { echo "run.sh: no session: $answer" >&2; exit 1; }
+open_session() {
+  local answer
+  answer=$(curl -s --cacert "$CA" --resolve "localhost:$PORT:127.0.0.1" "https://localhost:$PORT/" \
+    -H 'Origin: https://bench.test' --data-urlencode "Parameter=$(printf '%s}' "$ECHO" | base64 -w0)")
+  SESSION=$(printf '%s' "$answer" | sed -n 's/.*"SessionID": "\([^"]*\)".*/\1/p' | base64 -d)
+  [ -n "$SESSION" ] || { echo "run.sh: no session: $answer" >&2; exit 1; }
+}
+
+start_service
+start_floor
+sleep 0.5  # settled: start-up's transient memory released
+IDLE="$(resident_kib "$SERVICE_PID") $(resident_kib "$FLOOR_PID")"
+open_session
 BODY="Parameter=$(printf '%s,"SessionId":"%s"}' "$ECHO" "$SESSION" | base64 -w0 | sed 's/+/%2B/g; s/\//%2F/g; s/=/%3D/g')"
 
 script() {  # keepalive|close -> lua file
@@ -153,8 +184,34 @@ for load_def in "keep-alive:1:$KEEPALIVE" "keep-alive:8:$KEEPALIVE" "new-conn:1:
 done
 
 MAINTHREAD=$("$BUILD/bin/nox_bench_front_mainthread" "$PORT" 200)
+COLD=$("$CLIENT" cold "$PORT" "$FLOOR_PORT" "$COLD_CYCLES")
 
-awk -v d="$DURATION" -v mt="$MAINTHREAD" -v rounds="$WORK/rounds" '
+# Counted requests: both servers again, each with the allocation counter preloaded (not
+# during the timed loads above: the counter costs CPU). The counters' file is read by the
+# client around its requests; the console file's growth over them is the service's.
+stop "$SERVICE_PID"
+stop "$FLOOR_PID"
+SERVICE_PID=""
+FLOOR_PID=""
+head -c 16 /dev/zero >"$WORK/service.counts"
+head -c 16 /dev/zero >"$WORK/floor.counts"
+start_service LD_PRELOAD="$COUNTER_LIB" NOX_ALLOC_COUNT_FILE="$WORK/service.counts"
+start_floor LD_PRELOAD="$COUNTER_LIB" NOX_ALLOC_COUNT_FILE="$WORK/floor.counts"
+open_session
+"$CLIENT" keep "$PORT" 20 "$SESSION" >/dev/null  # warm-up: first-use allocations of each path
+sleep 0.2
+bytes0=$(stat -c %s "$WORK/console.log")
+lines0=$(wc -l <"$WORK/console.log")
+SERVICE_COUNT=$("$CLIENT" keep "$PORT" "$COUNT" "$SESSION" "$WORK/service.counts")
+sleep 0.3  # the worker's console flush after the last answer
+bytes1=$(stat -c %s "$WORK/console.log")
+lines1=$(wc -l <"$WORK/console.log")
+"$CLIENT" keep "$FLOOR_PORT" 20 "$SESSION" >/dev/null
+FLOOR_COUNT=$("$CLIENT" keep "$FLOOR_PORT" "$COUNT" "$SESSION" "$WORK/floor.counts")
+CONSOLE="$((bytes1 - bytes0)) $((lines1 - lines0))"
+
+awk -v d="$DURATION" -v mt="$MAINTHREAD" -v rounds="$WORK/rounds" -v cold="$COLD" -v idle="$IDLE" \
+  -v sc="$SERVICE_COUNT" -v fc="$FLOOR_COUNT" -v console="$CONSOLE" '
   { load[NR] = $1; server[NR] = $2; req[NR] = $3; err[NR] = $4; p50[NR] = $5 / 1000; p99[NR] = $6 / 1000
     cpu[NR] = $7 / 1000 }
   END {
@@ -169,5 +226,15 @@ awk -v d="$DURATION" -v mt="$MAINTHREAD" -v rounds="$WORK/rounds" '
     split(mt, m, " ")
     printf "\nmain-thread mode: Echo round trip p50 %.3f ms direct, %.3f ms on the main thread: adds %.3f ms\n",
            m[2], m[3], m[4]
-    printf "goals: keep-alive CPU/request <= 1.25x floor, new-connection CPU/request <= 1.10x floor, main thread < 2 ms\n"
+    split(cold, cl, " ")
+    printf "cold page: service p50 %.3f ms p99 %.3f ms, floor p50 %.3f ms p99 %.3f ms: ratio p50 %.2fx p99 %.2fx\n",
+           cl[3], cl[4], cl[6], cl[7], (cl[6] > 0) ? cl[3] / cl[6] : 0, (cl[7] > 0) ? cl[4] / cl[7] : 0
+    split(sc, sv, " "); split(fc, fl, " "); split(console, cn, " ")
+    printf "per kept-alive request: service %.1f allocations %.0f bytes, floor %.1f allocations %.0f bytes\n",
+           sv[4] / sv[2], sv[6] / sv[2], fl[4] / fl[2], fl[6] / fl[2]
+    printf "console per kept-alive request: %.0f bytes %.1f lines\n", cn[1] / sv[2], cn[2] / sv[2]
+    split(idle, rs, " ")
+    printf "resident idle: service %d KiB floor %d KiB\n", rs[1], rs[2]
+    printf "goals: keep-alive CPU/request <= 1.25x floor, new-connection CPU/request <= 1.10x floor, main thread < 2 ms,\n"
+    printf "       cold page <= 1.30x floor at p50 and p99\n"
   }' "$WORK/rows"
