@@ -23,7 +23,7 @@ static_assert(sizeof kRule == 80, "79 characters");
 struct PostState {
   char* body = nullptr;     // decoded request text
   char* origin = nullptr;   // the page's origin as used for processing
-  char* referer = nullptr;
+  const char* referer = nullptr;  // the header's own text, valid during this phase
   HalvorantJsonMap* map = nullptr;
   HalvorantJsonMap* answer = nullptr;
   bool mainThread = false;
@@ -92,9 +92,9 @@ bool checkRequest(MHD_Connection* connection, RequestContext* context, PostState
     return false;
   }
 
-  s->referer = newMem(header(connection, "referer"));
+  s->referer = header(connection, "referer");
   s->origin = newMem(header(connection, "origin"));
-  if (s->referer == nullptr || s->origin == nullptr) {
+  if (s->origin == nullptr) {
     HALVORANT_MEMORY_FAIL();
     return false;
   }
@@ -204,7 +204,6 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context, bool*
       // Parked: the origin is kept for the answer's headers.
       context->origin = s.origin;
       s.origin = nullptr;
-      freeMem(s.referer);
       freeTextWiped(s.body);
       *parked = true;
       return MHD_YES;
@@ -214,7 +213,6 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context, bool*
   // After queuing, so the page still gets its answer; the service loop does the rest.
   if (s.userChanged) requestFinal();
   freeMem(s.origin);
-  freeMem(s.referer);
   freeTextWiped(s.body);
   freeHalvorantJsonMap(s.map);
   printfColorTextLine(COLOR_BOLD, kRule);

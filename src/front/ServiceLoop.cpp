@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstring>
 
 #include "diag/Console.h"
 #include "front/Halvorant.h"
@@ -56,7 +57,11 @@ void requestFinal() {
 }
 
 HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) {
-  char* own = newMem(origin);
+  // Processing takes its own copy of the origin: on the stack when it fits.
+  char local[512];
+  const bool fits = origin != nullptr && strlen(origin) < sizeof local;
+  if (fits) copyBounded(local, sizeof local, origin);
+  char* own = fits ? local : newMem(origin);
   if (own == nullptr) {
     HALVORANT_MEMORY_FAIL();
     return nullptr;
@@ -70,7 +75,7 @@ HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) 
       answer = HalvorantSession_Process(HalvorantProcessID, request, own, &length);
     }
   }
-  freeMem(own);
+  if (own != local) freeMem(own);
   return answer;
 }
 

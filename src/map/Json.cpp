@@ -94,11 +94,33 @@ const HalvorantJsonUnit* halvorantFindUnit(const HalvorantJsonMap* map, const ch
   return index < 0 ? nullptr : &map->units[index];
 }
 
+namespace {
+
+bool unitBefore(const HalvorantJsonUnit& a, const HalvorantJsonUnit& b) { return compareHalvorantJsonUnit(&a, &b) < 0; }
+
+// Moves the unit at index to its place among the sorted units before it, after those that
+// do not order after it.
+void placeUnit(HalvorantJsonMap* map, int32_t index) {
+  HalvorantJsonUnit* units = map->units;
+  const HalvorantJsonUnit unit = units[index];
+  HalvorantJsonUnit* at = std::upper_bound(units, units + index, unit, unitBefore);
+  std::memmove(at + 1, at, static_cast<size_t>(units + index - at) * sizeof(HalvorantJsonUnit));
+  *at = unit;
+}
+
+}  // namespace
+
+// Insertion sort: no allocation, stable, and at most 128 units.
 void halvorantSortUnits(HalvorantJsonMap* map) {
   const int32_t inUse = halvorantUnitsInUse(map);
-  std::stable_sort(map->units, map->units + inUse, [](const HalvorantJsonUnit& a, const HalvorantJsonUnit& b) {
-    return compareHalvorantJsonUnit(&a, &b) < 0;
-  });
+  for (int32_t i = 1; i < inUse; ++i) placeUnit(map, i);
+}
+
+void halvorantInsertUnit(HalvorantJsonMap* map, const HalvorantJsonUnit& unit) {
+  const int32_t inUse = halvorantUnitsInUse(map);
+  map->units[inUse] = unit;
+  map->count = inUse + 1;
+  placeUnit(map, inUse);
 }
 
 void setJsonCheck(bool flag) {
@@ -107,26 +129,6 @@ void setJsonCheck(bool flag) {
 }
 
 int32_t getJsonErrorCode() { return ErrCode.load(); }
-
-HalvorantJsonMap* newHalvorantJsonMap() {
-  return static_cast<HalvorantJsonMap*>(newMemSize(sizeof(HalvorantJsonMap)));
-}
-
-void freeHalvorantJsonMap(HalvorantJsonMap* map) {
-  if (map == nullptr) return;
-  const int32_t inUse = halvorantUnitsInUse(map);
-  for (int32_t i = 0; i < inUse; ++i) {
-    HalvorantJsonUnit& unit = map->units[i];
-    freeTextWiped(unit.key);
-    freeTextWiped(unit.value);
-    freeWiped(unit.data, unit.dataLength);
-    unit = HalvorantJsonUnit{};
-  }
-  freeTextWiped(map->jsonText);
-  map->jsonText = nullptr;
-  map->count = 0;
-  freeMem(map);
-}
 
 int compareHalvorantJsonUnit(const void* inputA, const void* inputB) {
   if (inputA == nullptr) {
@@ -155,22 +157,18 @@ int32_t addHalvorantJsonMapUnit(HalvorantJsonMap* map, const char* key, const ch
   const int32_t found = findIndex(map, key);
   if (found >= 0) {
     HalvorantJsonUnit& unit = map->units[found];
-    freeTextWiped(unit.value);
-    unit.value = newMem(value);
+    halvorantReleaseText(map, unit.value);
+    unit.value = halvorantMapText(map, value);
     return (value != nullptr && unit.value == nullptr) ? HALVORANT_MAP_NO_MEMORY : HALVORANT_MAP_OK;
   }
-  const int32_t inUse = halvorantUnitsInUse(map);
-  if (inUse >= HALVORANT_JSON_MAP_UNITS) return HALVORANT_MAP_FULL;
-  char* keyCopy = newMem(key);
-  char* valueCopy = newMem(value);
+  if (halvorantUnitsInUse(map) >= HALVORANT_JSON_MAP_UNITS) return HALVORANT_MAP_FULL;
+  char* keyCopy = halvorantMapText(map, key);
+  char* valueCopy = keyCopy == nullptr ? nullptr : halvorantMapText(map, value);
   if (keyCopy == nullptr || (value != nullptr && valueCopy == nullptr)) {
-    freeMem(keyCopy);
-    freeTextWiped(valueCopy);
+    halvorantReleaseText(map, keyCopy);
     return HALVORANT_MAP_NO_MEMORY;
   }
-  map->units[inUse] = HalvorantJsonUnit{keyCopy, valueCopy, nullptr, 0};
-  map->count = inUse + 1;
-  halvorantSortUnits(map);
+  halvorantInsertUnit(map, HalvorantJsonUnit{keyCopy, valueCopy, nullptr, 0});
   return HALVORANT_MAP_OK;
 }
 
@@ -206,15 +204,12 @@ int32_t addHalvorantJsonMapUnit(HalvorantJsonMap* map, const char* key, const un
     unit.dataLength = copy == nullptr ? 0 : length;
     return copy == nullptr ? HALVORANT_MAP_NO_MEMORY : HALVORANT_MAP_OK;
   }
-  char* keyCopy = copy == nullptr ? nullptr : newMem(key);
+  char* keyCopy = copy == nullptr ? nullptr : halvorantMapText(map, key);
   if (keyCopy == nullptr) {
     freeWiped(copy, length);
     return HALVORANT_MAP_NO_MEMORY;
   }
-  const int32_t inUse = halvorantUnitsInUse(map);
-  map->units[inUse] = HalvorantJsonUnit{keyCopy, nullptr, copy, length};
-  map->count = inUse + 1;
-  halvorantSortUnits(map);
+  halvorantInsertUnit(map, HalvorantJsonUnit{keyCopy, nullptr, copy, length});
   return HALVORANT_MAP_OK;
 }
 

@@ -4,8 +4,14 @@
 // Layout and entry points are shared with adapters through HalvorantAdapter.h.
 // Contract:
 // - A new map is zero-filled (newHalvorantJsonMap); units 0..count-1 are in use, sorted
-//   by compareHalvorantJsonUnit; keys match ignoring ASCII case. Everything reachable
-//   from a map is a separate allocation owned by it; freeHalvorantJsonMap releases all.
+//   by compareHalvorantJsonUnit; keys match ignoring ASCII case; units past count stay
+//   zero. Every map comes from newHalvorantJsonMap (getHalvorantJsonMap uses it), and
+//   only such maps may be given to the functions here that write or release one.
+// - Everything reachable from a map is owned by it: keys, texts and jsonText in the map's
+//   own text area while they fit, else (and binary values always) in allocations of their
+//   own. freeHalvorantJsonMap wipes and releases all; its block is kept for a later map
+//   (a few are), so a request costs no allocation for its maps. Getting a map counts as
+//   one allocation for the failure seam of Tool.h and fails the same way.
 // - Inserts copy; lookups and getters hand out fresh copies the caller frees (freeMem).
 // - Null arguments give the null-argument warning and the empty result; allocation
 //   failures give the allocation-failure lines. Nothing throws.
@@ -79,6 +85,9 @@ float getHalvorantJsonFloatType(const HalvorantJsonMap* map, const char* key);  
 double getHalvorantJsonDoubleType(const HalvorantJsonMap* map, const char* key); // strtod; 0 when not a number
 bool getHalvorantJsonBoolType(const HalvorantJsonMap* map, const char* key);     // "true" ignoring case
 bool hasHalvorantJsonKey(const HalvorantJsonMap* map, const char* key);  // text or binary value present
+// getHalvorantJsonCharType's text written into buffer instead, cut to size - 1 bytes; the
+// buffer holds "" when the key is missing or decoding failed. Null buffer or size 0: nothing.
+void readHalvorantJsonText(const HalvorantJsonMap* map, const char* key, char* buffer, uint32_t size);
 
 // ---- JSON text (JsonText.cpp) -------------------------------------------------------------
 

@@ -137,6 +137,11 @@ bool showUnit(const HalvorantJsonMap* map, const HalvorantJsonUnit& unit) {
 
 }  // namespace
 
+bool halvorantHasDecodingFlag(const HalvorantJsonMap* map, const char* key) {
+  return flagSet(map, key, "_HalvorantEncryptFlag") || flagSet(map, key, "_HalvorantFlag") ||
+         flagSet(map, key, "_HalvorantSlashFlag") || flagSet(map, key, "_HalvorantBase64Flag");
+}
+
 char* fixParameter(const HalvorantJsonMap* map, const char* key, const char* value) {
   if (map == nullptr) {
     HALVORANT_NULL_WARNING("inputHalvorantJson");

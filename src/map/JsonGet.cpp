@@ -49,12 +49,35 @@ int64_t toLong(const char* text) {
 
 char* getHalvorantJsonCharType(const HalvorantJsonMap* map, const char* key) {
   if (!checkArgs(map, key)) return nullptr;
-  char* found = lookup(map, key);
-  if (found == nullptr) return nullptr;
-  char* text = fixParameter(map, key, found);
-  freeTextWiped(found);
+  // A text value is decoded from where it is; a binary one (or a miss, which the lookup
+  // reports) goes through the lookup's copy.
+  const HalvorantJsonUnit* unit = halvorantFindUnit(map, key);
+  char* text = nullptr;
+  if (unit != nullptr && unit->value != nullptr) {
+    text = fixParameter(map, key, unit->value);
+  } else {
+    char* found = lookup(map, key);
+    if (found == nullptr) return nullptr;
+    text = fixParameter(map, key, found);
+    freeTextWiped(found);
+  }
   if (text == nullptr) HALVORANT_MEMORY_FAIL();
   return text;
+}
+
+void readHalvorantJsonText(const HalvorantJsonMap* map, const char* key, char* buffer, uint32_t size) {
+  if (buffer == nullptr || size == 0) return;
+  std::memset(buffer, 0, size);
+  if (!checkArgs(map, key)) return;
+  // The usual case, a text without a decoding flag, is copied straight from the map.
+  const HalvorantJsonUnit* unit = halvorantFindUnit(map, key);
+  if (unit != nullptr && unit->value != nullptr && !halvorantHasDecodingFlag(map, key)) {
+    copyBounded(buffer, size, unit->value);
+    return;
+  }
+  char* text = getHalvorantJsonCharType(map, key);
+  copyBounded(buffer, size, text);
+  freeTextWiped(text);
 }
 
 int64_t getHalvorantJsonLongType(const HalvorantJsonMap* map, const char* key) {

@@ -1,9 +1,5 @@
 // JSON text of a parameter map: the request reader and the answer writer.
-#include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
-#include <string>
 
 #define JSMN_STATIC
 #include <jsmn.h>
@@ -18,20 +14,18 @@ namespace {
 
 constexpr unsigned kMaxTokens = 257;  // object + 128 pairs
 
-// Copy of a token's text; an empty text gives "" (not null).
-char* tokenText(const char* json, const jsmntok_t& token) {
+// Copy of a token's text, in the map; an empty text gives "" (not null).
+char* tokenText(HalvorantJsonMap* map, const char* json, const jsmntok_t& token) {
   const int length = token.end > token.start ? token.end - token.start : 0;
-  char* copy = static_cast<char*>(newMemSize(static_cast<uint64_t>(length) + 1));
-  if (copy != nullptr && length > 0) std::memcpy(copy, json + token.start, static_cast<size_t>(length));
-  return copy;
+  return halvorantMapText(map, json + token.start, static_cast<size_t>(length));
 }
 
-char* tokenValue(const char* json, const jsmntok_t& token) {
-  char* raw = tokenText(json, token);
+char* tokenValue(HalvorantJsonMap* map, const char* json, const jsmntok_t& token) {
+  char* raw = tokenText(map, json, token);
   // Without a backslash there is no escape to reverse.
   if (raw == nullptr || std::strchr(raw, '\\') == nullptr) return raw;
   char* value = Base64DecodeFix(raw);  // reverses \r \n \t \u000f \u000e \u001b \" only
-  freeTextWiped(raw);
+  halvorantReleaseText(map, raw);
   return value;
 }
 
@@ -45,7 +39,8 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
   jsmn_parser parser;
   jsmntok_t tokens[kMaxTokens];
   jsmn_init(&parser);
-  const int n = jsmn_parse(&parser, json, std::strlen(json), tokens, kMaxTokens);
+  const size_t length = std::strlen(json);
+  const int n = jsmn_parse(&parser, json, length, tokens, kMaxTokens);
   if (n < 2) {
     printfColorErrorLine("", "jsmn parse error");
     printfColorErrorLine("Error json: ", json);
@@ -64,10 +59,10 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
       return map;
     }
     if (map->count >= HALVORANT_JSON_MAP_UNITS) break;  // 257 tokens cannot get here
-    char* key = tokenText(json, tokens[first]);
-    char* value = key == nullptr ? nullptr : tokenValue(json, tokens[first + 1]);
+    char* key = tokenText(map, json, tokens[first]);
+    char* value = key == nullptr ? nullptr : tokenValue(map, json, tokens[first + 1]);
     if (value == nullptr) {
-      freeTextWiped(key);
+      halvorantReleaseText(map, key);
       freeHalvorantJsonMap(map);
       return nullptr;
     }
@@ -75,7 +70,7 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
     map->count++;
   }
   halvorantSortUnits(map);
-  map->jsonText = newMem(json);
+  map->jsonText = halvorantMapText(map, json, length);
   if (map->jsonText == nullptr) {
     freeHalvorantJsonMap(map);
     return nullptr;
@@ -85,34 +80,10 @@ HalvorantJsonMap* getHalvorantJsonMap(const char* json) {
 
 namespace {
 
-struct WipeFree {
-  void operator()(char* text) const { freeTextWiped(text); }
-};
-using WipedText = std::unique_ptr<char, WipeFree>;
-
-// The writer's body; may throw std::bad_alloc from the growing text.
-char* writeMap(const HalvorantJsonMap* map, bool encode) {
-  std::string text;
-  const int32_t inUse = halvorantUnitsInUse(map);
-  for (int32_t i = 0; i < inUse; ++i) {
-    const HalvorantJsonUnit& unit = map->units[i];
-    if (unit.value == nullptr || unit.key == nullptr) continue;
-    // Base64 of "" is "": no encoder call, so no spurious failure.
-    const WipedText value((encode && unit.value[0] != '\0') ? Base64Encode(unit.value) : newMem(unit.value));
-    if (value == nullptr) {
-      HALVORANT_MEMORY_FAIL();
-      return nullptr;
-    }
-    text += text.empty() ? "{\"" : ", \"";
-    text += unit.key;
-    text += "\": \"";
-    text += value.get();
-    text += '"';
-  }
-  text += text.empty() ? "{}" : "}";
-  char* result = newMem(text.c_str());
-  std::fill(text.begin(), text.end(), '\0');  // answer texts are wiped before release
-  return result;
+// Characters of a unit's value as written: its Base64 form with encode.
+size_t writtenLength(const char* value, bool encode) {
+  const size_t length = std::strlen(value);
+  return encode ? (length + 2) / 3 * 4 : length;
 }
 
 }  // namespace
@@ -122,10 +93,43 @@ char* getHalvorantMapString(const HalvorantJsonMap* map, bool encode) {
     HALVORANT_NULL_WARNING("inputHalvorantJson");
     return nullptr;
   }
-  try {
-    return writeMap(map, encode);
-  } catch (const std::bad_alloc&) {
+  // Measured first, then written once into a text of exactly that size.
+  const int32_t inUse = halvorantUnitsInUse(map);
+  uint64_t size = 3;  // "{}" or the closing "}", and the NUL
+  for (int32_t i = 0; i < inUse; ++i) {
+    const HalvorantJsonUnit& unit = map->units[i];
+    if (unit.value == nullptr || unit.key == nullptr) continue;
+    size += 3 + std::strlen(unit.key) + 4 + writtenLength(unit.value, encode) + 1;  // , "key": "value"
+  }
+  char* text = static_cast<char*>(newMemSize(size));
+  if (text == nullptr) {
     HALVORANT_MEMORY_FAIL();
     return nullptr;
   }
+  char* w = text;
+  auto put = [&w](const char* part, size_t length) {
+    std::memcpy(w, part, length);
+    w += length;
+  };
+  for (int32_t i = 0; i < inUse; ++i) {
+    const HalvorantJsonUnit& unit = map->units[i];
+    if (unit.value == nullptr || unit.key == nullptr) continue;
+    if (w == text)
+      put("{\"", 2);
+    else
+      put(", \"", 3);
+    put(unit.key, std::strlen(unit.key));
+    put("\": \"", 4);
+    const size_t length = std::strlen(unit.value);
+    if (encode)
+      w += Base64EncodeInto(reinterpret_cast<const unsigned char*>(unit.value), length, w);
+    else
+      put(unit.value, length);
+    put("\"", 1);
+  }
+  if (w == text)
+    put("{}", 2);
+  else
+    put("}", 1);
+  return text;  // NUL from the zero-filled allocation
 }

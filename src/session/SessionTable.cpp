@@ -109,9 +109,5 @@ void HalvorantSession_releaseSlot(int index) {
 }
 
 void HalvorantSession_readText(const HalvorantJsonMap* request, const char* key, char* buffer, uint32_t size) {
-  if (buffer == nullptr || size == 0) return;
-  memset(buffer, 0, size);
-  char* value = getHalvorantJsonCharType(request, key);
-  ArrayCopy(buffer, size, value);
-  freeMem(value);
+  readHalvorantJsonText(request, key, buffer, size);
 }

@@ -50,14 +50,7 @@ int Base64decode_len(const char* text) {
   return length > INT_MAX ? 0 : static_cast<int>(length);
 }
 
-char* Base64EncodeBytes(const unsigned char* bytes, size_t count) {
-  if (bytes == nullptr) {
-    HALVORANT_NULL_WARNING("input");
-    return nullptr;
-  }
-  uint64_t size = (static_cast<uint64_t>(count) + 2) / 3 * 4 + 2;
-  char* out = static_cast<char*>(newMemSize(size));
-  if (out == nullptr) return nullptr;
+size_t Base64EncodeInto(const unsigned char* bytes, size_t count, char* out) {
   char* w = out;
   size_t i = 0;
   for (; i + 2 < count; i += 3) {
@@ -75,6 +68,18 @@ char* Base64EncodeBytes(const unsigned char* bytes, size_t count) {
     *w++ = i + 1 < count ? kAlphabet[(v >> 6) & 63] : '=';
     *w++ = '=';
   }
+  return static_cast<size_t>(w - out);
+}
+
+char* Base64EncodeBytes(const unsigned char* bytes, size_t count) {
+  if (bytes == nullptr) {
+    HALVORANT_NULL_WARNING("input");
+    return nullptr;
+  }
+  uint64_t size = (static_cast<uint64_t>(count) + 2) / 3 * 4 + 2;
+  char* out = static_cast<char*>(newMemSize(size));
+  if (out == nullptr) return nullptr;
+  Base64EncodeInto(bytes, count, out);
   return out;
 }
 

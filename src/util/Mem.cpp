@@ -44,6 +44,13 @@ bool failThisAllocation() {
 void setAllocationFailure(uint64_t nth) { failCountdown.store(nth); }
 uint64_t newMemSizeCalls() { return sizedCalls.load(); }
 
+bool allocationSeamPasses() {
+  sizedCalls.fetch_add(1, std::memory_order_relaxed);
+  if (!failThisAllocation()) return true;
+  HALVORANT_MEMORY_FAIL();
+  return false;
+}
+
 void* newMemSize(uint64_t size) {
   if (size == 0 || size >= kMaxAlloc) return nullptr;
   sizedCalls.fetch_add(1, std::memory_order_relaxed);

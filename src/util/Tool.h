@@ -27,6 +27,10 @@ void freeMem(void* memory);            // releases what these helpers return; nu
 // it off. newMemSizeCalls counts every call, so a test can walk n over a whole path.
 void setAllocationFailure(uint64_t nth);
 uint64_t newMemSizeCalls();
+// For memory a module reuses instead of allocating anew: counts as one newMemSize call and
+// fails where that call would fail (false, allocation-failure lines printed), so the seam
+// reaches reused memory as it reaches new.
+bool allocationSeamPasses();
 char* newMem(const char* text);        // copy; null gives null
 char* newMem(bool flag);               // "true" / "false"
 char* newMem(int32_t number);          // "%d"
@@ -58,6 +62,9 @@ bool checkNoValue(const char* text);                // null or empty
 
 char* Base64Encode(const char* text);
 char* Base64EncodeBytes(const unsigned char* bytes, size_t count);  // same alphabet, raw bytes
+// The same encoding into out, which has room for (count + 2) / 3 * 4 characters; no NUL is
+// written. Returns that number of characters.
+size_t Base64EncodeInto(const unsigned char* bytes, size_t count, char* out);
 char* Base64Decode(const char* text);  // stops at the first character outside the alphabet
 int Base64encode_len(int count);
 int Base64decode_len(const char* text);
