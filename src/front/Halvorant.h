@@ -80,5 +80,9 @@ void requestFinal();
 // adapters are never released under a running call: call it without holding the lock.
 void HalvorantFinal();
 
+// Hands back to the kernel what start-up leaves resident and never uses again: free heap
+// pages and the wiped stack below the caller's frame (StartupMemory.cpp). Main thread only.
+void releaseStartupMemory();
+
 // Start-up, service loop and listener stop; the process exit status (always 0).
 int HalvorantMain();

@@ -197,6 +197,7 @@ int HalvorantMain() {
              static_cast<unsigned long long>(descriptors), limit, kListenerConnectionLimit, kConnectionTimeoutSeconds);
     printfColorLine("Connection limits: ", text);
     int started = startListeners();
+    releaseStartupMemory();
     if (started == 0) {
       printfColorWarningLine("NoxHalvorant initialization: ", "Fail");
     } else {
