@@ -285,8 +285,14 @@ PeerOwner platformPeerOwner(const sockaddr* peer, const sockaddr* local, uint32_
       t_diag.reset();
       return kPeerUnknown;
     }
-    int left = static_cast<int>(n);
-    for (auto* h = reinterpret_cast<nlmsghdr*>(answer); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left)) {
+    // The messages one by one, each checked against what is left (the library's walking
+    // macros mix signed and unsigned lengths).
+    size_t left = static_cast<size_t>(n);
+    for (size_t at = 0, step = 0; left - at >= sizeof(nlmsghdr); at += step) {
+      const auto* h = reinterpret_cast<const nlmsghdr*>(answer + at);
+      if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left - at) break;
+      step = NLMSG_ALIGN(h->nlmsg_len);
+      if (step > left - at) step = left - at;
       if (h->nlmsg_seq != t_diag.sequence) continue;  // a late answer to an earlier question
       if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return kPeerUnknown;
       if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
