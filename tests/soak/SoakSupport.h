@@ -187,26 +187,29 @@ inline std::vector<unsigned char> clientHello() {
   return record;
 }
 
+// connect() of fd to the listener's loopback address; connect's result.
+inline int connectLoopback(int fd, Listener at) {
+  if (at.ipv6) {
+    sockaddr_in6 a = {};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(at.port));
+    a.sin6_addr = in6addr_loopback;
+    return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(at.port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
 // Connects, sends the first `bytes` of a ClientHello, optionally lingers, and closes.
 // False when the listener did not take the connection.
 inline bool truncatedHandshake(Listener at, size_t bytes, int lingerMs) {
   static const std::vector<unsigned char> hello = clientHello();
   int fd = socket(at.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  int rc = -1;
-  if (at.ipv6) {
-    sockaddr_in6 a = {};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(static_cast<uint16_t>(at.port));
-    a.sin6_addr = in6addr_loopback;
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } else {
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(at.port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
+  int rc = connectLoopback(fd, at);
   if (rc == 0 && bytes > 0) {
     ssize_t sent = ::send(fd, hello.data(), bytes < hello.size() ? bytes : hello.size(), MSG_NOSIGNAL);
     if (sent <= 0) rc = -1;
@@ -222,20 +225,7 @@ inline int openRaw(Listener at, size_t bytes) {
   static const std::vector<unsigned char> hello = clientHello();
   int fd = socket(at.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
-  int rc;
-  if (at.ipv6) {
-    sockaddr_in6 a = {};
-    a.sin6_family = AF_INET6;
-    a.sin6_port = htons(static_cast<uint16_t>(at.port));
-    a.sin6_addr = in6addr_loopback;
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } else {
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(at.port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
+  int rc = connectLoopback(fd, at);
   if (rc != 0 && errno != EINPROGRESS) {
     close(fd);
     return -1;
