@@ -76,6 +76,9 @@ constexpr size_t kMaxParameterLength = 1024 * 1024;
 // Memory all unfinished bodies together may hold; a body that would go beyond it is
 // refused (connection closed), so slow or stalled uploads cannot exhaust memory.
 constexpr size_t kMaxPendingBodyBytes = 64 * 1024 * 1024;
+// A body held in at most this much is not charged to that budget, so big uploads that
+// fill it cannot starve ordinary requests; bounded by the connection limit (16 MiB).
+constexpr size_t kUnchargedBodyBytes = 16 * 1024;
 // Bytes held by bodies now.
 size_t pendingBodyBytes();
 

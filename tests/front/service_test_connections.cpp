@@ -200,7 +200,8 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
 }
 
 // Many uploads that stop short of their announced length: the memory they hold together
-// is capped, surplus bodies are refused, and the memory goes back when they end.
+// is capped, surplus bodies are refused, a small request is still answered while they fill
+// the cap, and the memory goes back when they end.
 TEST(Connections, UnfinishedBodiesAreCappedAndGiveTheirMemoryBack) {
   noxtest::Service service;
   ASSERT_TRUE(service.start()) << service.error() << service.output();
