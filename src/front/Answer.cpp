@@ -162,6 +162,7 @@ void deliverRequest(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer
 bool handOn(MHD_Connection* connection, RequestContext* context, PostState* s) {
   context->connection = connection;
   HandOff handOff{context, parkRequest, deliverRequest};
+  if (!s->mainThread && processQuickRequest(s->map, s->origin, &s->answer)) return false;
   HalvorantJsonMap* map = s->map;
   s->map = nullptr;  // the hand-off owns it now
   if (!s->mainThread) return Worker_Submit(s->origin, map, handOff);

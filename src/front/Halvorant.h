@@ -30,13 +30,18 @@ extern std::atomic<bool> HalvorantClose;  // set only by HalvorantFinal; ends th
 // processed (an answer already queued still goes out).
 extern std::atomic<bool> HalvorantStopping;
 
-// Serialises HalvorantSession_Process between the worker and the main thread. No listener
-// thread takes it.
+// Serialises HalvorantSession_Process between the worker, the main thread and a listener
+// answering a quick request. A listener only ever tries it (never waits for it).
 extern std::mutex RequestLock;
 
 // One request through request processing under RequestLock (the worker's and the main
 // thread's processing function); null once the service is closing.
 HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin);
+// On a listener thread: processes request at once when the worker is idle, the lock is
+// free and the request is quick (HalvorantSession_IsQuick), sparing the hand-off to the
+// worker and back. False when it was not processed (the request is untouched); else true
+// with *answer set (null when no answer map could be made or the service is closing).
+bool processQuickRequest(HalvorantJsonMap* request, const char* origin, HalvorantJsonMap** answer);
 
 // ---- Listeners --------------------------------------------------------------------------
 

@@ -8,6 +8,7 @@
 #include "diag/Console.h"
 #include "front/Halvorant.h"
 #include "front/MainThread.h"
+#include "front/Worker.h"
 #include "map/Json.h"
 #include "session/HalvorantSession.h"
 #include "util/Tool.h"
@@ -56,7 +57,12 @@ void requestFinal() {
   MainThread_Wake();
 }
 
-HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) {
+namespace {
+
+// Processing under RequestLock, which the caller holds.
+HalvorantJsonMap* processLocked(HalvorantJsonMap* request, const char* origin) {
+  // Shutdown has begun (or released the sessions): nothing new is opened after it.
+  if (HalvorantStopping.load()) return nullptr;
   // Processing takes its own copy of the origin: on the stack when it fits.
   char local[512];
   const bool fits = origin != nullptr && strlen(origin) < sizeof local;
@@ -66,17 +72,25 @@ HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) 
     HALVORANT_MEMORY_FAIL();
     return nullptr;
   }
-  HalvorantJsonMap* answer = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(RequestLock);
-    // Shutdown has begun (or released the sessions): nothing new is opened after it.
-    if (!HalvorantStopping.load()) {
-      int32_t length = 0;
-      answer = HalvorantSession_Process(HalvorantProcessID, request, own, &length);
-    }
-  }
+  int32_t length = 0;
+  HalvorantJsonMap* answer = HalvorantSession_Process(HalvorantProcessID, request, own, &length);
   if (own != local) freeMem(own);
   return answer;
+}
+
+}  // namespace
+
+HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) {
+  std::lock_guard<std::mutex> guard(RequestLock);
+  return processLocked(request, origin);
+}
+
+bool processQuickRequest(HalvorantJsonMap* request, const char* origin, HalvorantJsonMap** answer) {
+  if (request == nullptr || origin == nullptr || answer == nullptr || !Worker_Idle()) return false;
+  std::unique_lock<std::mutex> guard(RequestLock, std::try_to_lock);
+  if (!guard.owns_lock() || !HalvorantSession_IsQuick(request, origin)) return false;
+  *answer = processLocked(request, origin);
+  return true;
 }
 
 void wakeServiceLoop() { MainThread_Wake(); }

@@ -24,6 +24,7 @@ std::condition_variable g_ready;
 std::deque<Job> g_jobs;
 bool g_running = false;
 bool g_stopping = false;
+bool g_busy = false;  // a job is being processed
 MainThreadProcess g_process = nullptr;
 std::thread g_thread;
 
@@ -34,12 +35,14 @@ void loop() {
     if (g_stopping) return;
     Job job = std::move(g_jobs.front());
     g_jobs.pop_front();
+    g_busy = true;
     lock.unlock();
     HalvorantJsonMap* answer = g_process(job.map, job.origin.c_str());
     freeHalvorantJsonMap(job.map);
     // The lines it printed leave with the answer's (the listener flushes).
     job.handOff.deliver(job.handOff.user, kHandOffAnswer, answer);
     lock.lock();
+    g_busy = false;
   }
 }
 
@@ -70,6 +73,11 @@ void Worker_Stop() {
   }
   std::lock_guard<std::mutex> guard(g_lock);
   g_running = false;
+}
+
+bool Worker_Idle() {
+  std::lock_guard<std::mutex> guard(g_lock);
+  return g_jobs.empty() && !g_busy;
 }
 
 bool Worker_Submit(const char* origin, HalvorantJsonMap* map, HandOff handOff) {

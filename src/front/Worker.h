@@ -13,3 +13,6 @@ void Worker_Stop();
 // Queues map (taken over) for origin and parks the request; false (map released, nothing
 // parked) when the worker is not running or the job cannot be allocated.
 bool Worker_Submit(const char* origin, HalvorantJsonMap* map, HandOff handOff);
+// True when the worker has nothing queued and nothing in hand: a request processed
+// elsewhere now overtakes none that came before it.
+bool Worker_Idle();

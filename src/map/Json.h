@@ -88,6 +88,10 @@ bool hasHalvorantJsonKey(const HalvorantJsonMap* map, const char* key);  // text
 // getHalvorantJsonCharType's text written into buffer instead, cut to size - 1 bytes; the
 // buffer holds "" when the key is missing or decoding failed. Null buffer or size 0: nothing.
 void readHalvorantJsonText(const HalvorantJsonMap* map, const char* key, char* buffer, uint32_t size);
+// The text of key as the map holds it, without decoding: true with *text set when it is
+// a text without a decoding flag, true with *text null when the key is missing, false when
+// it needs decoding or is binary (or an argument is null). Prints and allocates nothing.
+bool peekHalvorantJsonText(const HalvorantJsonMap* map, const char* key, const char** text);
 
 // ---- JSON text (JsonText.cpp) -------------------------------------------------------------
 

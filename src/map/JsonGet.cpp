@@ -80,6 +80,16 @@ void readHalvorantJsonText(const HalvorantJsonMap* map, const char* key, char* b
   freeTextWiped(text);
 }
 
+bool peekHalvorantJsonText(const HalvorantJsonMap* map, const char* key, const char** text) {
+  if (text != nullptr) *text = nullptr;
+  if (map == nullptr || key == nullptr || text == nullptr) return false;
+  const HalvorantJsonUnit* unit = halvorantFindUnit(map, key);
+  if (unit == nullptr) return true;
+  if (unit->value == nullptr || halvorantHasDecodingFlag(map, key)) return false;
+  *text = unit->value;
+  return true;
+}
+
 int64_t getHalvorantJsonLongType(const HalvorantJsonMap* map, const char* key) {
   if (!checkArgs(map, key)) return 0;
   char* text = decoded(map, key);

@@ -23,6 +23,13 @@ void HalvorantSession_Final();
 HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJsonMap* request, char* origin,
                                            int* resultLength);
 
+// True when processing request for origin calls no adapter and opens or releases
+// nothing, so it ends in bounded time: Echo or the value store on an open session of
+// origin, or a release when origin has no such session. Flagged (encoded) identifiers
+// or function names count as not quick. Reads the session table: call it under the same
+// lock as HalvorantSession_Process. Prints and allocates nothing.
+bool HalvorantSession_IsQuick(const HalvorantJsonMap* request, const char* origin);
+
 // Releases the session in slot index: tells the adapter ("Halvorant_Release"), unloads
 // it, deletes the session's own copy (never an installed file) and empties the slot.
 // An index outside 0..31 or a free slot is left alone. The caller removes the age stamp.

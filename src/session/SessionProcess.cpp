@@ -251,6 +251,22 @@ HalvorantJsonMap* openSession(const HalvorantJsonMap* request, const char* origi
 
 }  // namespace
 
+bool HalvorantSession_IsQuick(const HalvorantJsonMap* request, const char* origin) {
+  const char* functionName = nullptr;
+  const char* id = nullptr;
+  if (origin == nullptr || !peekHalvorantJsonText(request, "FunctionName", &functionName) || functionName == nullptr ||
+      !peekHalvorantJsonText(request, "SessionId", &id))
+    return false;
+  // Read as processing reads them: cut to the buffers it uses.
+  char name[kFunctionSize];
+  char requestId[HALVORANT_SESSION_ID_SIZE];
+  copyBounded(name, sizeof name, functionName);
+  copyBounded(requestId, sizeof requestId, id != nullptr ? id : "");
+  const bool open = HalvorantSession_findSession(requestId, origin) >= 0;
+  if (!open) return isRelease(name);
+  return isEcho(name) || named(name, "setHalvorantValue") || named(name, "getHalvorantValue");
+}
+
 HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJsonMap* request, char* origin,
                                            int* resultLength) {
   if (request == nullptr) {

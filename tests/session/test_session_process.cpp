@@ -130,6 +130,51 @@ TEST_F(SessionProcess, ValueStoreOnOpenSession) {
   }
 }
 
+// What a listener may answer itself: nothing that reaches an adapter, loads or unloads one.
+// The predicate must agree with what processing then does, and print nothing.
+TEST_F(SessionProcess, QuickRequestsAreThoseThatTouchNoAdapter) {
+  ASSERT_EQ(open("Qck1").get("result"), "0");
+  struct Case {
+    const char* name;
+    Params params;
+    const char* origin;
+    bool quick;
+  } cases[] = {
+      {"Echo on the open session", {{"SessionId", "Qck1"}, {"FunctionName", "Echo"}}, "https://a.test", true},
+      {"Echo, any case", {{"SessionId", "Qck1"}, {"FunctionName", "halvorantecho"}}, "https://a.test", true},
+      {"store", {{"SessionId", "Qck1"}, {"FunctionName", "setHalvorantValue"}}, "https://a.test", true},
+      {"read", {{"SessionId", "Qck1"}, {"FunctionName", "getHalvorantValue"}}, "https://a.test", true},
+      {"release without a session", {{"SessionId", "None"}, {"FunctionName", "HalvorantClose"}}, "https://a.test", true},
+      {"release without an id", {{"FunctionName", "HalvorantRelease"}}, "https://a.test", true},
+      {"adapter function", {{"SessionId", "Qck1"}, {"FunctionName", "Probe"}}, "https://a.test", false},
+      {"near name", {{"SessionId", "Qck1"}, {"FunctionName", "setHalvorantValueX"}}, "https://a.test", false},
+      {"release of the open session", {{"SessionId", "Qck1"}, {"FunctionName", "HalvorantClose"}}, "https://a.test", false},
+      {"force release", {{"SessionId", "Qck1"}, {"FunctionName", "HalvorantForceRelease"}}, "https://a.test", false},
+      {"Echo that opens", {{"SessionId", "None"}, {"FunctionName", "Echo"}}, "https://a.test", false},
+      {"Echo of another origin's id", {{"SessionId", "Qck1"}, {"FunctionName", "Echo"}}, "https://b.test", false},
+      {"no function", {{"SessionId", "Qck1"}}, "https://a.test", false},
+      {"encoded function name",
+       {{"SessionId", "Qck1"}, {"FunctionName", "RWNobw=="}, {"FunctionName_HalvorantBase64Flag", "true"}},
+       "https://a.test", false},
+      {"encoded session id",
+       {{"SessionId", "UWNrMQ=="}, {"SessionId_HalvorantBase64Flag", "true"}, {"FunctionName", "Echo"}},
+       "https://a.test", false},
+  };
+  for (const auto& c : cases) {
+    std::string json = sessiontest::toJson(c.params);
+    HalvorantJsonMap* request = getHalvorantJsonMap(json.c_str());
+    ASSERT_NE(request, nullptr) << c.name;
+    testing::internal::CaptureStdout();
+    bool quick = HalvorantSession_IsQuick(request, c.origin);
+    std::string printed = testing::internal::GetCapturedStdout();
+    freeHalvorantJsonMap(request);
+    EXPECT_EQ(quick, c.quick) << c.name;
+    EXPECT_EQ(printed, "") << c.name;
+  }
+  EXPECT_FALSE(HalvorantSession_IsQuick(nullptr, "https://a.test"));
+  EXPECT_EQ(slotOf("Qck1"), 0);
+}
+
 TEST_F(SessionProcess, FinalReleasesEverySessionAndWipesTheStore) {
   ASSERT_EQ(open("Fin1", "probe", {{"HalvorantMode", "1"}}).get("result"), "0");
   ASSERT_EQ(open("Fin2").get("result"), "0");
