@@ -301,6 +301,7 @@ std::string waitCall(std::string wanted, long seconds, bool wantCard) {
   bool seen = false;      // the reader we watch was attached at some point of this call
   bool usePnp = wanted.empty();
   int quickWakes = 0;
+  int oddErrors = 0;  // unexpected wait results in a row
   for (;;) {
     std::vector<std::string> names;
     LONG rv = listReaders(context, &names);
@@ -378,8 +379,15 @@ std::string waitCall(std::string wanted, long seconds, bool wantCard) {
     rv = SCardGetStatusChange(context.handle, static_cast<DWORD>(leftMs), watch.data(), static_cast<DWORD>(watch.size()));
     if (serviceGone(rv)) return pcscFailure(rv);
     if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT) &&
-        rv != static_cast<LONG>(SCARD_E_UNKNOWN_READER) && rv != static_cast<LONG>(SCARD_E_READER_UNAVAILABLE))
-      return pcscFailure(rv);
+        rv != static_cast<LONG>(SCARD_E_UNKNOWN_READER) && rv != static_cast<LONG>(SCARD_E_READER_UNAVAILABLE)) {
+      // A daemon on its way down answers a pending wait with odd codes (seen: a security
+      // violation) before its socket closes: look again, briefly, so that case reads as the
+      // service gone; an error that persists is the answer.
+      if (++oddErrors > 3) return pcscFailure(rv);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    oddErrors = 0;
     // A stack that keeps reporting changes that are none must not spin the processor.
     if (Clock::now() - before < std::chrono::milliseconds(5)) {
       if (++quickWakes > 20) std::this_thread::sleep_for(std::chrono::milliseconds(50));
