@@ -102,6 +102,10 @@ struct Context {
   ~Context() {
     if (status == SCARD_S_SUCCESS) SCardReleaseContext(handle);
   }
+  void reopen() {
+    if (status == SCARD_S_SUCCESS) SCardReleaseContext(handle);
+    status = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &handle);
+  }
   Context(const Context&) = delete;
   Context& operator=(const Context&) = delete;
   bool ok() const { return status == SCARD_S_SUCCESS; }
@@ -296,20 +300,38 @@ bool readTimeout(const HalvorantJsonMap* map, long* seconds) {
 // plugged in meanwhile count), the reader holding a card at the start for a removal.
 std::string waitCall(std::string wanted, long seconds, bool wantCard) {
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(seconds);
+  // A daemon on its way down removes its readers and answers a new context or a pending
+  // wait with odd codes (seen: a security violation) before its socket closes. Such an
+  // outcome is looked at again a moment later, up to kSettleTries times in a row, so that
+  // case reads as the service gone; one that persists is the answer.
+  constexpr int kSettleTries = 3;
+  int settling = 0;
+  auto settle = [&settling] {
+    if (++settling > kSettleTries) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return true;
+  };
   Context context;
-  if (!context.ok()) return pcscFailure(context.status);
+  while (!context.ok()) {
+    if (serviceGone(context.status) || !settle()) return pcscFailure(context.status);
+    context.reopen();
+  }
+  settling = 0;
   bool seen = false;      // the reader we watch was attached at some point of this call
   bool usePnp = wanted.empty();
   int quickWakes = 0;
-  int oddErrors = 0;  // unexpected wait results in a row
   for (;;) {
     std::vector<std::string> names;
     LONG rv = listReaders(context, &names);
-    if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
+    if (rv != SCARD_S_SUCCESS) {
+      if (!serviceGone(rv) && settle()) continue;
+      return pcscFailure(rv);
+    }
     if (!wanted.empty()) {
       if (!contains(names, wanted)) {
-        if (seen) return failure("NO_READER", "the reader " + wanted + " was removed");
-        return failure("NOT_FOUND", "no reader named " + wanted);
+        if (!seen) return failure("NOT_FOUND", "no reader named " + wanted);
+        if (settle()) continue;
+        return failure("NO_READER", "the reader " + wanted + " was removed");
       }
       names.assign(1, wanted);
       seen = true;
@@ -380,14 +402,10 @@ std::string waitCall(std::string wanted, long seconds, bool wantCard) {
     if (serviceGone(rv)) return pcscFailure(rv);
     if (rv != SCARD_S_SUCCESS && rv != static_cast<LONG>(SCARD_E_TIMEOUT) &&
         rv != static_cast<LONG>(SCARD_E_UNKNOWN_READER) && rv != static_cast<LONG>(SCARD_E_READER_UNAVAILABLE)) {
-      // A daemon on its way down answers a pending wait with odd codes (seen: a security
-      // violation) before its socket closes: look again, briefly, so that case reads as the
-      // service gone; an error that persists is the answer.
-      if (++oddErrors > 3) return pcscFailure(rv);
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      continue;
+      if (settle()) continue;
+      return pcscFailure(rv);
     }
-    oddErrors = 0;
+    settling = 0;
     // A stack that keeps reporting changes that are none must not spin the processor.
     if (Clock::now() - before < std::chrono::milliseconds(5)) {
       if (++quickWakes > 20) std::this_thread::sleep_for(std::chrono::milliseconds(50));
