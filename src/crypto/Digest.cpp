@@ -1,9 +1,9 @@
-// Text digests: Mbed TLS one-shot functions, upper-case hexadecimal text.
+// Text digests: GnuTLS one-shot hashing (the TLS library the service loads anyway, so
+// no other crypto library is mapped for five digests), upper-case hexadecimal text.
 #include "crypto/Digest.h"
 
-#include <mbedtls/sha1.h>
-#include <mbedtls/sha256.h>
-#include <mbedtls/sha512.h>
+#include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
 
 #include <cstring>
 
@@ -24,17 +24,17 @@ char* digestText(const char* text, Kind kind, int line) {
   const auto* in = reinterpret_cast<const unsigned char*>(text);
   const size_t length = strlen(text);
   unsigned char digest[64];
-  int size = 0;
-  int rc = 0;
+  gnutls_digest_algorithm_t algorithm = GNUTLS_DIG_SHA256;
   switch (kind) {
-    case Kind::Sha1: rc = mbedtls_sha1_ret(in, length, digest), size = 20; break;
-    case Kind::Sha224: rc = mbedtls_sha256_ret(in, length, digest, 1), size = 28; break;
-    case Kind::Sha256: rc = mbedtls_sha256_ret(in, length, digest, 0), size = 32; break;
-    case Kind::Sha384: rc = mbedtls_sha512_ret(in, length, digest, 1), size = 48; break;
-    case Kind::Sha512: rc = mbedtls_sha512_ret(in, length, digest, 0), size = 64; break;
+    case Kind::Sha1: algorithm = GNUTLS_DIG_SHA1; break;
+    case Kind::Sha224: algorithm = GNUTLS_DIG_SHA224; break;
+    case Kind::Sha256: algorithm = GNUTLS_DIG_SHA256; break;
+    case Kind::Sha384: algorithm = GNUTLS_DIG_SHA384; break;
+    case Kind::Sha512: algorithm = GNUTLS_DIG_SHA512; break;
   }
-  if (rc != 0) return nullptr;
-  return StringToHex(digest, size);
+  const unsigned size = gnutls_hash_get_len(algorithm);
+  if (size == 0 || size > sizeof digest || gnutls_hash_fast(algorithm, in, length, digest) != 0) return nullptr;
+  return StringToHex(digest, static_cast<int>(size));
 }
 
 }  // namespace

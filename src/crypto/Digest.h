@@ -1,4 +1,4 @@
-// Text digests as upper-case hexadecimal (Mbed TLS one-shot functions underneath).
+// Text digests as upper-case hexadecimal (GnuTLS one-shot hashing underneath).
 // The digest covers the text's bytes up to its NUL. Null text gives null.
 #pragma once
 
