@@ -16,6 +16,7 @@
 
 #include "front/Halvorant.h"
 #include "front/MainThread.h"
+#include "front/support/ParkedRequest.h"
 #include "session/SessionTestSupport.h"
 
 namespace {
@@ -29,36 +30,7 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kOrigin = "https://a.test";
 constexpr int kLongWindow = 600000;  // never reached by a test
 
-// One parked request as its listener sees it: how often and with what it was delivered.
-struct Parked {
-  std::mutex lock;
-  std::condition_variable changed;
-  bool parked = false;
-  int deliveries = 0;
-  HandOffOutcome outcome = kHandOffClosed;
-  HalvorantJsonMap* answer = nullptr;  // the delivered answer, owned here
-
-  ~Parked() { freeHalvorantJsonMap(answer); }
-  HandOff handOff() { return HandOff{this, park, deliver}; }
-  static void park(void* user) { static_cast<Parked*>(user)->parked = true; }
-  static void deliver(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer) {
-    auto* self = static_cast<Parked*>(user);
-    std::lock_guard<std::mutex> guard(self->lock);
-    ++self->deliveries;
-    self->outcome = outcome;
-    freeHalvorantJsonMap(self->answer);  // a second delivery is a fault, but must not leak
-    self->answer = answer;
-    self->changed.notify_all();
-  }
-  bool waitDelivered() {
-    std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(30), [this] { return deliveries > 0; });
-  }
-  int deliveryCount() {
-    std::lock_guard<std::mutex> guard(lock);
-    return deliveries;
-  }
-};
+using fronttest::Parked;
 
 // The "result" of an answer map; "<null>" for no map, "<absent>" for no such key.
 std::string resultOf(HalvorantJsonMap* answer) {

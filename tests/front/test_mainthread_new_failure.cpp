@@ -18,6 +18,7 @@
 
 #include "diag/Console.h"
 #include "front/MainThread.h"
+#include "front/support/ParkedRequest.h"
 #include "front/Worker.h"
 #include "map/Json.h"
 
@@ -76,36 +77,7 @@ struct Armed {
   ~Armed() { g_armed.store(false); }
 };
 
-// A parked request as its listener sees it.
-struct Parked {
-  std::mutex lock;
-  std::condition_variable changed;
-  bool parked = false;
-  int deliveries = 0;
-  HandOffOutcome outcome = kHandOffClosed;
-  HalvorantJsonMap* answer = nullptr;  // owned here
-
-  ~Parked() { freeHalvorantJsonMap(answer); }
-  HandOff handOff() { return HandOff{this, park, deliver}; }
-  static void park(void* user) { static_cast<Parked*>(user)->parked = true; }
-  static void deliver(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer) {
-    auto* self = static_cast<Parked*>(user);
-    std::lock_guard<std::mutex> guard(self->lock);
-    ++self->deliveries;
-    self->outcome = outcome;
-    freeHalvorantJsonMap(self->answer);
-    self->answer = answer;
-    self->changed.notify_all();
-  }
-  bool waitDelivered() {
-    std::unique_lock<std::mutex> guard(lock);
-    return changed.wait_for(guard, std::chrono::seconds(30), [this] { return deliveries > 0; });
-  }
-  int deliveryCount() {
-    std::lock_guard<std::mutex> guard(lock);
-    return deliveries;
-  }
-};
+using fronttest::Parked;
 
 // The processing stands outside the walk: it answers with the origin it ran for.
 HalvorantJsonMap* answerOrigin(HalvorantJsonMap*, const char* origin) {
