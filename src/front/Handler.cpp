@@ -22,8 +22,9 @@ std::atomic<size_t> g_bodyPeak{0};  // since memory was last given back
 // What a body held in capacity bytes costs the shared budget.
 size_t charged(size_t capacity) { return capacity > kUnchargedBodyBytes ? capacity : 0; }
 
-// Reserves bytes of the body budget; false when that would pass it.
-bool reserveBody(size_t bytes) {
+// Reserves what a body of capacity bytes costs; false when that would pass the budget.
+bool reserveBody(size_t capacity) {
+  const size_t bytes = charged(capacity);
   if (bytes == 0) return true;
   size_t held = g_bodyBytes.load();
   do {
@@ -35,7 +36,9 @@ bool reserveBody(size_t bytes) {
   return true;
 }
 
-void releaseBody(size_t bytes) {
+// Gives back what a body of capacity bytes cost.
+void releaseBody(size_t capacity) {
+  const size_t bytes = charged(capacity);
   if (bytes == 0 || g_bodyBytes.fetch_sub(bytes) != bytes) return;
 #if defined(__GLIBC__)
   // After a burst of big bodies the heap keeps its freed top; give it back once all
@@ -62,20 +65,20 @@ bool appendBody(RequestContext* context, const char* data, size_t size) {
   if (needed > context->capacity) {
     size_t capacity = context->capacity < 256 ? 256 : context->capacity;
     while (capacity < needed) capacity *= 2;
-    if (!reserveBody(charged(capacity))) {
+    if (!reserveBody(capacity)) {
       context->overBudget = true;
       return false;
     }
     char* grown = static_cast<char*>(newMemSize(capacity));
     if (grown == nullptr) {
-      releaseBody(charged(capacity));
+      releaseBody(capacity);
       HALVORANT_MEMORY_FAIL();
       return false;
     }
     if (context->body != nullptr) {
       memcpy(grown, context->body, context->length);
       freeWiped(context->body, context->capacity);
-      releaseBody(charged(context->capacity));
+      releaseBody(context->capacity);
     }
     context->body = grown;
     context->capacity = capacity;
@@ -93,7 +96,7 @@ void freeRequestContext(RequestContext* context) {
   if (context->parser != nullptr) MHD_destroy_post_processor(context->parser);
   if (context->body != nullptr) {
     freeWiped(context->body, context->capacity);
-    releaseBody(charged(context->capacity));
+    releaseBody(context->capacity);
   }
   freeMem(context->origin);
   freeHalvorantJsonMap(context->answer);

@@ -70,9 +70,9 @@ void readHalvorantJsonText(const HalvorantJsonMap* map, const char* key, char* b
   std::memset(buffer, 0, size);
   if (!checkArgs(map, key)) return;
   // The usual case, a text without a decoding flag, is copied straight from the map.
-  const HalvorantJsonUnit* unit = halvorantFindUnit(map, key);
-  if (unit != nullptr && unit->value != nullptr && !halvorantHasDecodingFlag(map, key)) {
-    copyBounded(buffer, size, unit->value);
+  const char* plain = nullptr;
+  if (peekHalvorantJsonText(map, key, &plain) && plain != nullptr) {
+    copyBounded(buffer, size, plain);
     return;
   }
   char* text = getHalvorantJsonCharType(map, key);
