@@ -140,31 +140,14 @@ TEST_F(MainThreadAllocationFailure, EveryAllocationOfAFlaggedRoundFailsInTurn) {
     // Nothing waits in the module: no call queued, running or holding a result.
     EXPECT_EQ(MainThread_CallCount(), 0);
     EXPECT_FALSE(MainThread_RunPending(processRequest));
-    // A failure may leave a session open under a new identifier (its answer went to the
-    // page); every slot is then whole, free ones hold nothing, and each copy belongs to one.
-    size_t copies = 0;
-    for (const HalvorantSessionSlot& slot : SessionList) {
-      if (slot.sessionId == nullptr) {
-        EXPECT_EQ(slot.library, nullptr);
-        EXPECT_EQ(slot.adapterPath[0], '\0');
-      } else {
-        EXPECT_NE(slot.library, nullptr);
-        copies += slot.ownCopy != 0 ? 1 : 0;
-      }
-    }
-    EXPECT_EQ(entries(copyDir), copies);
+    expectSlotsWhole();
     // The main-thread path still works after the failure, and shutdown leaves nothing.
     testing::internal::CaptureStdout();
     EXPECT_EQ(flaggedOpen("Af2"), "0");
     flushConsole();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(MainThread_CallCount(), 0);
-    testing::internal::CaptureStdout();
-    HalvorantSession_Final();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(openSlots(), 0);
-    EXPECT_EQ(entries(copyDir), 0u);
-    startManager(copyDir, exeDir);
+    expectFinalLeavesNothing();
     if (HasFailure()) {
       std::cout << out.substr(0, 20000);
       break;

@@ -163,6 +163,33 @@ class SessionFixture : public ::testing::Test {
     return process(params);
   }
 
+  // After an allocation failure a session may stay open under a new identifier (its
+  // answer went to the page); every slot is then whole, free ones hold nothing, and each
+  // copy belongs to one.
+  void expectSlotsWhole() const {
+    size_t copies = 0;
+    for (const HalvorantSessionSlot& slot : SessionList) {
+      if (slot.sessionId == nullptr) {
+        EXPECT_EQ(slot.library, nullptr);
+        EXPECT_EQ(slot.adapterPath[0], '\0');
+      } else {
+        EXPECT_NE(slot.library, nullptr);
+        copies += slot.ownCopy != 0 ? 1 : 0;
+      }
+    }
+    EXPECT_EQ(entries(copyDir), copies);
+  }
+
+  // Shutdown releases every session and leaves no copy; the manager then starts again.
+  void expectFinalLeavesNothing() const {
+    testing::internal::CaptureStdout();
+    HalvorantSession_Final();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(openSlots(), 0);
+    EXPECT_EQ(entries(copyDir), 0u);
+    startManager(copyDir, exeDir);
+  }
+
   int releaseCount() const {
     std::string text = slurp(trace);
     size_t count = 0;

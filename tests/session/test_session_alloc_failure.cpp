@@ -65,28 +65,11 @@ TEST_F(AllocationFailure, EveryAllocationOfARoundFailsInTurn) {
     call("Af1", "HalvorantForceRelease");
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("Memory allocate fail at line: "), std::string::npos) << "failure not reported";
-    // A failure may leave a session open under a new identifier (its answer went to the
-    // page); every slot is then whole, free ones hold nothing, and each copy belongs to one.
-    size_t copies = 0;
-    for (const HalvorantSessionSlot& slot : SessionList) {
-      if (slot.sessionId == nullptr) {
-        EXPECT_EQ(slot.library, nullptr);
-        EXPECT_EQ(slot.adapterPath[0], '\0');
-      } else {
-        EXPECT_NE(slot.library, nullptr);
-        copies += slot.ownCopy != 0 ? 1 : 0;
-      }
-    }
-    EXPECT_EQ(entries(copyDir), copies);
+    expectSlotsWhole();
     // The service still works after the failure, and shutdown leaves nothing behind.
     Answer again = open("Af2");
     EXPECT_EQ(again.get("result"), "0");
-    testing::internal::CaptureStdout();
-    HalvorantSession_Final();
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(openSlots(), 0);
-    EXPECT_EQ(entries(copyDir), 0u);
-    startManager(copyDir, exeDir);
+    expectFinalLeavesNothing();
     if (HasFailure()) {
       std::cout << out.substr(0, 20000);
       break;
