@@ -32,6 +32,13 @@ uint64_t platformThreadId();
 // Returns 0 on success, otherwise an errno value.
 int platformCopyFile(const char* source, const char* destination);
 
+// Keeps the shared libraries that the just-opened library brought in (those loaded after
+// it) loaded for the life of the process, so that the next load of an adapter needing them
+// does not map, relocate and bind them again. Libraries named *.dylib (adapters, their
+// copies and their own helper libraries) are never kept: each load of those stays fresh.
+// Returns how many libraries were looked at; macOS keeps nothing (0).
+int platformKeepDependencies(void* library);
+
 // Owner of the other end of an accepted loopback TCP connection: peer is the client's
 // address (its socket's local address), local the address it connected to.
 enum PeerOwner : int {

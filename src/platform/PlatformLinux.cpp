@@ -1,5 +1,7 @@
 // Linux implementation of the operating-system layer.
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -171,6 +173,32 @@ void setConsoleUserSource(ConsoleUserSource source) {
 }
 
 uint64_t platformThreadId() { return static_cast<uint64_t>(syscall(SYS_gettid)); }
+
+namespace {
+
+bool endsWith(const char* text, const char* tail) {
+  const size_t length = strlen(text);
+  const size_t tailLength = strlen(tail);
+  return length >= tailLength && strcmp(text + length - tailLength, tail) == 0;
+}
+
+}  // namespace
+
+int platformKeepDependencies(void* library) {
+  struct link_map* map = nullptr;
+  if (library == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return 0;
+  // Objects join the namespace's list in load order: those after the library came with it
+  // (or with a later load, which keeping does not harm either). RTLD_NOLOAD finds the one
+  // already there; RTLD_NODELETE keeps it past every dlclose, so the handle goes back at once.
+  int seen = 0;
+  for (struct link_map* next = map->l_next; next != nullptr; next = next->l_next) {
+    if (next->l_name == nullptr || next->l_name[0] != '/' || endsWith(next->l_name, ".dylib")) continue;
+    ++seen;
+    void* kept = dlopen(next->l_name, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+    if (kept != nullptr) dlclose(kept);
+  }
+  return seen;
+}
 
 int platformCopyFile(const char* source, const char* destination) {
   if (source == nullptr || destination == nullptr || source[0] == '\0' || destination[0] == '\0') return EINVAL;

@@ -64,6 +64,11 @@ int platformCopyFile(const char* source, const char* destination) {
   return 0;
 }
 
+int platformKeepDependencies(void* library) {
+  (void)library;
+  return 0;
+}
+
 // macOS offers no owner lookup for a loopback TCP peer (only for local sockets); the
 // check is a known gap there.
 PeerOwner platformPeerOwner(const sockaddr* peer, const sockaddr* local, uint32_t* owner) {

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "diag/Console.h"
+#include "platform/Platform.h"
 #include "session/SessionTable.h"
 #include "util/Tool.h"
 
@@ -145,6 +146,9 @@ int32_t HalvorantSession_loadAdapter(int index, const char* libDir, const char* 
   }
 
   slot.library = library;
+  // The system libraries it brought in stay loaded after its release: the next page's
+  // session opens without mapping and binding them again.
+  platformKeepDependencies(library);
   slot.adapterName = newMem(comName);
   if (slot.adapterName == nullptr) {
     HALVORANT_MEMORY_FAIL();

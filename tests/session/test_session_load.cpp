@@ -1,6 +1,7 @@
 // Adapter loading and release: failure codes, the string-only entry point, the private
 // copy directory, copies deleted but installed files kept, hostile names and overlong
 // paths never reaching a file outside their directories.
+#include <dlfcn.h>
 #include <sys/stat.h>
 
 #include <set>
@@ -93,6 +94,30 @@ TEST_F(SessionLoad, ReleaseDeletesOwnCopyOnce) {
   EXPECT_EQ(slot.library, nullptr);
   EXPECT_EQ(slot.adapterPath[0], '\0');
   EXPECT_EQ(slot.initTime, 0);
+}
+
+// The system libraries an adapter brings in stay loaded after its release, so the next
+// page's session does not load them again; the adapter's own copy goes with the release.
+TEST_F(SessionLoad, SystemLibrariesOutliveTheReleaseButTheCopyDoesNot) {
+  const char* kLibrary = "libmbedcrypto.so.7";  // the crypt adapter's; nothing else here needs it
+  auto loaded = [](const char* name) {
+    void* handle = dlopen(name, RTLD_LAZY | RTLD_NOLOAD);
+    if (handle != nullptr) dlclose(handle);
+    return handle != nullptr;
+  };
+  ASSERT_FALSE(loaded(kLibrary));
+  Params params = {{"FunctionName", "Echo"},         {"PathID", "none"},          {"LibDir", "Nox"},
+                   {"ComName", "NoxCryptAdapter"}, {"minServerVersion", "1.0.0.0"}, {"SessionId", "Keep1"}};
+  ASSERT_EQ(process(params).get("result"), "0");
+  const std::string copy = (copyDir / "NoxCryptAdapter-Keep1.dylib").string();
+  EXPECT_TRUE(loaded(copy.c_str()));
+  EXPECT_TRUE(loaded(kLibrary));
+
+  EXPECT_TRUE(call("Keep1", "HalvorantRelease").keys.empty());
+  EXPECT_EQ(openSlots(), 0);
+  EXPECT_FALSE(fs::exists(copy));
+  EXPECT_FALSE(loaded(copy.c_str()));
+  EXPECT_TRUE(loaded(kLibrary));
 }
 
 // Whichever allocation of a release fails (the release map's among them), the release
