@@ -44,6 +44,13 @@
  *     call and only on the thread the service called the adapter on; copy it to keep it.
  *     Outside a call it answers NULL.
  *
+ * Loading
+ *   Each session loads its own copy of the adapter and unloads it at its release, so the
+ *   adapter's own globals start fresh in every session. System libraries the adapter
+ *   links (anything not named *.dylib) stay loaded once a session has brought them in, so
+ *   that later sessions open faster: release every handle, context or module you took from
+ *   them in "Halvorant_Release" rather than relying on their unloading.
+ *
  * Long calls
  *   Calls that wait for the person (PIN or consent dialogs) or for a token take seconds to
  *   minutes: pages should send them in main-thread mode ("MainThread" true) so that the
