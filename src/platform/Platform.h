@@ -36,7 +36,7 @@ int platformCopyFile(const char* source, const char* destination);
 // it) loaded for the life of the process, so that the next load of an adapter needing them
 // does not map, relocate and bind them again. Libraries named *.dylib (adapters, their
 // copies and their own helper libraries) are never kept: each load of those stays fresh.
-// Returns how many libraries were looked at; macOS keeps nothing (0).
+// Returns how many libraries it found to keep (at most 32 a call); macOS keeps nothing (0).
 int platformKeepDependencies(void* library);
 
 // Owner of the other end of an accepted loopback TCP connection: peer is the client's

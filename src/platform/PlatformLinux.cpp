@@ -182,22 +182,49 @@ bool endsWith(const char* text, const char* tail) {
   return length >= tailLength && strcmp(text + length - tailLength, tail) == 0;
 }
 
+// Names of the objects loaded after one library, gathered under the loader's list lock
+// (dl_iterate_phdr) so that no other thread's dlclose can free an entry while it is read.
+struct LaterObjects {
+  ElfW(Addr) base = 0;
+  const char* name = nullptr;
+  bool found = false;
+  int count = 0;
+  char names[32][256];
+};
+
+int gatherLater(struct dl_phdr_info* info, size_t, void* data) {
+  auto* later = static_cast<LaterObjects*>(data);
+  const char* name = info->dlpi_name;
+  if (!later->found) {
+    later->found = info->dlpi_addr == later->base && name != nullptr && strcmp(name, later->name) == 0;
+    return 0;
+  }
+  if (name == nullptr || name[0] != '/' || endsWith(name, ".dylib") || strlen(name) >= sizeof later->names[0])
+    return 0;
+  memcpy(later->names[later->count], name, strlen(name) + 1);
+  return ++later->count == static_cast<int>(sizeof later->names / sizeof later->names[0]) ? 1 : 0;
+}
+
 }  // namespace
 
 int platformKeepDependencies(void* library) {
   struct link_map* map = nullptr;
-  if (library == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return 0;
-  // Objects join the namespace's list in load order: those after the library came with it
-  // (or with a later load, which keeping does not harm either). RTLD_NOLOAD finds the one
-  // already there; RTLD_NODELETE keeps it past every dlclose, so the handle goes back at once.
-  int seen = 0;
-  for (struct link_map* next = map->l_next; next != nullptr; next = next->l_next) {
-    if (next->l_name == nullptr || next->l_name[0] != '/' || endsWith(next->l_name, ".dylib")) continue;
-    ++seen;
-    void* kept = dlopen(next->l_name, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+  if (library == nullptr || dlinfo(library, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+    return 0;
+  // Objects join the loader's list in load order: those after the library came with it (or
+  // with a later load, which keeping does not harm either). They are opened again only
+  // after the walk (dlopen inside it could meet the loader's locks in the other order):
+  // RTLD_NOLOAD finds the one already there, RTLD_NODELETE keeps it past every dlclose, so
+  // the handle goes back at once. One unloaded meanwhile is simply not found.
+  LaterObjects later;
+  later.base = map->l_addr;
+  later.name = map->l_name;
+  dl_iterate_phdr(gatherLater, &later);
+  for (int i = 0; i < later.count; ++i) {
+    void* kept = dlopen(later.names[i], RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
     if (kept != nullptr) dlclose(kept);
   }
-  return seen;
+  return later.count;
 }
 
 int platformCopyFile(const char* source, const char* destination) {
