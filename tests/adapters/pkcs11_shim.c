@@ -5,12 +5,15 @@
  *                 logs in with PIN 1234 (as if typed on the keypad)
  *   "locked"      the user PIN is locked (flag set, login refused)
  *   "lockOnLogin" the flags look fine but the login answers that the PIN is locked
- *   "finalTry"    one try is left; a wrong PIN then locks it (login refused) */
+ *   "finalTry"    one try is left; a wrong PIN then locks it (login refused)
+ *   "hang"        a module that stops answering: every call below waits for as long as the
+ *                 file says "hang" (a test ends the hang by changing or removing the file) */
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 static CK_FUNCTION_LIST real_;
 static CK_FUNCTION_LIST shim_;
@@ -27,7 +30,38 @@ static int mode(const char* name) {
   return strcmp(text, name) == 0;
 }
 
+static void hangWhileAsked(void) {
+  while (mode("hang")) usleep(50 * 1000);
+}
+
+/* Every call a consumer makes on its way to a signature, each passed on after
+ * hangWhileAsked(). */
+#define SHIM_HANGING(name, params, args)   \
+  static CK_RV hang_##name params {        \
+    hangWhileAsked();                      \
+    return real_.name args;                \
+  }
+SHIM_HANGING(C_Initialize, (CK_VOID_PTR a), (a))
+SHIM_HANGING(C_Finalize, (CK_VOID_PTR a), (a))
+SHIM_HANGING(C_GetInfo, (CK_INFO_PTR a), (a))
+SHIM_HANGING(C_GetSlotList, (CK_BBOOL a, CK_SLOT_ID_PTR b, CK_ULONG_PTR c), (a, b, c))
+SHIM_HANGING(C_GetSlotInfo, (CK_SLOT_ID a, CK_SLOT_INFO_PTR b), (a, b))
+SHIM_HANGING(C_OpenSession, (CK_SLOT_ID a, CK_FLAGS b, CK_VOID_PTR c, CK_NOTIFY d, CK_SESSION_HANDLE_PTR e),
+             (a, b, c, d, e))
+SHIM_HANGING(C_CloseSession, (CK_SESSION_HANDLE a), (a))
+SHIM_HANGING(C_CloseAllSessions, (CK_SLOT_ID a), (a))
+SHIM_HANGING(C_Logout, (CK_SESSION_HANDLE a), (a))
+SHIM_HANGING(C_FindObjectsInit, (CK_SESSION_HANDLE a, CK_ATTRIBUTE_PTR b, CK_ULONG c), (a, b, c))
+SHIM_HANGING(C_FindObjects, (CK_SESSION_HANDLE a, CK_OBJECT_HANDLE_PTR b, CK_ULONG c, CK_ULONG_PTR d), (a, b, c, d))
+SHIM_HANGING(C_FindObjectsFinal, (CK_SESSION_HANDLE a), (a))
+SHIM_HANGING(C_GetAttributeValue, (CK_SESSION_HANDLE a, CK_OBJECT_HANDLE b, CK_ATTRIBUTE_PTR c, CK_ULONG d),
+             (a, b, c, d))
+SHIM_HANGING(C_SignInit, (CK_SESSION_HANDLE a, CK_MECHANISM_PTR b, CK_OBJECT_HANDLE c), (a, b, c))
+SHIM_HANGING(C_Sign, (CK_SESSION_HANDLE a, CK_BYTE_PTR b, CK_ULONG c, CK_BYTE_PTR d, CK_ULONG_PTR e), (a, b, c, d, e))
+#undef SHIM_HANGING
+
 static CK_RV shimTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+  hangWhileAsked();
   CK_RV rv = real_.C_GetTokenInfo(slot, info);
   if (rv != CKR_OK) return rv;
   if (mode("pinpad")) info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
@@ -37,6 +71,7 @@ static CK_RV shimTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
 }
 
 static CK_RV shimLogin(CK_SESSION_HANDLE session, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG length) {
+  hangWhileAsked();
   if (mode("locked") || mode("lockOnLogin")) return CKR_PIN_LOCKED;
   if (mode("pinpad")) {
     if (pin != NULL) return CKR_ARGUMENTS_BAD; /* a PIN pad never gets the PIN from the host */
@@ -65,6 +100,21 @@ __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_
     shim_.C_GetFunctionList = C_GetFunctionList;
     shim_.C_GetTokenInfo = shimTokenInfo;
     shim_.C_Login = shimLogin;
+    shim_.C_Initialize = hang_C_Initialize;
+    shim_.C_Finalize = hang_C_Finalize;
+    shim_.C_GetInfo = hang_C_GetInfo;
+    shim_.C_GetSlotList = hang_C_GetSlotList;
+    shim_.C_GetSlotInfo = hang_C_GetSlotInfo;
+    shim_.C_OpenSession = hang_C_OpenSession;
+    shim_.C_CloseSession = hang_C_CloseSession;
+    shim_.C_CloseAllSessions = hang_C_CloseAllSessions;
+    shim_.C_Logout = hang_C_Logout;
+    shim_.C_FindObjectsInit = hang_C_FindObjectsInit;
+    shim_.C_FindObjects = hang_C_FindObjects;
+    shim_.C_FindObjectsFinal = hang_C_FindObjectsFinal;
+    shim_.C_GetAttributeValue = hang_C_GetAttributeValue;
+    shim_.C_SignInit = hang_C_SignInit;
+    shim_.C_Sign = hang_C_Sign;
     loaded_ = 1;
   }
   *list = &shim_;
