@@ -12,8 +12,8 @@
 
 namespace {
 
-// One tokenizer and token table for the whole process, as the reader is specified;
-// the mutex keeps overlapping callers from corrupting them.
+// One tokenizer and one 64-token table for the whole process, so a text of more than 64
+// tokens is not read; the mutex keeps overlapping callers from corrupting them.
 constexpr unsigned kMaxTokens = 64;
 jsmn_parser g_parser;
 jsmntok_t g_tokens[kMaxTokens];
