@@ -13,6 +13,7 @@ const MARKER = 'HalvorantAESCBC';
 export const PARAMETER_IV = Object.freeze([...'NoxHalvorant-IV1'].map((c) => c.charCodeAt(0)));
 
 const HEX = '0123456789ABCDEF';
+const failed = (error) => ({ ok: false, error });
 export function bytesToHex(bytes) {
   let out = '';
   for (const b of bytes) out += HEX[b >> 4] + HEX[b & 15];
@@ -30,14 +31,15 @@ export function checkSecret(secret) {
   return null;
 }
 
-// Hexadecimal ciphertext of text, or { error } when text or secret cannot be used.
+// { ok: true, hex }: the hexadecimal ciphertext of text; { ok: false, error } when text or
+// secret cannot be used. ok is what tells the two apart (also for TypeScript).
 export async function encryptText(text, secret) {
-  if (typeof text !== 'string') return { error: 'the value to encrypt must be a text' };
-  if (text.includes('\u0000')) return { error: 'the value to encrypt holds a NUL character' };
+  if (typeof text !== 'string') return failed('the value to encrypt must be a text');
+  if (text.includes('\u0000')) return failed('the value to encrypt holds a NUL character');
   const bad = checkSecret(secret);
-  if (bad) return { error: bad };
+  if (bad) return failed(bad);
   const subtle = globalThis.crypto && globalThis.crypto.subtle;
-  if (!subtle) return { error: 'WebCrypto is not available (the page must be a secure context)' };
+  if (!subtle) return failed('WebCrypto is not available (the page must be a secure context)');
   const keyBytes = utf8Bytes(secret).slice(0, SECRET_MIN_BYTES);
   const body = utf8Bytes(MARKER + text);
   const plain = new Uint8Array(body.length + 1);  // trailing NUL, encrypted too
@@ -46,27 +48,29 @@ export async function encryptText(text, secret) {
     const key = await subtle.importKey('raw', keyBytes, { name: 'AES-CBC' }, false, ['encrypt']);
     const iv = new Uint8Array(PARAMETER_IV);
     const cipher = await subtle.encrypt({ name: 'AES-CBC', iv }, key, plain);
-    return { hex: bytesToHex(new Uint8Array(cipher)) };
+    return { ok: true, hex: bytesToHex(new Uint8Array(cipher)) };
   } catch (e) {
-    return { error: `encryption failed: ${e && e.message ? e.message : e}` };
+    return failed(`encryption failed: ${e && e.message ? e.message : e}`);
   } finally {
     keyBytes.fill(0);
     plain.fill(0);
   }
 }
 
-// A copy of params whose value under key is encrypted, with its flag and the shared
-// secret added; or { error }. The secret travels in clear beside the value.
+// { ok: true, params }: a copy of params whose value under key is encrypted, with its flag
+// and the shared secret added; or { ok: false, error }. The secret travels in clear beside
+// the value.
 export async function encryptParameter(params, key, secret) {
   if (params === null || typeof params !== 'object' || Array.isArray(params)) {
-    return { error: 'parameters must be a plain object' };
+    return failed('parameters must be a plain object');
   }
-  if (typeof key !== 'string' || key === '') return { error: 'the key must be a non-empty text' };
+  if (typeof key !== 'string' || key === '') return failed('the key must be a non-empty text');
   const value = params[key];
-  if (typeof value !== 'string') return { error: `parameter "${key}" must be a text to encrypt` };
+  if (typeof value !== 'string') return failed(`parameter "${key}" must be a text to encrypt`);
   const out = await encryptText(value, secret);
-  if (out.error) return out;
+  if (!out.ok) return out;
   return {
+    ok: true,
     params: {
       ...params,
       [key]: out.hex,

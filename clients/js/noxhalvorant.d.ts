@@ -63,6 +63,8 @@ export interface ClientOptions {
   fetch?: typeof fetch;
   sessionId?: string;
   browserMode?: boolean;
+  /** The Origin header of a program outside a browser (e.g. "https://app.example"); browsers send the page's own. */
+  origin?: string;
 }
 
 export interface OpenOptions {
@@ -78,7 +80,8 @@ export interface OpenOptions {
 }
 
 export type DetectCause =
-  | 'LOCAL_NETWORK_DENIED' | 'LOCAL_NETWORK_PROMPT' | 'NOT_RUNNING_OR_UNTRUSTED' | 'TIMEOUT' | 'BAD_ANSWER';
+  | 'LOCAL_NETWORK_DENIED' | 'LOCAL_NETWORK_PROMPT' | 'NOT_RUNNING_OR_UNTRUSTED' | 'TIMEOUT' | 'BAD_ANSWER'
+  | 'NO_ORIGIN';
 
 export type Detection =
   | { detected: true; version: string | null; baseUrl: string | null }
@@ -120,6 +123,8 @@ export const RESULT_CODES: Readonly<Record<number, Readonly<{ name: string; mess
 export function describeResult(code: number | string): string | null;
 export function isFailureCode(code: number | null): boolean;
 export function withBase64Flag(params: Record<string, ParamValue>, key: string): Record<string, ParamValue>;
-export function encryptText(text: string, secret: string): Promise<{ hex: string; error?: undefined } | { error: string }>;
+/** Test `ok` (not `error`) to reach `hex` or `params`. */
+export type Encrypted<T> = ({ ok: true; error?: undefined } & T) | { ok: false; error: string };
+export function encryptText(text: string, secret: string): Promise<Encrypted<{ hex: string }>>;
 export function encryptParameter(params: Record<string, ParamValue>, key: string, secret: string):
-  Promise<{ params: Record<string, ParamValue>; error?: undefined } | { error: string }>;
+  Promise<Encrypted<{ params: Record<string, ParamValue> }>>;

@@ -49,6 +49,8 @@ const BUILT_IN = new Set([
 // The service accepts only these Host names.
 const HOSTS = new Set(['127.0.0.1', 'localhost']);
 const VERSION = /^\d{1,9}(\.\d{1,9}){0,7}$/;
+// An origin as a browser writes it: scheme, host and an optional port, nothing after.
+const ORIGIN = /^https?:\/\/[A-Za-z0-9.-]+(:\d{1,5})?$|^https?:\/\/\[[0-9A-Fa-f:.]+\](:\d{1,5})?$/;
 const MAX_TIMEOUT_MINUTES = 35791394;  // the service's lifetime arithmetic limit
 
 const isPlain = (o) => o !== null && typeof o === 'object' && !Array.isArray(o);
@@ -106,6 +108,8 @@ function checkOptions(options) {
     (options.onHeartbeat !== undefined && typeof options.onHeartbeat !== 'function'
       ? 'onHeartbeat must be a function' : null) ||
     (options.sessionId !== undefined && checkName(options.sessionId, 'sessionId', 63)) ||
+    (options.origin !== undefined && (typeof options.origin !== 'string' || !ORIGIN.test(options.origin))
+      ? 'origin must be an http(s) origin such as "https://app.example" (no path)' : null) ||
     pageSchemeError();
   if (bad) return { error: bad };
   const fetchFn = options.fetch ?? globalThis.fetch;
@@ -115,7 +119,8 @@ function checkOptions(options) {
 
 // Options: host ("127.0.0.1" or "localhost"), ports, baseUrls (replaces host and
 // ports), timeoutMs (whole call, heartbeats included), onHeartbeat({count, elapsedMs}),
-// fetch (transport), sessionId and browserMode (to resume a browser-mode session).
+// fetch (transport), sessionId and browserMode (to resume a browser-mode session), origin
+// (the Origin header of a program outside a browser; browsers send the page's own).
 // Invalid options make every call answer 'bad-input' with the reason.
 const CAUSE_MESSAGES = Object.freeze({
   LOCAL_NETWORK_DENIED:
@@ -130,14 +135,39 @@ const CAUSE_MESSAGES = Object.freeze({
     '"refused to connect" page means start the service.',
   TIMEOUT: 'A listener accepted the connection but did not answer in time.',
   BAD_ANSWER: 'Something other than NoxHalvorant answers on its ports.',
+  NO_ORIGIN:
+    'NoxHalvorant answers but refused the request (61012): the request carried no Origin, as ' +
+    'from a program outside a browser (give it one: createClient({ origin: ' +
+    '"https://your.app" })), or another user now owns the console and the service stopped.',
 });
+
+// What a program outside a browser can tell from its network error (a page's browser
+// hides it): nothing listening, or a certificate the program does not trust.
+const NETWORK_MESSAGES = Object.freeze({
+  refused: 'Nothing listens on the NoxHalvorant ports: the service is not running. Start it ' +
+    '("systemctl --user start noxhalvorant" on Linux).',
+  untrusted: 'A listener answered with a certificate this program does not trust. Node.js: ' +
+    'start it with NODE_EXTRA_CA_CERTS naming the NoxHalvorant CA file of this user.',
+});
+
+// The system's code of a failed fetch (undici wraps it: TypeError → cause with a code).
+function networkFailure(error) {
+  let e = error;
+  for (let depth = 0; e && depth < 4; depth++, e = e.cause) {
+    const code = typeof e.code === 'string' ? e.code : '';
+    if (code === 'ECONNREFUSED') return 'refused';
+    if (/CERT|SELF_SIGNED|UNABLE_TO_(GET|VERIFY)/.test(code)) return 'untrusted';
+  }
+  return null;
+}
 
 // The browser's Local Network Access permission for this page: 'granted', 'denied',
 // 'prompt', or null where the browser has no such permission (or no permission API).
 async function localNetworkPermission() {
   const permissions = globalThis.navigator && globalThis.navigator.permissions;
   if (!permissions || typeof permissions.query !== 'function') return null;
-  for (const name of ['local-network-access', 'loopback-network']) {
+  // Chromium's names, then Firefox's.
+  for (const name of ['local-network-access', 'loopback-network', 'local-network']) {
     try {
       const status = await permissions.query({ name });
       if (status && typeof status.state === 'string') return status.state;
@@ -154,17 +184,26 @@ function pageIsLoopback() {
   return typeof host === 'string' && (host === 'localhost' || /^127\./.test(host) || host === '[::1]');
 }
 
-async function notDetectedCause() {
+// code: NOT_DETECTED or TIMEOUT. A browser that has not been allowed Local Network Access
+// fails the request at once or holds it until the person answers its question (then it
+// times out), and never sends it: both are the permission's doing.
+async function notDetectedCause(code) {
   const state = pageIsLoopback() ? null : await localNetworkPermission();
   if (state === 'denied') return 'LOCAL_NETWORK_DENIED';
   if (state === 'prompt') return 'LOCAL_NETWORK_PROMPT';
-  return 'NOT_RUNNING_OR_UNTRUSTED';
+  return code === TIMEOUT ? TIMEOUT : 'NOT_RUNNING_OR_UNTRUSTED';
+}
+
+function detection(cause, error) {
+  const known = cause === 'NOT_RUNNING_OR_UNTRUSTED' ? networkFailure(error) : null;
+  return { detected: false, cause, message: known ? NETWORK_MESSAGES[known] : CAUSE_MESSAGES[cause], error };
 }
 
 export function createClient(given = {}) {
   const checked = checkOptions(given);
   const options = isPlain(given) ? given : {};
-  const conn = checked.error ? null : { fetch: checked.fetchFn, urls: checked.urls, preferred: 0, reached: false };
+  const conn = checked.error ? null
+    : { fetch: checked.fetchFn, urls: checked.urls, preferred: 0, reached: false, origin: options.origin };
   const defaults = {
     timeoutMs: checked.timeoutMs,
     onHeartbeat: options.onHeartbeat,
@@ -340,17 +379,19 @@ export function createClient(given = {}) {
   // denied), LOCAL_NETWORK_PROMPT (not granted yet: the browser asks, or the user
   // dismissed the question), NOT_RUNNING_OR_UNTRUSTED (no connection: the service is not
   // running or its certificate is not trusted; a page cannot tell these apart, opening
-  // https://127.0.0.1:54469/ in a tab shows which), TIMEOUT, BAD_ANSWER. Rejects only
-  // for BAD_INPUT and ABORTED.
+  // https://127.0.0.1:54469/ in a tab shows which), TIMEOUT, BAD_ANSWER, NO_ORIGIN (the
+  // service refused the request with 61012: no Origin, as from Node.js without the
+  // origin option, or the console user changed). Rejects only for BAD_INPUT and ABORTED.
   async function detect(callOptions = {}) {
+    let rec;
     try {
-      const rec = await exchangeOnly({ FunctionName: 'HalvorantRelease' }, callOptions);
-      return { detected: true, version: answerValue(rec.values, 'ServerVersion') ?? null, baseUrl: rec.baseUrl };
+      rec = await exchangeOnly({ FunctionName: 'HalvorantRelease' }, callOptions);
     } catch (e) {
       if (!(e instanceof NoxError) || (e.code !== NOT_DETECTED && e.code !== TIMEOUT && e.code !== BAD_ANSWER)) throw e;
-      const cause = e.code === NOT_DETECTED ? await notDetectedCause() : e.code;
-      return { detected: false, cause, message: CAUSE_MESSAGES[cause], error: e };
+      return detection(e.code === BAD_ANSWER ? BAD_ANSWER : await notDetectedCause(e.code), e);
     }
+    if (rec.code === 61012) return detection('NO_ORIGIN', answerError(rec));
+    return { detected: true, version: answerValue(rec.values, 'ServerVersion') ?? null, baseUrl: rec.baseUrl };
   }
 
   return Object.freeze({

@@ -33,10 +33,14 @@ export function answerRecord(values, baseUrl) {
 
 // A simple request (form content type, no custom header): browsers then send no
 // preflight, which the service would refuse.
-function postInit(body, signal) {
+// origin: the Origin header of a program outside a browser (a browser sends the page's own
+// and drops this one, since Origin is a header pages cannot set).
+function postInit(body, signal, origin) {
+  const headers = { 'Content-Type': 'application/x-www-form-urlencoded' };
+  if (origin) headers.Origin = origin;
   return {
     method: 'POST',
-    headers: { 'Content-Type': 'application/x-www-form-urlencoded' },
+    headers,
     body,
     credentials: 'omit',
     redirect: 'error',
@@ -46,11 +50,13 @@ function postInit(body, signal) {
 
 const abortedError = (signal) => clientError(ABORTED, '', { cause: signal.reason });
 
-// conn: { fetch, urls, preferred, reached } (preferred: index of the last listener that
-// answered; reached: some listener answered before). signal: the caller's AbortSignal.
-// → { values, baseUrl } or { error }.
+// conn: { fetch, urls, preferred, reached, origin } (preferred: index of the last listener
+// that answered; reached: some listener answered before; origin: see postInit). signal:
+// the caller's AbortSignal. → { values, baseUrl } or { error }; a NOT_DETECTED or NETWORK
+// error keeps the last listener's failure as its cause.
 export async function post(conn, body, deadline, signal) {
   let foreign = false;
+  let failure;
   const n = conn.urls.length;
   for (let i = 0; i < n; i++) {
     if (signal && signal.aborted) return { error: abortedError(signal) };
@@ -65,7 +71,7 @@ export async function post(conn, body, deadline, signal) {
       // Called as a plain function: a browser's fetch called as a method of another
       // object throws "Illegal invocation".
       const fetchFn = conn.fetch;
-      const res = await fetchFn(conn.urls[index], postInit(body, abort.signal));
+      const res = await fetchFn(conn.urls[index], postInit(body, abort.signal, conn.origin));
       const text = await res.text();
       const values = res.status === 200 ? parseAnswer(text) : null;
       if (values === null) {
@@ -79,13 +85,14 @@ export async function post(conn, body, deadline, signal) {
       if (signal && signal.aborted) return { error: abortedError(signal) };
       if (abort.signal.aborted) return { error: clientError(TIMEOUT) };
       // Network error: nothing listens there, or the browser refused; try the next one.
+      failure = cause;
     } finally {
       clearTimeout(timer);
       if (signal) signal.removeEventListener('abort', onAbort);
     }
   }
   if (foreign) return { error: clientError(BAD_ANSWER) };
-  return { error: clientError(conn.reached ? NETWORK : NOT_DETECTED) };
+  return { error: clientError(conn.reached ? NETWORK : NOT_DETECTED, '', { cause: failure }) };
 }
 
 function notify(onHeartbeat, count, started) {

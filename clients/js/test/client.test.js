@@ -138,6 +138,8 @@ test('invalid input is refused without a request', async () => {
   const badClients = [
     { host: '[::1]' }, { host: 'example.test' }, { ports: [] }, { ports: [70000] },
     { baseUrls: ['ftp://x/'] }, { timeoutMs: -1 }, { fetch: 'no' }, { sessionId: '' }, null, 'x',
+    { origin: 'app.example' }, { origin: 'https://app.example/' }, { origin: 'https://a.example\r\nX: y' },
+    { origin: 7 },
   ];
   for (const options of badClients) {
     await rejects(createClient(options).detect(), 'BAD_INPUT', JSON.stringify(options));
@@ -235,6 +237,16 @@ test('detect sends a release without session and reports the service version', a
   const r = await createClient({ baseUrls: [f.url] }).detect();
   assert.deepEqual(r, { detected: true, version: '1.0.23.0510', baseUrl: f.url });
   assert.deepEqual(f.posts()[0].request, { FunctionName: 'HalvorantRelease' });
+});
+
+test('a program outside a browser names its origin in the Origin header', async () => {
+  const f = await fake(() => ({ SessionID: 'S1', ServerVersion: '1.0.23.0510' }));
+  for (const origin of ['https://app.example', 'http://localhost:8080', 'https://[::1]:8443']) {
+    await createClient({ baseUrls: [f.url], origin }).detect();
+    assert.equal(f.seen.at(-1).headers.origin, origin);
+  }
+  await createClient({ baseUrls: [f.url] }).detect();
+  assert.equal(f.seen.at(-1).headers.origin, undefined);
 });
 
 test('a later answer with a new SessionID replaces the old one', async () => {

@@ -23,7 +23,7 @@ const servers = [];
 after(() => Promise.all(servers.map((s) => s.close())));
 
 test('reproduces the documented worked example byte for byte', async () => {
-  assert.deepEqual(await encryptText(VALUE, SECRET), { hex: CIPHER_HEX });
+  assert.deepEqual(await encryptText(VALUE, SECRET), { ok: true, hex: CIPHER_HEX });
 
   const f = await startFake(() => ({ result: 'signed' }));
   servers.push(f);
@@ -57,10 +57,20 @@ test('unusable secrets and values are refused', async () => {
   ];
   for (const [value, secret, want] of cases) {
     const out = await encryptText(value, secret);
+    assert.equal(out.ok, false);
     assert.equal(out.hex, undefined);
     assert.match(out.error, want);
   }
   assert.ok((await encryptText(VALUE, 'ä'.repeat(16))).hex);  // 32 bytes
-  assert.match((await encryptParameter({ PIN: 1234 }, 'PIN', SECRET)).error, /must be a text/);
-  assert.match((await encryptParameter(null, 'PIN', SECRET)).error, /plain object/);
+  const paramCases = [
+    [{ PIN: 1234 }, SECRET, /must be a text/],
+    [null, SECRET, /plain object/],
+    [{ PIN: 'x' }, 'short', /at least 32/],
+  ];
+  for (const [params, secret, want] of paramCases) {
+    const out = await encryptParameter(params, 'PIN', secret);
+    assert.equal(out.ok, false);
+    assert.equal(out.params, undefined);
+    assert.match(out.error, want);
+  }
 });

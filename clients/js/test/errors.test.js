@@ -1,5 +1,10 @@
 import { test, after, beforeEach } from 'node:test';
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import https from 'node:https';
+import os from 'node:os';
+import path from 'node:path';
 
 import { createClient, NoxError, PATH_IDS } from '../noxhalvorant.js';
 import { sharedState } from '../transport.js';
@@ -143,12 +148,14 @@ test('detect names the cause where the browser tells it', async (t) => {
   const original = Object.getOwnPropertyDescriptor(globalThis, 'navigator');
   t.after(() => {
     if (original) Object.defineProperty(globalThis, 'navigator', original);
+    else delete globalThis.navigator;
     delete globalThis.location;
   });
-  const setBrowser = (state, hostname) => {
+  // A browser that knows one permission name (Chromium's, or Firefox's "local-network").
+  const setBrowser = (state, hostname, known = 'local-network-access') => {
     const permissions = state === undefined ? undefined : {
       query: async ({ name }) => {
-        if (name !== 'local-network-access') throw new TypeError('unknown permission');
+        if (name !== known) throw new TypeError('unknown permission');
         return { state };
       },
     };
@@ -156,21 +163,59 @@ test('detect names the cause where the browser tells it', async (t) => {
     globalThis.location = { protocol: 'https:', hostname };
   };
   const cases = [
-    // [permission state, page host, listener, cause]
+    // [permission state, page host, listener, cause, permission name]
     ['denied', 'www.bank.test', dead, 'LOCAL_NETWORK_DENIED'],
     ['prompt', 'www.bank.test', dead, 'LOCAL_NETWORK_PROMPT'],
+    ['denied', 'www.bank.test', dead, 'LOCAL_NETWORK_DENIED', 'local-network'],
+    ['prompt', 'www.bank.test', dead, 'LOCAL_NETWORK_PROMPT', 'loopback-network'],
     ['granted', 'www.bank.test', dead, 'NOT_RUNNING_OR_UNTRUSTED'],
     [undefined, 'www.bank.test', dead, 'NOT_RUNNING_OR_UNTRUSTED'],
     ['prompt', 'localhost', dead, 'NOT_RUNNING_OR_UNTRUSTED'],  // loopback pages need no permission
     ['granted', 'www.bank.test', hung.url, 'TIMEOUT'],
+    // A browser holding the request until its question is answered never sent it.
+    ['prompt', 'www.bank.test', hung.url, 'LOCAL_NETWORK_PROMPT', 'local-network'],
+    ['denied', 'www.bank.test', hung.url, 'LOCAL_NETWORK_DENIED'],
+    ['prompt', '127.0.0.1', hung.url, 'TIMEOUT'],
     ['granted', 'www.bank.test', foreign.url, 'BAD_ANSWER'],
+    ['denied', 'www.bank.test', foreign.url, 'BAD_ANSWER'],  // something answered after all
   ];
-  for (const [state, host, url, cause] of cases) {
-    setBrowser(state, host);
+  for (const [state, host, url, cause, name] of cases) {
+    setBrowser(state, host, name);
     const r = await createClient({ baseUrls: [url], timeoutMs: 300 }).detect();
-    assert.equal(r.detected, false);
-    assert.equal(r.cause, cause, `${state} ${host} ${url}`);
+    const label = `${state} ${name ?? ''} ${host} ${url}`;
+    assert.equal(r.detected, false, label);
+    assert.equal(r.cause, cause, label);
     assert.ok(r.message.length > 20);
     assert.ok(r.error instanceof NoxError);
   }
+});
+
+test('detect reports a refusal for want of an Origin (61012) as not found', async () => {
+  const f = await fake(() => ({ result: '61012' }));
+  const r = await createClient({ baseUrls: [f.url] }).detect();
+  assert.equal(r.detected, false);
+  assert.equal(r.cause, 'NO_ORIGIN');
+  assert.match(r.message, /Origin/);
+  assert.equal(r.error.code, 'ORIGIN_OR_USER');
+  assert.equal(r.error.resultCode, 61012);
+});
+
+test('outside a browser, detect tells a stopped service from an untrusted certificate', async (t) => {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'nox-js-tls-'));
+  t.after(() => fs.rmSync(dir, { recursive: true, force: true }));
+  execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+    '-days', '1', '-subj', '/CN=localhost', '-addext', 'subjectAltName=IP:127.0.0.1',
+    '-keyout', path.join(dir, 'key.pem'), '-out', path.join(dir, 'cert.pem')], { stdio: 'ignore' });
+  const server = https.createServer({
+    key: fs.readFileSync(path.join(dir, 'key.pem')), cert: fs.readFileSync(path.join(dir, 'cert.pem')),
+  }, (req, res) => res.end('{}'));
+  await new Promise((resolve) => server.listen(0, '127.0.0.1', resolve));
+  t.after(() => new Promise((resolve) => server.close(resolve)));
+
+  const untrusted = await createClient({ baseUrls: [`https://127.0.0.1:${server.address().port}/`] }).detect();
+  assert.equal(untrusted.cause, 'NOT_RUNNING_OR_UNTRUSTED');
+  assert.match(untrusted.message, /NODE_EXTRA_CA_CERTS/);
+  const stopped = await createClient({ baseUrls: [await deadUrl()] }).detect();
+  assert.equal(stopped.cause, 'NOT_RUNNING_OR_UNTRUSTED');
+  assert.match(stopped.message, /not running/);
 });
