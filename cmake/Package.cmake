@@ -1,6 +1,6 @@
 # The Debian package (make deb): the executable and the adapters in one directory
 # /usr/lib/noxhalvorant (the service finds adapters beside its own file), the command
-# /usr/bin/noxhalvorant, the user unit, the CA and the trust scripts in
+# /usr/bin/noxhalvorant, its manual page, the user unit, the CA and the trust scripts in
 # /usr/share/noxhalvorant. Only the service's own files are installed: tests never are.
 include(GNUInstallDirs)
 set(NOX_LIBDIR lib/noxhalvorant)
@@ -25,11 +25,19 @@ file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
 file(CREATE_LINK ../${NOX_LIBDIR}/NoxHalvorant ${CMAKE_BINARY_DIR}/packaging/noxhalvorant SYMBOLIC)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/noxhalvorant DESTINATION bin)
 
+# The manual page, with the version filled in.
+configure_file(${CMAKE_SOURCE_DIR}/packaging/man/noxhalvorant.1.in ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.1 @ONLY)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.1.gz
+  COMMAND gzip -9n -c ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.1 > ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.1.gz
+  DEPENDS ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.1 VERBATIM)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.1.gz DESTINATION share/man/man1)
+
 # Documentation Debian requires: copyright and a compressed changelog.
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/packaging/debian/changelog > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   DEPENDS ${CMAKE_SOURCE_DIR}/packaging/debian/changelog VERBATIM)
-add_custom_target(nox_package_docs ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+add_custom_target(nox_package_docs ALL
+  DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.1.gz)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
   DESTINATION share/doc/noxhalvorant)
 
@@ -50,5 +58,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The trust script needs certutil.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3-tools")
+# The PKI adapter asks for PINs through a pinentry program; the e-ID adapter needs the
+# smart-card daemon. Without them those adapters answer errors, the service still runs.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pinentry-gnome3 | pinentry-qt | pinentry-gtk2 | pinentry-curses, pcscd")
+# Removal prints how each user undoes the trust in their browsers.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/prerm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -25,7 +25,7 @@ for group in "$@"; do
       PKGS+=(pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome iproute2 util-linux)
       # Debian's nodejs comes without npm; another nodejs may bring its own.
       command -v npm >/dev/null 2>&1 || PKGS+=(npm) ;;
-    deb)   PKGS+=(dpkg-dev file lintian) ;;
+    deb)   PKGS+=(dpkg-dev file lintian man-db systemd) ;;  # man and systemd-analyze check the page and units
     bench) PKGS+=(wrk libbenchmark-dev) ;;
     fuzz)  PKGS+=(clang libclang-rt-14-dev) ;;
     *) echo "setup: unknown group '$group'" >&2; exit 2 ;;

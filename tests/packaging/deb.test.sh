@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The Debian package of this build tree: cpack builds it into a temporary directory; then
-# its file list, modes, control fields and unit are checked, and lintian must report no
-# error.   deb.test.sh BUILD_DIR
+# its file list, modes, control fields, removal hint, manual page and units are checked
+# (systemd-analyze verify --user), and lintian must report no error and no missing manual
+# page.   deb.test.sh BUILD_DIR
 set -euo pipefail
 build=$1
 fail() { echo "deb test: $*" >&2; exit 1; }
-for tool in cpack dpkg-deb dpkg-shlibdeps file lintian; do
+for tool in cpack dpkg-deb dpkg-shlibdeps file lintian man systemd-analyze unshare; do
   command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing: run scripts/setup.sh deb"
 done
 out=$(mktemp -d /tmp/nox-deb-XXXXXX)
@@ -34,6 +35,9 @@ drwxr-xr-x ./usr/share/doc/
 drwxr-xr-x ./usr/share/doc/noxhalvorant/
 -rw-r--r-- ./usr/share/doc/noxhalvorant/changelog.gz
 -rw-r--r-- ./usr/share/doc/noxhalvorant/copyright
+drwxr-xr-x ./usr/share/man/
+drwxr-xr-x ./usr/share/man/man1/
+-rw-r--r-- ./usr/share/man/man1/noxhalvorant.1.gz
 drwxr-xr-x ./usr/share/noxhalvorant/
 -rw-r--r-- ./usr/share/noxhalvorant/NoxHalvorant-CA.pem
 -rwxr-xr-x ./usr/share/noxhalvorant/trust-ca.sh
@@ -49,6 +53,18 @@ depends=$(field Depends)
 for need in libnss3-tools libmicrohttpd12 libgnutls30 libmbedcrypto; do
   [[ "$depends" == *"$need"* ]] || fail "Depends lacks $need: $depends"
 done
+# What the PKI and e-ID adapters need on a desktop, without forcing it on a server.
+[ "$(field Recommends)" = "pinentry-gnome3 | pinentry-qt | pinentry-gtk2 | pinentry-curses, pcscd" ] \
+  || fail "Recommends: $(field Recommends)"
+
+# Removal (not an upgrade) tells how each user undoes the trust, while the command exists.
+mkdir "$out/control"
+dpkg-deb -e "$deb" "$out/control"
+[ -x "$out/control/prerm" ] || fail "no executable prerm"
+sh -n "$out/control/prerm" || fail "prerm is not valid sh"
+hint=$(sh "$out/control/prerm" remove)
+[[ "$hint" == *"noxhalvorant --untrust"* ]] || fail "the removal hint lacks noxhalvorant --untrust: $hint"
+[ -z "$(sh "$out/control/prerm" upgrade 1.0)" ] || fail "prerm prints its hint on an upgrade"
 
 # The unit starts the packaged executable with the graphical session and restarts only
 # failed starts.
@@ -59,9 +75,37 @@ for line in "ExecStart=/usr/lib/noxhalvorant/NoxHalvorant" "Restart=on-failure" 
             "WantedBy=graphical-session.target" "PartOf=graphical-session.target"; do
   grep -qx "$line" "$unit" || fail "unit lacks $line"
 done
+# Only the executable's path is filled in: comments and every other line as written.
+src_unit=$(dirname "$0")/../../packaging/systemd/noxhalvorant.service
+diff <(grep -v '^ExecStart=' "$src_unit") <(grep -v '^ExecStart=' "$unit") \
+  || fail "the packaged unit differs from packaging/systemd/noxhalvorant.service beyond ExecStart"
+
+# Every packaged user unit as the user's systemd reads it. The package's /usr/lib is laid
+# over the real one in a private mount namespace, so ExecStart names an existing file.
+# verify exits 0 on mere warnings (an unknown key, a bad value): any output fails.
+export XDG_RUNTIME_DIR="$out/runtime"
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+units=$(cd "$out/root" && ls usr/lib/systemd/user/)
+verified=$(unshare --mount --map-root-user bash -c '
+  mount -t overlay overlay -o "lowerdir=$1/usr/lib:/usr/lib" /usr/lib || exit 97
+  shift
+  for u in "$@"; do systemd-analyze verify --user "/usr/lib/systemd/user/$u" 2>&1 || echo "$u: exit status $?"; done
+' verify "$out/root" $units 2>&1) || fail "cannot lay the package over /usr/lib: $verified"
+[ -z "$verified" ] || fail "systemd-analyze verify --user: $verified"
+
+# The manual page reads without a groff warning and names the commands users need.
+page=$(MANWIDTH=80 man --warnings -l "$out/root/usr/share/man/man1/noxhalvorant.1.gz" 2>&1 >/dev/null) \
+  || fail "man cannot read the manual page"
+[ -z "$page" ] || fail "manual page warnings: $page"
+text=$(MANWIDTH=200 man -l "$out/root/usr/share/man/man1/noxhalvorant.1.gz" 2>/dev/null)
+for want in "--trust" "--untrust" "--version" "NoxHalvorant 1.0.23.0510"; do
+  [[ "$text" == *"$want"* ]] || fail "the manual page lacks $want"
+done
 # The copied binary runs and names its version.
 "$out/root/usr/lib/noxhalvorant/NoxHalvorant" --version | grep -q '^NoxHalvorant 1.0.23.0510$' \
   || fail "the packaged executable does not answer --version"
 
-lintian --fail-on error "$deb" || fail "lintian reports errors"
+lint=$(lintian --fail-on error "$deb") || { echo "$lint"; fail "lintian reports errors"; }
+echo "$lint"
+! grep -q 'no-manual-page' <<<"$lint" || fail "lintian: a command has no manual page"
 echo "deb test: $(basename "$deb") passed"
