@@ -106,10 +106,11 @@ async function probe(url) {
   }
 }
 
-// State of the browser's Local Network Access permission, if it tells.
+// State of the browser's Local Network Access permission, if it tells: Chromium's name,
+// then the loopback one (Firefox's for loopback), then Firefox's other one.
 async function networkPermission() {
   if (!globalThis.navigator?.permissions) return null;
-  for (const name of ['local-network-access', 'local-network', 'loopback-network']) {
+  for (const name of ['local-network-access', 'loopback-network', 'local-network']) {
     try {
       const st = await navigator.permissions.query({ name });
       return `${name}: ${st.state}`;
@@ -140,23 +141,29 @@ function checkList(box, pageIsLocal, permission) {
   a.textContent = first;
   li.append(a);
   item('Service not running —',
-    'the tab says the connection was refused (ERR_CONNECTION_REFUSED). Start it: ' +
+    'the tab says the connection was refused (Chromium: ERR_CONNECTION_REFUSED; Firefox: ' +
+    '"Unable to connect", NS_ERROR_CONNECTION_REFUSED). Start it: ' +
     '"systemctl --user start noxhalvorant" (Linux) or ' +
     '"launchctl kickstart gui/$(id -u)/com.noxhalvorant.agent" (macOS); ' +
     '"ss -ltn | grep -E \':54[4-6]69\'" lists its listeners.');
   item('Certificate not trusted —',
-    'the tab shows a certificate warning (ERR_CERT_AUTHORITY_INVALID). Trust the CA with ' +
+    'the tab shows a certificate warning (Chromium: ERR_CERT_AUTHORITY_INVALID; Firefox: ' +
+    'SEC_ERROR_UNKNOWN_ISSUER). Trust the CA with ' +
     '"scripts/trust-ca.sh NoxHalvorant-CA.pem" and restart the browser. ' +
     'Clicking through the warning only helps until the browser restarts.');
   item('Local Network Access not granted —',
-    'the tab shows an empty answer (ERR_EMPTY_RESPONSE: the service refuses page loads, so ' +
-    'it runs and its certificate is trusted). Allow "Local network access" for this site ' +
-    '(site settings, next to the address bar) and reload. ' +
+    'the tab shows an empty answer (Chromium: ERR_EMPTY_RESPONSE; Firefox: "The connection ' +
+    'was reset", NS_ERROR_NET_RESET): the service refuses page loads, so it runs and its ' +
+    'certificate is trusted. ' + LOCAL_NETWORK_HOWTO + ' ' +
     (pageIsLocal ? 'This page is itself on this computer, so this cause is unlikely here.'
       : 'This page is on the network, so the browser asks for this permission.') +
     (permission ? ` Browser reports ${permission}.` : ''));
   box.append(ol);
 }
+
+const LOCAL_NETWORK_HOWTO = 'Allow this site to reach local services and reload: Chromium: ' +
+  '"Local network access" in the site settings (next to the address bar); Firefox: the ' +
+  'permissions icon in the address bar.';
 
 async function selfTest() {
   const box = $('selftest-out');
@@ -174,6 +181,12 @@ async function selfTest() {
     say(box, 'Another program answers on the service ports; stop it or free the ports.', 'hint');
     return;
   }
+  // The browser said why, and did not send the request: probing the ports tells nothing
+  // more (and a held request only waits for its question again).
+  if (rec.cause === 'LOCAL_NETWORK_DENIED' || rec.cause === 'LOCAL_NETWORK_PROMPT') {
+    say(box, LOCAL_NETWORK_HOWTO, 'hint');
+    return;
+  }
   if (rec.cause === 'TIMEOUT') {
     say(box, 'A listener accepted the connection but did not answer in time. ' +
       'If the browser shows a permission prompt, answer it and run the self-test again.', 'hint');
@@ -188,6 +201,19 @@ async function selfTest() {
 }
 
 // ---- 2. Adapters -------------------------------------------------------------------------
+
+// What the desktop lacks when an adapter fails for want of a system program, or null.
+function missingPiece(rec) {
+  if (rec.error === 'NO_SERVICE') {
+    return 'Missing: the smart-card service. Install and start it ("sudo apt install pcscd" on ' +
+      'Debian and Ubuntu).';
+  }
+  if (rec.error === 'TOKEN_ERROR' && /pinentry/i.test(rec.message)) {
+    return 'Missing: a PIN dialog program. Install one ("sudo apt install pinentry-gnome3", or ' +
+      'pinentry-qt, pinentry-gtk2, pinentry-curses).';
+  }
+  return null;
+}
 
 async function runAdapters() {
   const rows = $('adapter-rows');
@@ -209,6 +235,8 @@ async function runAdapters() {
     const called = await attempt(cfg.functionName === 'Echo' ? nox.echo() : nox.call(cfg.functionName, cfg.params));
     cells[2].textContent = `${cfg.functionName}: ${describe(called)}`;
     cells[2].className = called.ok ? 'ok' : 'bad';
+    const missing = called.ok ? null : missingPiece(called);
+    if (missing) say(cells[2], missing, 'hint');
     const released = await attempt(nox.release());
     cells[3].textContent = released.error ? describe(released) : 'released';
   }

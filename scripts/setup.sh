@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and running need, only those missing; the
-# groups named as arguments add what tests, packaging, benchmarks or fuzzing need.
-# Safe to rerun. Needs root or sudo when something is missing.
+# groups named as arguments add what tests, packaging, benchmarks or fuzzing need. The
+# group test also installs the npm packages the tests use (tests/browser/package-lock.json),
+# so that the tests themselves never reach the network.
+# Safe to rerun. Needs root or sudo when a Debian package is missing.
 set -euo pipefail
 
 # Build and run: compiler, libraries, and certutil for the trust script.
@@ -17,7 +19,7 @@ PKGS=(
 for group in "$@"; do
   case "$group" in
     test)
-      PKGS+=(libgtest-dev libgmock-dev libcurl4-gnutls-dev gnutls-bin chromium nodejs)
+      PKGS+=(libgtest-dev libgmock-dev libcurl4-gnutls-dev gnutls-bin chromium firefox-esr nodejs)
       PKGS+=(curl util-linux uidmap)  # tests as a second user: curl, setpriv, unshare --map-auto
       PKGS+=(softhsm2 opensc openssl)  # PKI adapter tests: a private token made with pkcs11-tool
       # e-ID adapter tests: a private PC/SC daemon with the virtual reader and card emulator,
@@ -39,13 +41,15 @@ for p in "${PKGS[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-echo "setup: installing ${missing[*]}"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+for group in "$@"; do
+  if [ "$group" = test ]; then bash "$(dirname "$0")/../tests/browser/npm-deps.sh" install; fi
+done

@@ -85,6 +85,8 @@ test('each adapter: open a session, call one function, release', async () => {
       assert.ok(called.text.startsWith(wantCall), row);
       assert.equal(released.text, 'released', row);
     });
+    // The page says what the desktop lacks.
+    assert.match(rows[2][2].text, /Missing: the smart-card service\. .*sudo apt install pcscd/, JSON.stringify(rows[2]));
     // No cell makes the table wider than the page.
     const overflow = await page.evaluate(() => document.documentElement.scrollWidth - document.documentElement.clientWidth);
     assert.ok(overflow <= 0, `the page scrolls sideways by ${overflow} px`);

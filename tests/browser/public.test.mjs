@@ -8,7 +8,7 @@ import assert from 'node:assert/strict';
 import fs from 'node:fs';
 
 import {
-  PUBLIC_HOST, launchChromium, makePublicCertificate, makeTrustingHome, publicPageArgs,
+  PUBLIC_HOST, inPage, launchChromium, makePublicCertificate, makeTrustingHome, publicPageArgs,
   serveDemo, startService, tempDir,
 } from './support/harness.mjs';
 
@@ -47,14 +47,6 @@ async function openPage(origin, { allowLoopback = false } = {}) {
   const page = await context.newPage();
   await page.goto(`${origin}/demo/reader.html`);
   return { context, page };
-}
-
-// Runs fn(clientModule, arg) inside the page, with the client the page would import.
-function inPage(page, fn, arg) {
-  return page.evaluate(async ({ source, arg: a }) => {
-    const client = await import('/clients/js/noxhalvorant.js');
-    return (0, eval)(`(${source})`)(client, a);  // eslint-disable-line no-eval
-  }, { source: fn.toString(), arg });
 }
 
 test('both certificates are trusted through $HOME/.pki/nssdb, and only through it', async () => {

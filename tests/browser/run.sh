@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # ctest entry of the browser tests:  run.sh SERVICE_EXE TEST_FILE...
-# Checks the tools, installs the npm packages when missing, then runs node's test runner
-# on the given files, one file at a time, holding the lock file that the C++ service
-# tests of every build tree take: all of them use the service's fixed ports.
+# Checks the tools and the npm packages (scripts/setup.sh test installs them; nothing is
+# installed here), then runs node's test runner on the given files, one file at a time,
+# holding the lock file that the C++ service tests of every build tree take: all of them
+# use the service's fixed ports.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 die() { echo "browser tests: $*" >&2; exit 1; }
@@ -23,6 +24,7 @@ chromium=${NOX_CHROMIUM:-/usr/bin/chromium}
 for tool in node certtool certutil flock setpriv make; do
   command -v "$tool" >/dev/null 2>&1 || die "$tool is missing: run scripts/setup.sh"
 done
+bash "$here/npm-deps.sh" check
 
 files=()
 for f in "$@"; do files+=("$here/$f"); done
@@ -51,7 +53,6 @@ asked=$(date +%s)
 flock -w 1200 /tmp/NoxHalvorant-service-test.lock bash -c '
   set -euo pipefail
   echo "browser tests: waited $(( $(date +%s) - $2 )) s for the service lock"
-  bash "$1/install-deps.sh"
   shift 2
   exec node --test --test-concurrency=1 "$@"
 ' run-under-lock "$here" "$asked" "${files[@]}"

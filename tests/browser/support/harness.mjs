@@ -1,9 +1,11 @@
 // Shared pieces of the browser tests: the real service as a child process, a temporary
 // HOME whose NSS database trusts our CAs, a throwaway CA with a certificate for a
-// "public" host name, the demo's static server, and Debian's Chromium driven by
-// playwright-core. Everything started here is stopped by its own handle or pid.
+// "public" host name, the demo's static server, Debian's Chromium driven by
+// playwright-core and Debian's Firefox ESR driven by puppeteer-core (WebDriver BiDi).
+// Everything started here is stopped by its own handle or pid.
 //
-// Environment (set by run.sh): NOX_SERVICE_EXE, NOX_BIN_DIR; optional NOX_CHROMIUM.
+// Environment (set by run.sh): NOX_SERVICE_EXE, NOX_BIN_DIR; optional NOX_CHROMIUM,
+// NOX_FIREFOX.
 
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -17,6 +19,7 @@ export const SERVICE_PORTS = [54469, 54569, 54669];
 export const WORK_DIR = '/tmp/NoxHalvorant';
 export const PUBLIC_HOST = 'www.bank.test';
 const CHROMIUM = process.env.NOX_CHROMIUM || '/usr/bin/chromium';
+const FIREFOX = process.env.NOX_FIREFOX || '/usr/bin/firefox-esr';
 
 const { startServer } = await import(path.join(REPO, 'demo/serve.mjs'));
 
@@ -144,10 +147,16 @@ export function makePublicCertificate(dir, host = PUBLIC_HOST) {
   return { caFile, certFile, keyFile };
 }
 
+// The CA certificate that issued the certificate of the service under test: the one
+// place the browser tests learn where it is.
+export function caFile() {
+  return path.join(required('NOX_BIN_DIR'), 'NoxHalvorant-CA.pem');
+}
+
 // A HOME whose $HOME/.pki/nssdb trusts the service's CA (through scripts/trust-ca.sh,
 // as a user would) and the extra CA files given. Chromium reads only that database.
 export function makeTrustingHome(extraCaFiles = []) {
-  const serviceCa = path.join(required('NOX_BIN_DIR'), 'NoxHalvorant-CA.pem');
+  const serviceCa = caFile();
   const home = tempDir('nox-browser-home-');
   const env = { ...process.env, HOME: home };
   try {
@@ -185,8 +194,59 @@ export async function launchChromium(home, extraArgs = []) {
   });
 }
 
+// Runs fn(clientModule, arg) inside the page (a Playwright or Puppeteer page), with the
+// client the page would import.
+export function inPage(page, fn, arg) {
+  return page.evaluate(async ({ source, arg: a }) => {
+    const client = await import('/clients/js/noxhalvorant.js');
+    return (0, eval)(`(${source})`)(client, a);  // eslint-disable-line no-eval
+  }, { source: fn.toString(), arg });
+}
+
 // Flags that make Chromium resolve host to 127.0.0.1 and count 127.0.0.1:port as a
 // public address, so a page there is a public page asking for loopback.
 export function publicPageArgs(port, host = PUBLIC_HOST) {
   return [`--host-resolver-rules=MAP ${host} 127.0.0.1`, `--ip-address-space-overrides=127.0.0.1:${port}=public`];
+}
+
+// A private Firefox profile whose certificate store (made with certutil, as Firefox has
+// not started in it yet) trusts the service's CA and the extra CA files given.
+export function makeFirefoxProfile(extraCaFiles = []) {
+  const profile = tempDir('nox-browser-firefox-');
+  const db = `sql:${profile}`;
+  try {
+    execFileSync('certutil', ['-N', '-d', db, '--empty-password'], { stdio: ['ignore', 'ignore', 'pipe'] });
+    [caFile(), ...extraCaFiles].forEach((file, i) => {
+      execFileSync('certutil', ['-A', '-d', db, '-n', `NoxBrowserTest-CA-${i}`, '-t', 'C,,', '-i', file],
+        { stdio: ['ignore', 'ignore', 'pipe'] });
+    });
+  } catch (e) {
+    fs.rmSync(profile, { recursive: true, force: true });
+    throw e;
+  }
+  return profile;
+}
+
+// Headless Firefox ESR on profile, over WebDriver BiDi, with extra preferences; HOME is
+// a throwaway directory so nothing lands in the real one.
+export async function launchFirefox(profile, prefs = {}) {
+  if (!fs.existsSync(FIREFOX)) throw new Error(`${FIREFOX} is missing; run scripts/setup.sh test (package firefox-esr)`);
+  const { default: puppeteer } = await import('puppeteer-core');
+  const home = tempDir('nox-browser-firefox-home-');
+  try {
+    const browser = await puppeteer.launch({
+      browser: 'firefox',
+      executablePath: FIREFOX,
+      headless: true,
+      userDataDir: profile,
+      env: { ...process.env, HOME: home, MOZ_CRASHREPORTER_DISABLE: '1' },
+      extraPrefsFirefox: prefs,
+      timeout: 90000,
+    });
+    browser.once('disconnected', () => fs.rmSync(home, { recursive: true, force: true }));
+    return browser;
+  } catch (e) {
+    fs.rmSync(home, { recursive: true, force: true });
+    throw e;
+  }
 }
