@@ -115,7 +115,9 @@ fuzz:
 
 # ---- Installation ------------------------------------------------------------------------
 # make install [PREFIX=/usr/local] [DESTDIR=] builds first (NOBUILD=1 skips that, for a tree
-# just built). The service finds adapters in subfolders of its own directory, so they go to
+# just built): by default `make run`'s tree (RUN_BUILD), which needs only what building and
+# running need, none of the test tools; BUILD=DIR on the command line installs from that
+# tree instead. The service finds adapters in subfolders of its own directory, so they go to
 # PREFIX/bin/Nox beside it. The CA certificate and the trust scripts go to
 # PREFIX/share/noxhalvorant, the systemd user unit (@PREFIX@ filled in) to
 # PREFIX/lib/systemd/user, and on macOS the launchd agent to PREFIX/share/noxhalvorant.
@@ -128,6 +130,8 @@ NOX_SHARE = $(NOX_DEST)/share/noxhalvorant
 NOX_UNIT_DIR = $(NOX_DEST)/lib/systemd/user
 NOX_PLIST = com.noxhalvorant.agent.plist
 NOX_OS := $(shell uname -s)
+NOX_BUILD_GIVEN := $(filter command line,$(origin BUILD))
+INSTALL_BUILD := $(if $(NOX_BUILD_GIVEN),$(BUILD),$(RUN_BUILD))
 
 # PREFIX is written into the unit's ExecStart: absolute, no white space, nothing sed or
 # the shell would read as more than a path.
@@ -137,15 +141,15 @@ nox_prefix_error = $(strip \
   $(foreach c,| & \ ' " $$ `,$(if $(findstring $(c),$(PREFIX)),PREFIX must not hold $(c))))
 nox_check_prefix = $(if $(nox_prefix_error),$(error $(nox_prefix_error)))
 
-install: $(if $(NOBUILD),,build)
+install: $(if $(NOBUILD),,$(if $(NOX_BUILD_GIVEN),build,run-build))
 	@:$(nox_check_prefix)
 	@for f in bin/NoxHalvorant bin/NoxHalvorant-CA.pem $(NOX_ADAPTERS:%=bin/Nox/%.dylib); do \
-	   test -f "$(BUILD)/$$f" || { echo "install: $(BUILD)/$$f is missing; run make first" >&2; exit 1; }; \
+	   test -f "$(INSTALL_BUILD)/$$f" || { echo "install: $(INSTALL_BUILD)/$$f is missing; run make run-build first" >&2; exit 1; }; \
 	 done
 	install -d "$(NOX_DEST)/bin/Nox" "$(NOX_SHARE)"
-	install -m 755 "$(BUILD)/bin/NoxHalvorant" "$(NOX_DEST)/bin/NoxHalvorant"
-	install -m 755 $(NOX_ADAPTERS:%="$(BUILD)/bin/Nox/%.dylib") "$(NOX_DEST)/bin/Nox/"
-	install -m 644 "$(BUILD)/bin/NoxHalvorant-CA.pem" "$(NOX_SHARE)/NoxHalvorant-CA.pem"
+	install -m 755 "$(INSTALL_BUILD)/bin/NoxHalvorant" "$(NOX_DEST)/bin/NoxHalvorant"
+	install -m 755 $(NOX_ADAPTERS:%="$(INSTALL_BUILD)/bin/Nox/%.dylib") "$(NOX_DEST)/bin/Nox/"
+	install -m 644 "$(INSTALL_BUILD)/bin/NoxHalvorant-CA.pem" "$(NOX_SHARE)/NoxHalvorant-CA.pem"
 	install -m 755 scripts/trust-ca.sh "$(NOX_SHARE)/trust-ca.sh"
 	install -m 755 scripts/untrust-ca.sh "$(NOX_SHARE)/untrust-ca.sh"
 ifeq ($(NOX_OS),Darwin)
