@@ -166,7 +166,8 @@ function networkFailure(error) {
 async function localNetworkPermission() {
   const permissions = globalThis.navigator && globalThis.navigator.permissions;
   if (!permissions || typeof permissions.query !== 'function') return null;
-  // Chromium's names, then Firefox's.
+  // Chromium's name; then loopback-network, the one that governs loopback in Firefox (and
+  // in Chromiums that split the permission); then Firefox's name for other local addresses.
   for (const name of ['local-network-access', 'loopback-network', 'local-network']) {
     try {
       const status = await permissions.query({ name });
