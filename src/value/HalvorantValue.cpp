@@ -49,9 +49,21 @@ bool ownedBy(const HalvorantValueEntry& entry, const char* origin) {
   return entry.origin != nullptr && strcmp(entry.origin, origin) == 0;
 }
 
-int liveChannelsOf(const char* origin, int64_t now) {
+// What a write may give up for room: a value past its expiry, or one stored without
+// timeout (documented to pages as kept only while the store has room).
+bool reclaimable(const HalvorantValueEntry& entry, int64_t now) {
+  return entry.channel != nullptr && (entry.expireTime == 0 || entry.expireTime < now);
+}
+
+// Live channels of origin, and how many of them were stored without timeout.
+int liveChannelsOf(const char* origin, int64_t now, int* withoutTimeout) {
   int held = 0;
-  for (const HalvorantValueEntry& entry : value_list) held += live(entry, now) && ownedBy(entry, origin) ? 1 : 0;
+  *withoutTimeout = 0;
+  for (const HalvorantValueEntry& entry : value_list) {
+    if (!live(entry, now) || !ownedBy(entry, origin)) continue;
+    ++held;
+    if (entry.expireTime == 0) ++*withoutTimeout;
+  }
   return held;
 }
 
@@ -61,15 +73,14 @@ int findFree() {
   return -1;
 }
 
-// A full store gives up every entry past its expiry and the writer's own entries without
-// timeout; another origin's value is never cleared before it expires. The new value takes
-// the highest index cleared.
-int clearExpired(int64_t now, const char* origin) {
+// Clears every reclaimable entry, of origin only or (null) of anybody; the highest index
+// cleared, or -1. A full store gives up all of them, whoever wrote them, and the new value
+// takes the highest index cleared; an origin at its quota gives up its own.
+int clearReclaimable(int64_t now, const char* origin) {
   int last = -1;
   for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) {
     const HalvorantValueEntry& entry = value_list[i];
-    const bool expired = entry.expireTime != 0 && entry.expireTime < now;
-    if (expired || (entry.expireTime == 0 && ownedBy(entry, origin))) {
+    if (reclaimable(entry, now) && (origin == nullptr || ownedBy(entry, origin))) {
       HalvorantValue_init(i);
       last = i;
     }
@@ -156,10 +167,18 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
     takeOver = index;  // expired: the channel is free for anybody
     index = -1;
   }
-  if (index < 0 && liveChannelsOf(origin, now) >= HALVORANT_VALUE_PER_ORIGIN) {
-    printfColorWarningLine("HalvorantValue: ", "Full");
-    printfColorWarningLine("HalvorantValue channels per origin used up: ", origin);
-    return kFull;
+  // A new channel of an origin at its quota: its own reclaimable channels make room, and
+  // only when none does is the write refused.
+  bool clearOwn = false;
+  if (index < 0) {
+    int withoutTimeout = 0;
+    const int held = liveChannelsOf(origin, now, &withoutTimeout);
+    if (held - withoutTimeout >= HALVORANT_VALUE_PER_ORIGIN) {
+      printfColorWarningLine("HalvorantValue: ", "Full");
+      printfColorWarningLine("HalvorantValue channels per origin used up: ", origin);
+      return kFull;
+    }
+    clearOwn = held >= HALVORANT_VALUE_PER_ORIGIN;
   }
 
   // Everything the entry needs is made first, so a failure changes nothing.
@@ -183,12 +202,13 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
     return kEncryptError;
   }
 
+  if (clearOwn) clearReclaimable(now, origin);
   if (takeOver >= 0) {
     HalvorantValue_init(takeOver);
     index = takeOver;
   }
   if (index < 0) index = findFree();
-  if (index < 0) index = clearExpired(now, origin);
+  if (index < 0) index = clearReclaimable(now, nullptr);
   if (index < 0) {
     printfColorWarningLine("HalvorantValue: ", "Full");
     freeMem(name);

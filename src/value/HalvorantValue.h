@@ -5,10 +5,12 @@
 // allowed to origins on the value's domain list (checkURL.h) until it expires, and each
 // read renews the lifetime. Writing is open to any page with a session, within limits
 // that keep origins apart: a live channel (unexpired, or stored without timeout) is
-// rewritten only by the origin that wrote it; one origin holds at most
-// HALVORANT_VALUE_PER_ORIGIN live channels; a full store reclaims only expired entries and
-// the writer's own entries without timeout. Times come from halvorantNow(). No lock:
-// request processing keeps callers apart.
+// rewritten only by the origin that wrote it. Values stored without timeout are kept only
+// while there is room: a full store clears every expired entry and every entry without
+// timeout, whoever wrote it. One origin holds at most HALVORANT_VALUE_PER_ORIGIN live
+// channels; a new channel beyond that first clears the origin's own expired channels and
+// those without timeout. Times come from halvorantNow(). No lock: request processing keeps
+// callers apart.
 #pragma once
 #include <cstdint>
 
@@ -38,8 +40,8 @@ void HalvorantValue_Final();
 
 // Stores value for the writing page's origin. 0 stored; 61005 null argument, negative
 // timeout, a domain list beyond the limits of checkURL.h, or a live channel of another
-// origin; 61019 store full of values it may not reclaim, or origin already holds
-// HALVORANT_VALUE_PER_ORIGIN live channels; 61020 value could not be encrypted or stored.
+// origin; 61019 store full of unexpired values with a timeout, or origin already holds
+// HALVORANT_VALUE_PER_ORIGIN such channels; 61020 value could not be encrypted or stored.
 // A refused or failed write leaves the store as it was.
 int HalvorantValue_set_value(const char* channel, const char* domainList, int timeout, const char* value,
                              const char* origin);

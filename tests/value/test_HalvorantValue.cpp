@@ -44,11 +44,16 @@ class ValueStore : public testing::Test {
     return out;
   }
   static int setLogged(const char* channel, const char* list, int timeout, const char* value,
-                       std::string* console) {
+                       std::string* console, const char* origin = kWriter) {
     testing::internal::CaptureStdout();
-    int code = HalvorantValue_set_value(channel, list, timeout, value, kWriter);
+    int code = HalvorantValue_set_value(channel, list, timeout, value, origin);
     *console = testing::internal::GetCapturedStdout();
     return code;
+  }
+  static int findChannel(const char* channel) {
+    for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i)
+      if (value_list[i].channel != nullptr && strcmp(value_list[i].channel, channel) == 0) return i;
+    return -1;
   }
   static int freeEntries() {
     int count = 0;
@@ -201,21 +206,21 @@ TEST_F(ValueStore, LargestTimeoutIsComputedIn64Bits) {
   EXPECT_EQ(value_list[0].expireTime, kT + 2 * lifetime);
 }
 
-TEST_F(ValueStore, FullOfValuesWithoutTimeoutGivesWayOnlyToTheirWriter) {
-  fill(0);
+// Values stored without timeout are kept only while there is room: four origins holding
+// four such channels each do not lock a newcomer out. The full store clears all sixteen,
+// whoever wrote them, and the new value takes the highest index.
+TEST_F(ValueStore, FullOfValuesWithoutTimeoutAdmitsANewcomer) {
+  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i) {
+    std::string channel = "ch" + std::to_string(i);
+    const std::string origin = writer(i / HALVORANT_VALUE_PER_ORIGIN);
+    ASSERT_EQ(HalvorantValue_set_value(channel.c_str(), "*", 0, "v", origin.c_str()), 0) << i;
+  }
   ASSERT_EQ(freeEntries(), 0);
-  // Another origin's values without timeout are never reclaimed for an outsider.
-  EXPECT_EQ(HalvorantValue_set_value("seventeen", "*", 0, "new", kWriter), 61019);
-  EXPECT_EQ(freeEntries(), 0);
-  // The writer of entry 3 gives up its own value for the new one.
-  ASSERT_EQ(HalvorantValue_set_value("seventeen", "*", 0, "new", writer(3).c_str()), 0);
-  EXPECT_STREQ(value_list[3].channel, "seventeen");
+  ASSERT_EQ(HalvorantValue_set_value("seventeen", "*", 0, "new", "https://newcomer.test"), 0);
+  EXPECT_STREQ(value_list[15].channel, "seventeen");
+  EXPECT_EQ(freeEntries(), HALVORANT_VALUE_COUNT - 1);
   EXPECT_EQ(get("seventeen", "https://a.test"), "new");
   EXPECT_EQ(get("ch3", "https://a.test"), "");
-  for (int i = 0; i < HALVORANT_VALUE_COUNT; ++i)
-    if (i != 3) {
-      EXPECT_EQ(get(value_list[i].channel, "https://a.test"), "v") << i;
-    }
 }
 
 TEST_F(ValueStore, FullOfLiveValuesRefuses) {
@@ -260,16 +265,50 @@ TEST_F(ValueStore, OriginsCannotTakeOverOrCrowdOutEachOther) {
 
   // Four live channels per origin; the fifth is refused for that origin only.
   for (int i = 0; i < HALVORANT_VALUE_PER_ORIGIN; ++i)
-    ASSERT_EQ(HalvorantValue_set_value(("e" + std::to_string(i)).c_str(), "*", i % 2 == 0 ? 0 : 10, "x", evil), 0);
+    ASSERT_EQ(HalvorantValue_set_value(("e" + std::to_string(i)).c_str(), "*", 10 + i, "x", evil), 0);
   EXPECT_EQ(HalvorantValue_set_value("e4", "*", 0, "x", evil), 61019);
-  EXPECT_EQ(HalvorantValue_set_value("e0", "*", 0, "again", evil), 0);  // its own: rewritten
+  EXPECT_EQ(HalvorantValue_set_value("e0", "*", 10, "again", evil), 0);  // its own: rewritten
   EXPECT_EQ(HalvorantValue_set_value("second", "*", 0, "ok", bank), 0);
 
   // Once expired, a channel is anybody's, and it no longer counts against its writer.
-  g_now = kT + 11 * 60;
-  EXPECT_EQ(HalvorantValue_set_value("pay", "*", 0, "taken over", evil), 0);  // e0 and e2 live: two of four
+  g_now = kT + 11 * 60;  // pay and e0 have expired
+  EXPECT_EQ(HalvorantValue_set_value("pay", "*", 0, "taken over", evil), 0);  // e1 to e3 live: three of four
   EXPECT_EQ(get("pay", "https://a.test"), "taken over");
   EXPECT_EQ(HalvorantValue_set_value("pay", "*", 0, "back", bank), 61005);
+}
+
+// An origin at its quota that writes a new channel first gives up its own expired channels
+// and those without timeout; only when it has none of them is the write refused. Other
+// origins' values stay either way.
+TEST_F(ValueStore, OriginAtItsQuotaMakesRoomFromItsOwnReclaimableChannels) {
+  const char* page = "https://page.test";
+  const char* other = "https://other.test";
+  g_now = kT - 61;  // these two have expired by T
+  ASSERT_EQ(HalvorantValue_set_value("theirs1", "*", 1, "t", other), 0);
+  ASSERT_EQ(HalvorantValue_set_value("old", "*", 1, "v", page), 0);
+  g_now = kT;
+  ASSERT_EQ(HalvorantValue_set_value("theirs0", "*", 0, "t", other), 0);
+  ASSERT_EQ(HalvorantValue_set_value("kept0", "*", 0, "v", page), 0);  // no timeout
+  ASSERT_EQ(HalvorantValue_set_value("timed1", "*", 10, "v", page), 0);
+  ASSERT_EQ(HalvorantValue_set_value("timed2", "*", 10, "v", page), 0);
+  ASSERT_EQ(HalvorantValue_set_value("kept3", "*", 0, "v", page), 0);  // the fourth live one
+
+  std::string console;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(HalvorantValue_set_value("fifth", "*", 10, "new", page), 0);
+  console = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(console.find("Full"), std::string::npos) << console;
+  for (const char* gone : {"old", "kept0", "kept3"}) EXPECT_EQ(findChannel(gone), -1) << gone;
+  for (const char* kept : {"timed1", "timed2", "fifth", "theirs0", "theirs1"}) EXPECT_GE(findChannel(kept), 0) << kept;
+  EXPECT_EQ(get("fifth", "https://a.test"), "new");
+
+  // Four live channels with a timeout: nothing of its own to give up.
+  ASSERT_EQ(HalvorantValue_set_value("timed3", "*", 10, "v", page), 0);
+  const int freeBefore = freeEntries();
+  EXPECT_EQ(setLogged("sixth", "*", 0, "v", &console, page), 61019);
+  EXPECT_LOGGED(console, "HalvorantValue channels per origin used up: ");
+  EXPECT_EQ(freeEntries(), freeBefore);
+  EXPECT_EQ(HalvorantValue_set_value("timed3", "*", 0, "rewritten", page), 0);  // its own channel: still written
 }
 
 TEST_F(ValueStore, UndecryptableValueAnswersNull) {
