@@ -88,16 +88,47 @@ void setLogSearchRoot(const char* root);
 // Output mode. By default every line is written as it is printed. Deferred (chosen before
 // the first output to stdout; false when stdout cannot be set up for it): lines collect
 // whole and leave together, in one write, at flushConsole(), when the 64 KiB buffer is
-// full, with the first line printed 100 ms or more after the oldest held one, or with a
-// warning or error line (these leave at once); held lines are also written before fork()
-// and at exit. Same bytes, same order either way. Switching back flushes.
+// full, with a warning or error line (these leave at once), and otherwise by themselves
+// about 100 ms after the oldest held line came: the console's own timer thread writes
+// them, so nobody else needs to flush. The timer sleeps without a deadline while nothing
+// is held. Held lines are also written before fork() (a child never repeats them; it
+// writes its own lines as they come) and at exit. Same bytes, same order either way.
+// Switching back flushes.
 bool setConsoleDeferred(bool deferred);
-// Writes out every held line (and anything else buffered on stdout). Nothing held and
-// nothing buffered: no system call.
+// Writes out every held line (and anything else buffered on stdout) now, for example
+// before an answer leaves. Nothing held and nothing buffered: no system call.
 void flushConsole();
 // Colour sequences on (the default) or off; off, the console gets the same lines as
 // plain text. The file log never gets them either way.
 void setConsoleColour(bool on);
+
+// Lines a connecting peer can set off again and again (refused connections, the HTTP
+// library's complaints about what clients sent) go through a RateLimitedLine, so that a
+// flood cannot fill the console, the journal or the file log. The first line shows at
+// once. For a second after a line of the record has shown, further ones are only counted;
+// when that second is over the console itself shows the last of them, followed by
+// " (N more <what> in the last second)" when N others were counted. A flood thus gives at
+// most one line a second per record, and every line is accounted for. Counts still
+// waiting are shown at exit. Thread-safe; records are global objects.
+enum RateLimitedKind : int {
+  kRateLimitedNormal,
+  kRateLimitedWarning,
+  kRateLimitedError,
+  kRateLimitedLibrary,  // the text alone (printfRawLine) and its file log copy; no label
+};
+struct RateLimitedLine {
+  constexpr RateLimitedLine(int lineKind, const char* lineLabel, const char* countWord)
+      : kind(lineKind), label(lineLabel), what(countWord) {}
+  const int kind;
+  const char* const label;  // "Illegal connection ip: "
+  const char* const what;   // "refused" gives " (5 more refused in the last second)"
+  // Kept by the console under its own lock.
+  int64_t shownMs = 0;                 // when the last line showed (monotonic ms); 0: never
+  unsigned long held = 0;              // lines counted since
+  RateLimitedLine* nextDue = nullptr;  // records whose count waits for the timer
+  char last[1024] = {};                // the last counted line's value
+};
+void printfRateLimitedLine(RateLimitedLine* line, const char* value);
 
 // The two shared diagnostics.
 // Null-argument warning: warning line, empty label, "Parameter %s is null at %s %d".

@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -74,38 +72,11 @@ std::atomic<unsigned> g_peakOpen{0};  // since memory was last given back
 constexpr unsigned kTrimAfterPeak = 128;
 constexpr unsigned kTrimBelow = 32;
 
-// Refusals at accept can come in floods; each kind of line shows at most once a second.
-struct Throttle {
-  std::mutex lock;
-  std::chrono::steady_clock::time_point shown{};
-  unsigned long held = 0;
-  // True when a line may be shown now; *held: how many were held back before it.
-  bool pass(unsigned long* heldBefore) {
-    auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> guard(lock);
-    if (shown != std::chrono::steady_clock::time_point{} && now - shown < std::chrono::seconds(1)) {
-      ++held;
-      return false;
-    }
-    shown = now;
-    *heldBefore = held;
-    held = 0;
-    return true;
-  }
-};
-Throttle g_otherUserLine, g_limitLine;
-
-void refusalLine(Throttle& throttle, const char* label, const char* value) {
-  unsigned long held = 0;
-  if (!throttle.pass(&held)) return;
-  if (held > 0) {
-    std::string text = std::string(value) + " (" + std::to_string(held) + " more refused in the last second)";
-    printfColorErrorLine(label, text.c_str());
-  } else {
-    printfColorErrorLine(label, value);
-  }
-  flushConsole();
-}
+// Every line a connecting peer can set off before it is admitted is rate-limited: a flood
+// of connections gives at most one line a second of each kind, with a count of the rest.
+RateLimitedLine g_otherUserLine{kRateLimitedError, "Connection refused: ", "refused"};
+RateLimitedLine g_limitLine{kRateLimitedError, "Connection refused: ", "refused"};
+RateLimitedLine g_illegalLine{kRateLimitedWarning, "Illegal connection ip: ", "refused"};
 
 // The client's socket must belong to the service's user: any other local user could
 // otherwise reach this user's adapters through the loopback.
@@ -127,7 +98,7 @@ bool peerIsOwnUser(void* closure, const sockaddr* address, socklen_t length) {
     in6->sin6_port = htons(port);
     in6->sin6_addr = in6addr_loopback;
   } else {
-    refusalLine(g_otherUserLine, "Connection refused: ", "unexpected address family");
+    printfRateLimitedLine(&g_otherUserLine, "unexpected address family");
     return false;
   }
   uint32_t owner = 0;
@@ -137,13 +108,13 @@ bool peerIsOwnUser(void* closure, const sockaddr* address, socklen_t length) {
       return true;
     case kPeerOtherUser: {
       std::string text = "client of user " + std::to_string(owner) + ", not of this service's user";
-      refusalLine(g_otherUserLine, "Connection refused: ", text.c_str());
+      printfRateLimitedLine(&g_otherUserLine, text.c_str());
       return false;
     }
     case kPeerUnknown:
       break;
   }
-  refusalLine(g_otherUserLine, "Connection refused: ", "owner of the client socket not found");
+  printfRateLimitedLine(&g_otherUserLine, "owner of the client socket not found");
   return false;
 }
 
@@ -194,12 +165,11 @@ MHD_Result apc(void* closure, const sockaddr* address, socklen_t length) {
                static_cast<unsigned>(static_cast<unsigned char>(address->sa_data[i])));
       strncat(list, number, sizeof list - strlen(list) - 1);
     }
-    printfColorWarningLine("Illegal connection ip: ", list);
-    flushConsole();
+    printfRateLimitedLine(&g_illegalLine, list);
     return MHD_NO;
   }
   if (g_open.load() >= g_globalLimit.load()) {
-    refusalLine(g_limitLine, "Connection refused: ", "connection limit of all listeners reached");
+    printfRateLimitedLine(&g_limitLine, "connection limit of all listeners reached");
     return MHD_NO;
   }
   return peerIsOwnUser(closure, address, length) ? MHD_YES : MHD_NO;
@@ -207,20 +177,9 @@ MHD_Result apc(void* closure, const sockaddr* address, socklen_t length) {
 
 namespace {
 
-// Repeated identical library lines (a listener failing the same way in a loop) are shown
-// once per second, with how many were held back.
-struct LoggerRepeat {
-  std::mutex lock;
-  std::string last;
-  std::chrono::steady_clock::time_point shown{};
-  unsigned long held = 0;
-};
-LoggerRepeat g_repeat;
-
-void writeLibraryLine(const std::string& text) {
-  qzlog(5, 0, "%s", text.c_str());
-  printfRawLine(text.c_str());
-}
+// The library reports what clients do wrong (failed handshakes, broken requests), as often
+// as they like.
+RateLimitedLine g_libraryLine{kRateLimitedLibrary, "", "library messages"};
 
 }  // namespace
 
@@ -233,23 +192,7 @@ void MHD_Logger(void* closure, const char* format, va_list arguments) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   // The library quotes what clients sent; their controls are shown, not obeyed.
   if (needsEscape(text.c_str())) text = escapeControls(text.c_str());
-
-  auto now = std::chrono::steady_clock::now();
-  std::string repeatLine;
-  {
-    std::lock_guard<std::mutex> guard(g_repeat.lock);
-    if (text == g_repeat.last && now - g_repeat.shown < std::chrono::seconds(1)) {
-      ++g_repeat.held;
-      return;
-    }
-    if (g_repeat.held > 0)
-      repeatLine = "(last library message repeated " + std::to_string(g_repeat.held) + " more times)";
-    g_repeat.held = 0;
-    g_repeat.last = text;
-    g_repeat.shown = now;
-  }
-  if (!repeatLine.empty()) writeLibraryLine(repeatLine);
-  writeLibraryLine(text);
+  printfRateLimitedLine(&g_libraryLine, text.c_str());
 }
 
 void request_completed(void* closure, MHD_Connection* connection, void** context,

@@ -1,14 +1,19 @@
 // The running service with a log settings file in place mirrors its console lines into
-// the dated log file at level DEBUG.
+// the dated log file at level DEBUG; a flood of refused connections stays a trickle there
+// and in the console.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -187,6 +192,66 @@ TEST_F(FileLogService, ConsoleLinesReachTheDatedLogFileAsDebug) {
   EXPECT_TRUE(on);
   EXPECT_GE(compared, 2);
   RecordProperty("compared_lines", compared);
+}
+
+// Connections from 127.0.0.2 reach the IPv4 listener and are refused by its accept policy
+// before any request. Each would print "Illegal connection ip: "; a flood of them gives
+// about one line a second, with the count of the others, in the console and the log.
+TEST_F(FileLogService, RefusedConnectionFloodGivesAboutOneLineASecond) {
+  startService();
+  ASSERT_TRUE(waitForConsole("NoxHalvorant initialization: Success", 60000)) << readAll(console);
+
+  constexpr int kConnections = 2000;
+  const auto start = std::chrono::steady_clock::now();
+  int made = 0;
+  for (; made < kConnections && std::chrono::steady_clock::now() - start < std::chrono::seconds(20); ++made) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000002);  // 127.0.0.2
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(54469);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from), 0) << strerror(errno);
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << strerror(errno);
+    close(s);  // still in the listener's queue: it is accepted and refused all the same
+  }
+
+  // Every refused connection is accounted for: a line of its own, or in a count.
+  static const std::regex refused(
+      R"(.*\[Warning\] Illegal connection ip: ([0-9]+\.){13}[0-9]+(?: \(([0-9]+) more refused in the last second\))?)");
+  struct Tally {
+    long accounted = 0;
+    size_t lines = 0;
+  };
+  auto tally = [](const std::string& text) {
+    Tally t;
+    for (const std::string& line : splitLines(text)) {
+      std::smatch m;
+      if (line.find("Illegal connection ip: ") == std::string::npos) continue;
+      EXPECT_TRUE(std::regex_match(line, m, refused)) << line;
+      ++t.lines;
+      t.accounted += 1 + (m[2].matched ? std::stol(m[2]) : 0);
+    }
+    return t;
+  };
+  Tally shown;
+  for (int waited = 0; waited < 15000 && (shown = tally(withoutColours(readAll(console)))).accounted < made;
+       waited += 100)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(shown.accounted, made);
+  EXPECT_LE(static_cast<double>(shown.lines), 2 + seconds) << shown.lines << " lines in " << seconds << " s";
+  EXPECT_TRUE(running());
+
+  stopService(SIGTERM);
+  const Tally logged = tally(readAll(logFile()));
+  EXPECT_EQ(logged.accounted, made);
+  EXPECT_EQ(logged.lines, shown.lines);
+  RecordProperty("refused_connections", made);
+  RecordProperty("lines", static_cast<int>(shown.lines));
 }
 
 }  // namespace

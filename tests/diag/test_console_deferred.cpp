@@ -1,6 +1,6 @@
 // Console output modes: the same bytes whether lines are flushed one by one or held and
-// flushed together; held lines leave at flushConsole, after the hold time, never twice
-// through fork, and stay whole when threads print at once.
+// flushed together; held lines leave at flushConsole or by themselves after the hold time,
+// never twice through fork, and stay whole when threads print at once.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "diag/Console.h"
+#include "diag/ConsoleSink.h"
 #include "util/Tool.h"
 
 namespace {
@@ -142,6 +143,18 @@ class DeferredConsole : public ConsoleModes {
   bool deferredCase() const override { return true; }
 };
 
+// Polls until done() holds, at most ten seconds: the bound is for a stuck console, not a
+// measure of its speed.
+template <typename Done>
+bool waitUntil(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 #define RUN_DEFERRED()     \
   if (!g_deferredChild) {  \
     runInDeferredChild();  \
@@ -190,15 +203,52 @@ TEST_F(DeferredConsole, WarningAndErrorLinesLeaveAtOnce) {
   EXPECT_EQ(written(), a + e + b + w + kBold + kReset + "\033[31m" + "deep" + kReset + "\n");
 }
 
-TEST_F(DeferredConsole, LinesLeaveOnceTheHoldTimeHasPassed) {
+// Nobody calls flushConsole here: the console's timer writes held lines about 100 ms after
+// the oldest came, all in one batch, and then sleeps without a deadline.
+TEST_F(DeferredConsole, HeldLinesLeaveByThemselves) {
+  RUN_DEFERRED();
+  const std::string stamp = "[2026-12-05 15:54:43]";
+  const std::string a = line(stamp, "[NoxHalvorant][Normal] A: ", kGreen, "1");
+  const std::string b = line(stamp, "[NoxHalvorant][Normal] B: ", kGreen, "2");
+  const std::string c = line(stamp, "[NoxHalvorant][Normal] C: ", kGreen, "3");
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round == 0 ? "timer started by the line" : "timer woken from its sleep");
+    const std::string before = written();
+    const auto printed = std::chrono::steady_clock::now();
+    printfColorLine("A: ", "1");
+    printfColorLine("B: ", "2");
+    printfColorLine("C: ", "3");
+    ASSERT_TRUE(waitUntil([&] { return written().size() > before.size(); }));
+    const auto waited = std::chrono::steady_clock::now() - printed;
+    EXPECT_EQ(written(), before + a + b + c);  // together, none left behind
+    // Held, not written one by one (the clock the hold time is read from is coarse).
+    EXPECT_GE(waited, std::chrono::milliseconds(kHoldMs - 10));
+    ASSERT_TRUE(waitUntil([] {
+      ConsoleTimerState state = consoleTimerState();
+      return state.started && !state.armed && state.heldSinceMs == 0;
+    })) << "the timer keeps a deadline with nothing held";
+  }
+}
+
+// The deadline follows the oldest held line, not the newest: a steady trickle of lines
+// cannot keep them all back.
+TEST_F(DeferredConsole, TheOldestHeldLineSetsTheDeadline) {
   RUN_DEFERRED();
   printfColorLine("A: ", "1");
-  std::this_thread::sleep_for(std::chrono::milliseconds(150));
-  EXPECT_EQ(written(), "");  // nothing printed since: still held
+  const int64_t oldest = consoleTimerState().heldSinceMs;
+  ASSERT_NE(oldest, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // later on the coarse clock too
   printfColorLine("B: ", "2");
-  const std::string stamp = "[2026-12-05 15:54:43]";
-  EXPECT_EQ(written(), line(stamp, "[NoxHalvorant][Normal] A: ", kGreen, "1") +
-                           line(stamp, "[NoxHalvorant][Normal] B: ", kGreen, "2"));
+  ASSERT_TRUE(waitUntil([] {
+    ConsoleTimerState state = consoleTimerState();
+    return state.armed || state.heldSinceMs == 0;
+  }));
+  const ConsoleTimerState state = consoleTimerState();
+  if (written().empty()) {  // else a slow machine let the timer write A before B came
+    EXPECT_EQ(state.heldSinceMs, oldest);
+    EXPECT_EQ(state.deadlineMs, oldest + kHoldMs);
+  }
+  flushConsole();
 }
 
 TEST_F(DeferredConsole, ForkedChildDoesNotRepeatHeldLines) {
@@ -211,6 +261,25 @@ TEST_F(DeferredConsole, ForkedChildDoesNotRepeatHeldLines) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   flushConsole();
   EXPECT_EQ(written(), sampleText());
+}
+
+// A child of a threaded process must not start threads: the timer is not there, and the
+// child's lines leave as they come, without a flush or exit's (_exit skips it).
+TEST_F(DeferredConsole, ForkedChildWritesItsLinesAtOnce) {
+  RUN_DEFERRED();
+  printfColorLine("Parent: ", "1");
+  const std::string parent = line("[2026-12-05 15:54:43]", "[NoxHalvorant][Normal] Parent: ", kGreen, "1");
+  ASSERT_TRUE(waitUntil([&] { return written() == parent; }));  // the parent's timer runs
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    printfColorLine("Child: ", "2");
+    _exit(consoleTimerState().started ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child started a timer";
+  EXPECT_EQ(written(), parent + line("[2026-12-05 15:54:43]", "[NoxHalvorant][Normal] Child: ", kGreen, "2"));
 }
 
 // Text other code prints through stdio (an adapter's printf) keeps its place among the
