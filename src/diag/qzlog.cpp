@@ -8,17 +8,23 @@
 // - an empty "Log File" counts as missing;
 // - nothing is written before the logger has been set up (no file name yet);
 // - a name without an extension gets the index too, so rotation always reaches a new file;
-// - only a '.' in the last path component starts the extension.
+// - only a '.' in the last path component starts the extension;
+// - a day keeps at most kRotatedKept files besides the current one: each rotation removes
+//   the oldest, so a flood of lines cannot fill the disk.
 #include "diag/qzlog.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <mutex>
 #include <string>
+#include <tuple>
+#include <vector>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -39,6 +45,7 @@ constexpr int kNameSize = 128;
 // index gives a different name and the rotation search ends.
 constexpr int kFileNameSize = 256;
 constexpr int kRotationLimit = 100000;
+constexpr size_t kRotatedKept = 10;
 
 const char* const DefaultLogFile = "C:\\QzLog.log";
 const char* const kLevelNames[kMaxLevel + 1] = {"",        "[FATAL]", "[ERROR]",
@@ -58,6 +65,48 @@ void copyCut(char* destination, size_t size, const char* source) {
 }
 
 long long toLongLong(const char* text) { return std::strtoll(text, nullptr, 10); }
+
+// After a rotation: the day's other files of this log (stem_YYYYMMDD and
+// stem_YYYYMMDD_N, with the extension) are removed, oldest first, until kRotatedKept
+// remain. Oldest by modification time, then index: after a restart the numbers begin
+// again. Only plain files are touched, and only in a private directory. Called with the
+// mutex held.
+void trimRotated(const std::string& stem, const char* extension, const char* day, const char* current) {
+  const size_t slash = stem.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "." : stem.substr(0, slash);
+  const std::string prefix = (slash == std::string::npos ? stem : stem.substr(slash + 1)) + day;
+  struct Rotated {
+    time_t changed;
+    unsigned long index;
+    std::string path;
+  };
+  std::vector<Rotated> found;
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) return;
+  while (const dirent* entry = readdir(listing)) {
+    const char* name = entry->d_name;
+    if (strncmp(name, prefix.c_str(), prefix.size()) != 0) continue;
+    const char* rest = name + prefix.size();
+    unsigned long index = 0;
+    if (*rest == '_') {
+      char* end = nullptr;
+      if (rest[1] < '1' || rest[1] > '9') continue;
+      index = strtoul(rest + 1, &end, 10);
+      rest = end;
+    }
+    if (strcmp(rest, extension) != 0) continue;
+    std::string path = directory + "/" + name;
+    struct stat info;
+    if (path == current || lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+    found.push_back({info.st_mtime, index, std::move(path)});
+  }
+  closedir(listing);
+  if (found.size() <= kRotatedKept || !isInPrivateDirectory(current)) return;
+  std::sort(found.begin(), found.end(), [](const Rotated& a, const Rotated& b) {
+    return std::tie(a.changed, a.index) < std::tie(b.changed, b.index);
+  });
+  for (size_t i = 0; i + kRotatedKept < found.size(); ++i) unlink(found[i].path.c_str());
+}
 
 // Builds the dated file name and the line's time stamp; applies rotation by size.
 // Called with the mutex held.
@@ -80,6 +129,7 @@ void getEnv(char* name, size_t nameSize, char* stamp, size_t stampSize) {
   std::string stem(static_cast<const char*>(log_file), stemEnd);
   const char* extension = dot ? dot : "";
 
+  const int indexBefore = log_index;
   for (int step = 0;; ++step) {
     if (log_index < 1)
       std::snprintf(name, nameSize, "%s_%04d%02d%02d%s", stem.c_str(), year, month, day,
@@ -92,6 +142,11 @@ void getEnv(char* name, size_t nameSize, char* stamp, size_t stampSize) {
     if (stat(name, &info) != 0) break;
     if (static_cast<long long>(info.st_size) <= log_maxsize) break;
     ++log_index;
+  }
+  if (log_index != indexBefore) {
+    char dayText[48];
+    std::snprintf(dayText, sizeof dayText, "_%04d%02d%02d", year, month, day);
+    trimRotated(stem, extension, dayText, name);
   }
   std::snprintf(stamp, stampSize, "%d-%02d-%02d %02d:%02d:%02d.%03lu", year, month, day,
                 local.tm_hour, local.tm_min, local.tm_sec, millis);
