@@ -16,6 +16,7 @@
 
 #include "diag/Console.h"
 #include "diag/ConsoleSink.h"
+#include "diag/StdoutFile.h"
 #include "util/Tool.h"
 
 namespace {
@@ -80,39 +81,20 @@ class ConsoleModes : public ::testing::Test {
     g_now = 1796486083;
     setHalvorantClock(fixedClock);
     ArrayCopy(PrefixName, sizeof PrefixName, "NoxHalvorant");
-    char pattern[] = "/tmp/nox_console_modes_XXXXXX";
-    int fd = mkstemp(pattern);
-    ASSERT_GE(fd, 0);
-    path_ = pattern;
-    fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    ASSERT_GE(saved_, 0);
-    ASSERT_EQ(dup2(fd, STDOUT_FILENO), STDOUT_FILENO);
-    close(fd);
+    ASSERT_TRUE(out_.start());
+    started_ = true;
   }
   void TearDown() override {
-    if (path_.empty()) return;
+    if (!started_) return;
     setConsoleDeferred(false);
-    fflush(stdout);
-    if (saved_ >= 0) {
-      dup2(saved_, STDOUT_FILENO);
-      close(saved_);
-    }
+    const std::string text = written();
+    out_.stop();
     // The failure messages went to the same file as the lines.
-    if (HasFailure()) fprintf(stderr, "%s\n", written().c_str());
-    unlink(path_.c_str());
+    if (HasFailure()) fprintf(stderr, "%s\n", text.c_str());
     setHalvorantClock(nullptr);
     PrefixName[0] = '\0';
   }
-  std::string written() const {
-    std::string text;
-    if (FILE* in = fopen(path_.c_str(), "rb")) {
-      char buffer[4096];
-      for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
-      fclose(in);
-    }
-    return text;
-  }
+  std::string written() const { return out_.written(); }
   // A fixed set of lines of several kinds, a long one among them.
   static void printSample() {
     printfColorLine("Host: ", "localhost:54469");
@@ -134,8 +116,8 @@ class ConsoleModes : public ::testing::Test {
 
   virtual bool deferredCase() const { return false; }
 
-  std::string path_;
-  int saved_ = -1;
+  noxtest::StdoutFile out_;
+  bool started_ = false;
 };
 
 class DeferredConsole : public ConsoleModes {

@@ -16,6 +16,7 @@
 
 #include "diag/Console.h"
 #include "diag/ConsoleSink.h"
+#include "diag/StdoutFile.h"
 #include "util/Tool.h"
 
 namespace {
@@ -31,45 +32,20 @@ class RateLimited : public ::testing::Test {
     setHalvorantClock(fixedClock);
     setConsoleColour(false);
     ArrayCopy(PrefixName, sizeof PrefixName, "NoxHalvorant");
-    char pattern[] = "/tmp/nox_rate_limit_XXXXXX";
-    int fd = mkstemp(pattern);
-    ASSERT_GE(fd, 0);
-    path_ = pattern;
-    fflush(stdout);
-    saved_ = dup(STDOUT_FILENO);
-    ASSERT_EQ(dup2(fd, STDOUT_FILENO), STDOUT_FILENO);
-    close(fd);
+    ASSERT_TRUE(out_.start());
   }
   void TearDown() override {
-    fflush(stdout);
-    dup2(saved_, STDOUT_FILENO);
-    close(saved_);
-    if (HasFailure()) fprintf(stderr, "%s\n", written().c_str());
-    unlink(path_.c_str());
+    const std::string text = written();
+    out_.stop();
+    if (HasFailure()) fprintf(stderr, "%s\n", text.c_str());
     setConsoleColour(true);
     setHalvorantClock(nullptr);
     PrefixName[0] = '\0';
   }
-  std::string written() const {
-    std::string text;
-    if (FILE* in = fopen(path_.c_str(), "rb")) {
-      char buffer[4096];
-      for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) text.append(buffer, n);
-      fclose(in);
-    }
-    return text;
-  }
-  // What was written since the last call.
-  std::string fresh() {
-    std::string all = written();
-    std::string part = all.substr(seen_);
-    seen_ = all.size();
-    return part;
-  }
+  std::string written() const { return out_.written(); }
+  std::string fresh() { return out_.fresh(); }
 
-  std::string path_;
-  int saved_ = -1;
-  size_t seen_ = 0;
+  noxtest::StdoutFile out_;
 };
 
 std::string stamped(const std::string& text) { return "[2026-12-05 15:54:43]" + text + "\n"; }

@@ -13,48 +13,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "diag/LogDirTest.h"
 #include "diag/qzlog.h"
 #include "util/Tool.h"
 
 namespace {
 
-time_t fixedNow = 0;
-time_t fixedClock() { return fixedNow; }
-
-time_t utc(int year, int month, int day, int hour, int minute, int second) {
-  struct tm t = {};
-  t.tm_year = year - 1900;
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
-  return timegm(&t);
-}
-
-class QzlogTest : public ::testing::Test {
+class QzlogTest : public noxtest::LogDirTest {
  protected:
-  void SetUp() override {
-    setenv("TZ", "UTC0", 1);
-    tzset();
-    fixedNow = utc(2026, 12, 5, 15, 54, 43);
-    setHalvorantClock(fixedClock);
-    qzlog_initialize(nullptr, 0);
-    char pattern[] = "/tmp/nox_qzlog_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-    ini = dir + "/log.ini";
-  }
-  void TearDown() override {
-    qzlog_initialize(nullptr, 0);
-    setHalvorantClock(nullptr);
-    if (DIR* d = opendir(dir.c_str())) {
-      while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
-      closedir(d);
-    }
-    rmdir(dir.c_str());
-  }
   void settings(const std::string& body) { std::ofstream(ini) << "[Nox]\n" << body; }
   static std::vector<std::string> lines(const std::string& file) {
     std::ifstream in(file);
@@ -72,8 +38,6 @@ class QzlogTest : public ::testing::Test {
     return end == std::string::npos ? "" : line.substr(end + 2);
   }
 
-  std::string dir;
-  std::string ini;
 };
 
 TEST_F(QzlogTest, SettingsSwitchTheLogOnWithDatedFile) {

@@ -1,5 +1,6 @@
 // File logger rotation by size. The file index lives for the whole process, so the steps
-// of each case run in one test, and the cases do not rely on where the index starts.
+// of each case run in one test; the first case needs a fresh index, the others work from
+// wherever it stands.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,37 +13,20 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "diag/LogDirTest.h"
 #include "diag/qzlog.h"
 #include "util/Tool.h"
 
 namespace {
-
-time_t fixedNow = 0;
-time_t fixedClock() { return fixedNow; }
-
-time_t utcDay(int day) {
-  struct tm t = {};
-  t.tm_year = 2026 - 1900;
-  t.tm_mon = 11;
-  t.tm_mday = day;
-  t.tm_hour = 12;
-  return timegm(&t);
-}
 
 long long sizeOf(const std::string& file) {
   struct stat info;
   return stat(file.c_str(), &info) == 0 ? static_cast<long long>(info.st_size) : -1;
 }
 
-TEST(QzlogRotation, FullFilesMoveLinesToTheNextIndex) {
-  setenv("TZ", "UTC0", 1);
-  tzset();
-  fixedNow = utcDay(5);
-  setHalvorantClock(fixedClock);
-  char pattern[] = "/tmp/nox_rot_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  const std::string ini = dir + "/log.ini";
+using QzlogRotation = noxtest::LogDirTest;  // 5 December 2026
+
+TEST_F(QzlogRotation, FullFilesMoveLinesToTheNextIndex) {
   std::ofstream(ini) << "[nox]\nLog File=" << dir << "/app.log\nLog MaxSize=1000\nLog Level=5\n";
   std::ofstream(dir + "/app_20261205.log") << std::string(1500, 'x');
 
@@ -52,7 +36,7 @@ TEST(QzlogRotation, FullFilesMoveLinesToTheNextIndex) {
   EXPECT_GT(sizeOf(dir + "/app_20261205_1.log"), 0);
 
   // The index carries over to the next day.
-  fixedNow = utcDay(6);
+  now = noxtest::utc(2026, 12, 6, 12, 0, 0);
   EXPECT_EQ(qzlog(5, 0, "two"), 0);
   EXPECT_GT(sizeOf(dir + "/app_20261206_1.log"), 0);
   EXPECT_EQ(sizeOf(dir + "/app_20261206.log"), -1);
@@ -72,14 +56,6 @@ TEST(QzlogRotation, FullFilesMoveLinesToTheNextIndex) {
   EXPECT_EQ(sizeOf(dir + "/plain_20261206_2"), 1500);
   EXPECT_GT(sizeOf(dir + "/plain_20261206_3"), 0);
 
-  qzlog_initialize(nullptr, 0);
-  setHalvorantClock(nullptr);
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
-    closedir(d);
-  }
-  rmdir(dir.c_str());
 }
 
 // Indexes of the files of day 2026-12-05 named like stem.log ("stem_20261205.log" is 0).
@@ -110,15 +86,7 @@ void ageFile(const std::string& file, int seconds) {
 
 // A flood of lines cannot fill the disk: each rotation removes the day's oldest files
 // beyond ten, also those an earlier run left with other numbers; nothing else is touched.
-TEST(QzlogRotation, ADayKeepsTenFullFilesBesideTheCurrentOne) {
-  setenv("TZ", "UTC0", 1);
-  tzset();
-  fixedNow = utcDay(5);
-  setHalvorantClock(fixedClock);
-  char pattern[] = "/tmp/nox_rot_XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  const std::string ini = dir + "/log.ini";
+TEST_F(QzlogRotation, ADayKeepsTenFullFilesBesideTheCurrentOne) {
   std::ofstream(ini) << "[nox]\nLog File=" << dir << "/app.log\nLog MaxSize=1\nLog Level=5\n";
   // Left by an earlier run (older than anything written now), and neighbours to keep.
   for (int i = 900; i < 905; ++i) {
@@ -145,14 +113,6 @@ TEST(QzlogRotation, ADayKeepsTenFullFilesBesideTheCurrentOne) {
   EXPECT_NE(text.find("line 29"), std::string::npos) << text;
   for (const std::string& file : keep) EXPECT_GE(sizeOf(file), 0) << file;
 
-  qzlog_initialize(nullptr, 0);
-  setHalvorantClock(nullptr);
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') unlink((dir + "/" + e->d_name).c_str());
-    closedir(d);
-  }
-  rmdir(dir.c_str());
 }
 
 }  // namespace
