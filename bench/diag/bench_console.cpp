@@ -1,7 +1,8 @@
 // Console line cost, standard output sent to a file as the service runs it under a service
 // manager: wall and CPU (user + system) nanoseconds per line and per request's worth of
 // lines (the fifteen lines of an Echo call on an open session, then the flush the handler
-// does), in deferred and immediate mode, without colours (a file gets none) and with them.
+// does), in deferred and immediate mode, without colours (a file gets none) and with them;
+// and the cost of a rate-limited line that is only counted (a flood of refused connections).
 // Figures go to standard error; standard output is the console under test.
 #include <fcntl.h>
 #include <time.h>
@@ -116,6 +117,12 @@ int main(int argc, char** argv) {
   }
   setConsoleColour(false);
   setConsoleDeferred(true);
+  // A flood of refused connections: after the first line of a second, each further one is
+  // only counted (the count itself shows once a second).
+  static RateLimitedLine refused{kRateLimitedWarning, "Illegal connection ip: ", "refused"};
+  report("rate-limited: line counted", measure(kRounds, 1, [] {
+           printfRateLimitedLine(&refused, "212.46.127.0.0.2.0.0.0.0.0.0.0.0");
+         }));
   // Four threads at once, each printing requests: the lines contend for the console.
   for (int run = 0; run < 3; ++run) {
     constexpr int kThreads = 4;
