@@ -11,6 +11,7 @@ PKGS=(
   build-essential cmake pkg-config
   libmicrohttpd-dev libgnutls28-dev libmbedtls-dev libjsmn-dev
   libsystemd-dev
+  libpsl-dev  # sites (registrable domains) for per-site limits
   libp11-kit-dev libassuan-dev  # PKI adapter: PKCS#11 modules, pinentry dialogs
   libnss3-tools
   libpcsclite-dev  # e-ID adapter: PC/SC

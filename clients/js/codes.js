@@ -16,6 +16,9 @@ export const RESULT_CODES = Object.freeze({
   61902: Object.freeze({ name: 'ADAPTER_NOT_LOADED', message: 'The adapter library could not be loaded.' }),
   61904: Object.freeze({ name: 'HOST_NOT_LOCAL', message: 'The request did not address localhost or 127.0.0.1.' }),
   61906: Object.freeze({ name: 'NO_ENTRY_POINT', message: 'The adapter library exports no usable entry point.' }),
+  61907: Object.freeze({ name: 'SESSION_QUEUE_FULL', message: 'Too many requests of this session are waiting; send the next one after an answer.' }),
+  61908: Object.freeze({ name: 'ADAPTER_TIMEOUT', message: 'The adapter did not answer within its time limit; the session was closed.' }),
+  61909: Object.freeze({ name: 'ADAPTERS_STUCK', message: 'Adapter work is refused: too many adapter calls, or the main-thread call, stopped answering; restart the service.' }),
 });
 
 export const FIRST_CODE = 61000;

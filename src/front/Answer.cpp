@@ -1,5 +1,7 @@
 // Final phase of a POST: TLS gate, Host rule, body, origin, console user, then the request
 // is parked and handed to the worker or the main thread; its answer goes out when it comes.
+#include <poll.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -153,19 +155,35 @@ void parkRequest(void* user) {
 void deliverRequest(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer) {
   auto* context = static_cast<RequestContext*>(user);
   if (outcome == kHandOffHeartbeat) answer = heartbeatAnswer();
+  if (outcome == kHandOffTimedOut) answer = resultAnswer(kResult_ADAPTER_TIMEOUT, nullptr);
   context->answer = answer;
   context->phase = kPhaseAnswered;
   MHD_resume_connection(context->connection);
 }
 
+// A parked request's page has gone: the library does not watch suspended connections,
+// so the socket is looked at (peer closed or reset).
+bool requestGone(void* user) {
+  auto* context = static_cast<RequestContext*>(user);
+  const MHD_ConnectionInfo* info = MHD_get_connection_info(context->connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+  if (info == nullptr) return false;
+  pollfd socket{info->connect_fd, POLLRDHUP, 0};
+  return poll(&socket, 1, 0) == 1 && (socket.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // Hands the admitted request on; true when it was parked (the answer comes later).
 bool handOn(MHD_Connection* connection, RequestContext* context, PostState* s) {
   context->connection = connection;
-  HandOff handOff{context, parkRequest, deliverRequest};
+  HandOff handOff{context, parkRequest, deliverRequest, requestGone, connection};
   if (!s->mainThread && processQuickRequest(s->map, s->origin, &s->answer)) return false;
   HalvorantJsonMap* map = s->map;
   s->map = nullptr;  // the hand-off owns it now
-  if (!s->mainThread) return Worker_Submit(s->origin, map, handOff);
+  if (!s->mainThread) {
+    int32_t refusal = 0;
+    if (Worker_Submit(s->origin, map, handOff, &refusal)) return true;
+    if (refusal != 0) s->answer = resultAnswer(refusal, nullptr);
+    return false;
+  }
   HalvorantJsonMap* answer = nullptr;
   switch (MainThread_Await(s->origin, map, kMainThreadWindowMs, handOff, &answer)) {
     case kAwaitParked:
@@ -176,6 +194,13 @@ bool handOn(MHD_Connection* connection, RequestContext* context, PostState* s) {
     case kAwaitHeartbeat:
       printfColorLine("", "No result from component yet send heartbeat");
       s->answer = heartbeatAnswer();
+      break;
+    case kAwaitTimedOut:
+      printfColorWarningLine("Main thread call abandoned after its time limit", "");
+      s->answer = resultAnswer(kResult_ADAPTER_TIMEOUT, nullptr);
+      break;
+    case kAwaitRefused:
+      s->answer = resultAnswer(kResult_ADAPTERS_STUCK, nullptr);
       break;
     case kAwaitClosed:
       break;

@@ -15,6 +15,7 @@
 #include "diag/qzlog.h"
 #include "front/Halvorant.h"
 #include "front/HalvorantHttp.h"
+#include "front/MainThread.h"
 #include "platform/Platform.h"
 
 MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities) {
@@ -139,6 +140,7 @@ void notifyConnection(void* closure, MHD_Connection* connection, void** socketCo
     while (open > peak && !g_peakOpen.compare_exchange_weak(peak, open)) {
     }
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+    MainThread_ConnectionClosed(connection);  // its page's uncollected result may go sooner
     unsigned open = g_open.fetch_sub(1) - 1;
 #if defined(__GLIBC__)
     // After a crowd of connections has gone, the listener threads' heaps keep the pages

@@ -8,7 +8,6 @@ const uint32_t HalvorantProcessID = 0;
 
 std::atomic<bool> HalvorantClose{false};
 std::atomic<bool> HalvorantStopping{false};
-std::mutex RequestLock;
 
 MHD_Daemon* DaemonIPv4[3] = {nullptr, nullptr, nullptr};
 MHD_Daemon* DaemonIPv6[3] = {nullptr, nullptr, nullptr};

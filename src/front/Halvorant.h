@@ -2,11 +2,13 @@
 // Process-wide state of the service and its start-up, main-thread hand-off and shutdown.
 //
 // Threads: the main thread runs start-up, the service loop (main-thread calls) and the final
-// stop; each listener runs the request handler on its own thread and never waits for
-// request processing; the worker (Worker.h) processes requests without the main-thread
-// flag. RequestLock serialises request processing, which is not re-entrant.
+// stop; each listener runs the request handler on its own thread and never waits for an
+// adapter; the worker pool (Worker.h) processes requests without the main-thread flag; the
+// stop thread takes the stop signals. Request processing guards the session table itself
+// (RequestLock, session/HalvorantSession.h) and runs adapters outside that lock.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 
@@ -30,18 +32,21 @@ extern std::atomic<bool> HalvorantClose;  // set only by HalvorantFinal; ends th
 // processed (an answer already queued still goes out).
 extern std::atomic<bool> HalvorantStopping;
 
-// Serialises HalvorantSession_Process between the worker, the main thread and a listener
-// answering a quick request. A listener only ever tries it (never waits for it).
-extern std::mutex RequestLock;
-
-// One request through request processing under RequestLock (the worker's and the main
-// thread's processing function); null once the service is closing.
+// One request through request processing (the workers' and the main thread's processing
+// function); null once the service is closing.
 HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin);
-// On a listener thread: processes request at once when the worker is idle, the lock is
-// free and the request is quick (HalvorantSession_IsQuick), sparing the hand-off to the
-// worker and back. False when it was not processed (the request is untouched); else true
-// with *answer set (null when no answer map could be made or the service is closing).
+// On a listener thread: processes request at once when nothing of its session is queued
+// or running and the request is quick (HalvorantSession_IsQuick), sparing the hand-off to
+// a worker and back. False when it was not processed (the request is untouched); else
+// true with *answer set (null when no answer map could be made or the service is closing).
 bool processQuickRequest(HalvorantJsonMap* request, const char* origin, HalvorantJsonMap** answer);
+
+// How long a stop may take in all (from the signal or the console-user change to exit),
+// and how long running adapter calls get of it.
+constexpr int kStopDeadlineMs = 1800;
+constexpr int kStopGraceMs = 1000;
+// The adapter call limit: kAdapterCallLimit, or NOX_TEST_CALL_LIMIT_MS (tests) when shorter.
+std::chrono::milliseconds adapterCallLimit();
 
 // ---- Listeners --------------------------------------------------------------------------
 
@@ -66,17 +71,26 @@ void stopListeners();
 
 // ---- Service loop ------------------------------------------------------------------------
 
-// The service loop: runs main-thread calls (MainThread.h) until HalvorantClose, or until a
-// stop signal (SIGINT, SIGTERM) or requestFinal has been taken, which leads through
-// HalvorantFinal as well.
+// The service loop: runs main-thread calls (MainThread.h) until HalvorantClose.
 void runServiceLoop();
 // Makes the loop look at its flags now (used after HalvorantClose is set).
 void wakeServiceLoop();
-// SIGINT and SIGTERM are blocked in every thread and taken by the service loop; SIGPIPE is
-// ignored. Called on the main thread before any other thread starts.
+// SIGINT, SIGTERM and SIGUSR1 (the stop thread's wake-up) are blocked in every thread;
+// SIGPIPE is ignored. Called on the main thread before any other thread starts.
 void installStopSignals();
-// Asks the service loop to run HalvorantFinal (from a thread that must not wait for it).
+// The stop thread: takes SIGINT/SIGTERM (and requestFinal) and runs HalvorantFinal. It is
+// never inside an adapter, so a stop is answered whatever adapters do: from the signal
+// on, the process exits within kStopDeadlineMs (the adapter copies deleted, exit status 0)
+// even when a thread stays inside an adapter. startStopThread once before the listeners;
+// endStopThread when the service ends by itself.
+void startStopThread();
+void endStopThread();
+// Asks the stop thread to run HalvorantFinal (from a thread that must not wait for it).
 void requestFinal();
+// Milliseconds left before the stop deadline (a large number while no stop runs).
+long stopTimeLeftMs();
+// The process is about to leave HalvorantMain: the stop deadline no longer acts.
+void markExiting();
 
 // ---- Start-up and shutdown --------------------------------------------------------------
 

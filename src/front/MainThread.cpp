@@ -1,6 +1,7 @@
 // Main-thread calls: per-origin ownership, a first-come queue, parked requests and the timer.
 #include "front/MainThread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <list>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "diag/Console.h"
 #include "map/Json.h"
+#include "util/Site.h"
 
 namespace {
 
@@ -19,11 +21,18 @@ enum CallState { kQueued, kRunning, kDone };
 
 struct Call {
   std::string origin;
+  std::string site;
   HalvorantJsonMap* map = nullptr;     // the starting request's map, until the call ran
   HalvorantJsonMap* result = nullptr;  // the call's answer, until collected or dropped
   CallState state = kQueued;
   Clock::time_point doneAt{};
-  bool dropped = false;  // stop let it go while it ran: its runner removes it
+  Clock::time_point deadline{};     // while it runs: when it is abandoned
+  Clock::time_point lastRequest{};  // the latest request of its origin
+  Clock::time_point goneAt{};       // when that request's connection closed; zero while open
+  const void* peer = nullptr;       // that connection (compared, never read)
+  bool inRunner = false;  // MainThread_RunPending still holds it
+  bool timedOut = false;  // abandoned at its limit: its outcome is the time-out
+  bool dropped = false;   // let go while the runner holds it: the runner removes it
 };
 
 // A parked request. It leaves g_waiters for a local list of deliveries with its outcome
@@ -44,10 +53,26 @@ std::list<Waiter> g_waiters;      // in arrival order
 bool g_stopping = false;
 bool g_wake = false;
 bool g_timerRuns = false;
+bool g_mainLost = false;  // the main thread is inside an abandoned call
+MainThreadOptions g_options;
+pthread_t g_mainThread{};
 std::thread g_timerThread;
 
 // Heartbeats sent for calls still outstanding; 0 once none is.
 int32_t iHeartBeats = 0;
+
+// Under g_lock: the call leaves the list, or is only marked while its runner holds it.
+std::list<Call>::iterator retire(std::list<Call>::iterator it) {
+  freeHalvorantJsonMap(it->map);
+  it->map = nullptr;
+  freeHalvorantJsonMap(it->result);  // wipes every text it holds
+  it->result = nullptr;
+  if (it->inRunner) {
+    it->dropped = true;
+    return std::next(it);
+  }
+  return g_calls.erase(it);
+}
 
 Call* findCall(const char* origin) {
   for (Call& call : g_calls)
@@ -58,11 +83,20 @@ Call* findCall(const char* origin) {
 void removeCall(const Call* call) {
   for (auto it = g_calls.begin(); it != g_calls.end(); ++it) {
     if (&*it == call) {
-      g_calls.erase(it);
+      retire(it);
       break;
     }
   }
   if (g_calls.empty()) iHeartBeats = 0;
+}
+
+// When a finished result nobody collected goes: after its lifetime, or sooner once its
+// page's connection closed and no request of its origin came for kMainThreadGoneLifetime.
+Clock::time_point dropTime(const Call& call) {
+  Clock::time_point at = call.doneAt + kMainThreadResultLifetime;
+  if (call.goneAt != Clock::time_point{})
+    at = std::min(at, std::max({call.goneAt, call.lastRequest, call.doneAt}) + kMainThreadGoneLifetime);
+  return at;
 }
 
 // Under g_lock: moves the waiter at it to deliveries with its outcome; returns the next.
@@ -78,6 +112,7 @@ std::list<Waiter>::iterator moveOut(std::list<Waiter>::iterator it, HandOffOutco
 void deliverAll(std::list<Waiter>& deliveries) {
   for (Waiter& d : deliveries) {
     if (d.outcome == kHandOffHeartbeat) printfColorLine("", "No result from component yet send heartbeat");
+    if (d.outcome == kHandOffTimedOut) printfColorWarningLine("Main thread call abandoned after its time limit", "");
     if (d.outcome == kHandOffAnswer) printfColorLine("Main thread mode finish!", "");
     d.handOff.deliver(d.handOff.user, d.outcome, d.answer);
   }
@@ -88,15 +123,38 @@ void deliverAll(std::list<Waiter>& deliveries) {
 void dropStale(Clock::time_point now) {
   for (auto it = g_calls.begin(); it != g_calls.end();) {
     Call& call = *it;
-    if (call.state == kDone && now - call.doneAt >= kMainThreadResultLifetime) {
+    if (call.state == kDone && !call.dropped && now >= dropTime(call)) {
       printfColorWarningLine("Main thread result not collected, dropped: ", call.origin.c_str());
-      freeHalvorantJsonMap(call.result);  // wipes every text it holds
-      it = g_calls.erase(it);
+      it = retire(it);
     } else {
       ++it;
     }
   }
   if (g_calls.empty()) iHeartBeats = 0;
+}
+
+// Under g_lock: the running call past its limit is abandoned; its first waiter is told
+// (else the next request of its origin); true when it was.
+bool abandonDue(Clock::time_point now, std::list<Waiter>* out) {
+  for (Call& call : g_calls) {
+    if (call.state != kRunning || call.dropped || call.deadline > now) continue;
+    call.state = kDone;
+    call.timedOut = true;
+    call.doneAt = now;
+    g_mainLost = true;
+    bool told = false;
+    for (auto it = g_waiters.begin(); it != g_waiters.end();) {
+      if (it->call != &call) {
+        ++it;
+      } else {
+        it = moveOut(it, told ? kHandOffHeartbeat : kHandOffTimedOut, nullptr, out);
+        told = true;
+      }
+    }
+    if (told) removeCall(&call);
+    return true;
+  }
+  return false;
 }
 
 // Under g_lock: waiters past their deadline get a heartbeat; stale results go.
@@ -115,8 +173,11 @@ void expire(Clock::time_point now, std::list<Waiter>* out) {
 Clock::time_point nextEvent() {
   Clock::time_point next = Clock::time_point::max();
   for (const Waiter& w : g_waiters) next = std::min(next, w.deadline);
-  for (const Call& call : g_calls)
-    if (call.state == kDone) next = std::min(next, call.doneAt + kMainThreadResultLifetime);
+  for (const Call& call : g_calls) {
+    if (call.dropped) continue;
+    if (call.state == kDone) next = std::min(next, dropTime(call));
+    if (call.state == kRunning) next = std::min(next, call.deadline);
+  }
   return next;
 }
 
@@ -134,8 +195,10 @@ void timerLoop() {
     else
       g_timer.wait_until(lock, wakeAt);
     if (g_stopping) break;
+    const bool abandoned = abandonDue(Clock::now(), &deliveries);
     expire(Clock::now(), &deliveries);
     lock.unlock();
+    if (abandoned && g_options.abandon != nullptr) g_options.abandon(g_mainThread);
     deliverAll(deliveries);
     flushConsole();
     lock.lock();
@@ -144,9 +207,11 @@ void timerLoop() {
 
 }  // namespace
 
-void MainThread_Start() {
+void MainThread_Start(MainThreadOptions options) {
   std::lock_guard<std::mutex> guard(g_lock);
   if (g_timerRuns) return;
+  g_options = options;
+  g_mainThread = pthread_self();
   g_stopping = false;
   g_timerRuns = true;
   g_timerThread = std::thread(timerLoop);
@@ -158,19 +223,8 @@ void MainThread_Stop() {
     std::lock_guard<std::mutex> guard(g_lock);
     g_stopping = true;
     for (auto it = g_waiters.begin(); it != g_waiters.end();) it = moveOut(it, kHandOffClosed, nullptr, &deliveries);
-    for (auto it = g_calls.begin(); it != g_calls.end();) {
-      freeHalvorantJsonMap(it->map);
-      it->map = nullptr;
-      freeHalvorantJsonMap(it->result);
-      it->result = nullptr;
-      if (it->state == kRunning) {
-        // Its runner still reads the origin; it removes the call when it returns.
-        it->dropped = true;
-        ++it;
-      } else {
-        it = g_calls.erase(it);
-      }
-    }
+    // A running call's runner still reads the origin; it removes the call when it returns.
+    for (auto it = g_calls.begin(); it != g_calls.end();) it = retire(it);
     iHeartBeats = 0;
   }
   g_timer.notify_all();
@@ -199,6 +253,8 @@ AwaitVerdict MainThread_Await(const char* origin, HalvorantJsonMap* map, int win
     waiter.emplace_back();
     fresh.emplace_back();
     fresh.back().origin = origin;
+    char site[kSiteSize];
+    fresh.back().site = siteOfOrigin(origin, site, sizeof site);
   } catch (const std::bad_alloc&) {
     HALVORANT_MEMORY_FAIL();
     freeHalvorantJsonMap(map);
@@ -212,24 +268,44 @@ AwaitVerdict MainThread_Await(const char* origin, HalvorantJsonMap* map, int win
   }
   Call* call = findCall(origin);
   if (call != nullptr && call->state == kDone) {
+    const bool timedOut = call->timedOut;
     *answer = call->result;
     call->result = nullptr;
     removeCall(call);
     lock.unlock();
     freeHalvorantJsonMap(map);
+    if (timedOut) return kAwaitTimedOut;
     printfColorLine("Main thread mode finish!", "");
     return kAwaitAnswer;
+  }
+  int ofSite = 0;
+  int live = 0;
+  for (const Call& other : g_calls) {
+    if (other.dropped) continue;
+    ++live;
+    ofSite += other.site == fresh.back().site ? 1 : 0;
   }
   if (call != nullptr) {
     // This origin's call is queued or running: its parameters are the ones used.
     printfColorLine("Wait main thread result", "");
-  } else if (static_cast<int>(g_calls.size()) >= kMainThreadMaxCalls) {
+    call->lastRequest = Clock::now();
+    call->peer = handOff.peer;
+    call->goneAt = Clock::time_point{};
+  } else if (g_mainLost) {
     lock.unlock();
     freeHalvorantJsonMap(map);
-    printfColorWarningLine("Main thread queue full: ", origin);
+    printfColorWarningLine("Main thread call refused, the main thread is inside an abandoned call: ", origin);
+    return kAwaitRefused;
+  } else if (live >= kMainThreadMaxCalls || ofSite >= kMainThreadCallsPerSite) {
+    lock.unlock();
+    freeHalvorantJsonMap(map);
+    printfColorWarningLine(live >= kMainThreadMaxCalls ? "Main thread queue full: " : "Main thread queue full for site: ",
+                           origin);
     return kAwaitHeartbeat;
   } else {
     fresh.back().map = map;
+    fresh.back().lastRequest = Clock::now();
+    fresh.back().peer = handOff.peer;
     map = nullptr;
     const bool first = g_calls.empty();
     g_calls.splice(g_calls.end(), fresh);
@@ -257,16 +333,25 @@ bool MainThread_RunPending(MainThreadProcess process) {
   {
     std::lock_guard<std::mutex> guard(g_lock);
     if (g_stopping) return false;
-    for (Call& candidate : g_calls) {
-      if (candidate.state == kQueued) {
-        call = &candidate;
-        break;
+    for (auto it = g_calls.begin(); it != g_calls.end() && call == nullptr;) {
+      bool waited = false;
+      for (const Waiter& w : g_waiters) waited = waited || w.call == &*it;
+      if (it->state == kQueued && !waited && it->goneAt != Clock::time_point{}) {
+        // Its page went before the call could start, and nobody waits for it.
+        printfColorWarningLine("Connection closed before its work started, main thread call dropped: ",
+                               it->origin.c_str());
+        it = retire(it);
+        continue;
       }
+      if (it->state == kQueued) call = &*it;
+      ++it;
     }
     if (call == nullptr) return false;
     // Taken out before it runs: whatever happens, it never runs a second time. A running
-    // call stays in the list (stop only marks it), so its origin stays readable.
+    // call stays in the list (stop and expiry only mark it), so its origin stays readable.
     call->state = kRunning;
+    call->inRunner = true;
+    call->deadline = Clock::now() + g_options.limit;
     request = call->map;
     call->map = nullptr;
     origin = call->origin.c_str();
@@ -281,6 +366,15 @@ bool MainThread_RunPending(MainThreadProcess process) {
   std::list<Waiter> deliveries;
   {
     std::lock_guard<std::mutex> guard(g_lock);
+    call->inRunner = false;
+    if (call->timedOut) {
+      // Abandoned meanwhile: its page was told; the main thread takes calls again.
+      g_mainLost = false;
+      freeHalvorantJsonMap(result);
+      printfColorWarningLine("Late main thread result discarded: ", call->origin.c_str());
+      if (call->dropped) removeCall(call);
+      return true;
+    }
     if (call->dropped) {
       // Stop closed its waiters meanwhile.
       freeHalvorantJsonMap(result);
@@ -341,4 +435,19 @@ void MainThread_DropStale(std::chrono::steady_clock::time_point now) {
 int MainThread_CallCount() {
   std::lock_guard<std::mutex> guard(g_lock);
   return static_cast<int>(g_calls.size());
+}
+
+void MainThread_ConnectionClosed(const void* peer) {
+  if (peer == nullptr) return;
+  bool changed = false;
+  {
+    std::lock_guard<std::mutex> guard(g_lock);
+    for (Call& call : g_calls) {
+      if (call.peer != peer) continue;
+      call.peer = nullptr;
+      call.goneAt = Clock::now();
+      changed = true;
+    }
+  }
+  if (changed) g_timer.notify_all();
 }

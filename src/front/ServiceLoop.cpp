@@ -1,11 +1,17 @@
-// The service loop (main-thread calls), request processing under the lock, and the stop
-// signals.
+// The service loop (main-thread calls), request processing, and the stop thread.
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "diag/Console.h"
+#include "front/CommandLine.h"
 #include "front/Halvorant.h"
 #include "front/MainThread.h"
 #include "front/Worker.h"
@@ -15,36 +21,73 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 constexpr auto kPoll = std::chrono::milliseconds(100);
 
 std::atomic<bool> g_finalRequested{false};
+std::atomic<bool> g_quit{false};
+std::atomic<bool> g_exiting{false};
+std::thread g_stopThread;
+
+std::mutex g_stopLock;
+std::condition_variable g_stopChanged;
+bool g_stopStarted = false;
+Clock::time_point g_stopDeadline{};
 
 sigset_t stopSignals() {
   sigset_t stops;
   sigemptyset(&stops);
   sigaddset(&stops, SIGINT);
   sigaddset(&stops, SIGTERM);
+  sigaddset(&stops, SIGUSR1);
   return stops;
 }
 
-// Takes a pending stop signal without waiting.
-void takeStopSignal() {
-  const sigset_t stops = stopSignals();
-  const timespec now = {0, 0};
-  int signal = sigtimedwait(&stops, nullptr, &now);
-  if (signal > 0) {
-    printfColorLine("Stop signal: ", signal == SIGINT ? "SIGINT" : "SIGTERM");
-    HalvorantFinal();
+// The last resort of a stop: something (an adapter, a release) still runs at the
+// deadline. Nothing is unloaded; the copies go, the last lines are written, status 0.
+void guardStop() {
+  std::unique_lock<std::mutex> lock(g_stopLock);
+  g_stopChanged.wait_until(lock, g_stopDeadline, [] { return g_exiting.load(); });
+  if (g_exiting.load()) return;
+  lock.unlock();
+  HalvorantSession_DeleteAllCopies();
+  printfColorWarningLine("[HalvorantFinal] ", "Adapter code still running at the stop deadline: left loaded");
+  printfColorLine("[HalvorantFinal] ", "Ready to suicide");
+  flushConsole();
+  _exit(kExitOk);
+}
+
+void beginStop() {
+  {
+    std::lock_guard<std::mutex> guard(g_stopLock);
+    if (g_stopStarted) return;
+    g_stopStarted = true;
+    g_stopDeadline = Clock::now() + std::chrono::milliseconds(kStopDeadlineMs);
   }
-  if (g_finalRequested.exchange(false)) HalvorantFinal();
+  std::thread(guardStop).detach();
+  HalvorantFinal();
+}
+
+void stopLoop() {
+  const sigset_t stops = stopSignals();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&stops, &signal) != 0) continue;
+    if (signal == SIGUSR1) {
+      if (g_quit.load()) return;
+      if (!g_finalRequested.exchange(false)) continue;  // a stray SIGUSR1 from outside
+    } else {
+      printfColorLine("Stop signal: ", signal == SIGINT ? "SIGINT" : "SIGTERM");
+    }
+    beginStop();
+  }
 }
 
 }  // namespace
 
 // The stop signals stay blocked in every thread (threads inherit the mask of the main
-// thread, which blocks them before it starts any) and the service loop takes them with
-// sigtimedwait: no handler runs asynchronously, and a signal cannot land on a thread that
-// never looks at it.
+// thread, which blocks them before it starts any) and the stop thread takes them with
+// sigwait: no handler runs asynchronously, and no thread inside an adapter can hold a stop up.
 void installStopSignals() {
   const sigset_t stops = stopSignals();
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
@@ -52,45 +95,94 @@ void installStopSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void startStopThread() {
+  if (!g_stopThread.joinable()) g_stopThread = std::thread(stopLoop);
+}
+
+void endStopThread() {
+  if (!g_stopThread.joinable()) return;
+  g_quit.store(true);
+  pthread_kill(g_stopThread.native_handle(), SIGUSR1);
+  g_stopThread.join();
+}
+
 void requestFinal() {
   g_finalRequested.store(true);
-  MainThread_Wake();
+  if (g_stopThread.joinable()) pthread_kill(g_stopThread.native_handle(), SIGUSR1);
+}
+
+long stopTimeLeftMs() {
+  std::lock_guard<std::mutex> guard(g_stopLock);
+  if (!g_stopStarted) return 1000L * 1000L * 1000L;
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(g_stopDeadline - Clock::now()).count());
+}
+
+void markExiting() {
+  {
+    std::lock_guard<std::mutex> guard(g_stopLock);
+    g_exiting.store(true);
+  }
+  g_stopChanged.notify_all();
+}
+
+std::chrono::milliseconds adapterCallLimit() {
+  std::chrono::milliseconds limit = kAdapterCallLimit;
+  const char* seam = getenv("NOX_TEST_CALL_LIMIT_MS");
+  if (seam != nullptr && seam[0] != '\0') {
+    char* end = nullptr;
+    long millis = strtol(seam, &end, 10);
+    if (end != nullptr && *end == '\0' && millis > 0 && std::chrono::milliseconds(millis) < limit)
+      limit = std::chrono::milliseconds(millis);
+  }
+  return limit;
 }
 
 namespace {
 
-// Processing under RequestLock, which the caller holds.
-HalvorantJsonMap* processLocked(HalvorantJsonMap* request, const char* origin) {
-  // Shutdown has begun (or released the sessions): nothing new is opened after it.
-  if (HalvorantStopping.load()) return nullptr;
-  // Processing takes its own copy of the origin: on the stack when it fits.
+// Processing takes its own copy of the origin: on the stack when it fits. Null when the
+// copy cannot be made.
+struct OwnOrigin {
   char local[512];
-  const bool fits = origin != nullptr && strlen(origin) < sizeof local;
-  if (fits) copyBounded(local, sizeof local, origin);
-  char* own = fits ? local : newMem(origin);
-  if (own == nullptr) {
-    HALVORANT_MEMORY_FAIL();
-    return nullptr;
+  char* text = nullptr;
+  explicit OwnOrigin(const char* origin) {
+    if (origin != nullptr && strlen(origin) < sizeof local) {
+      copyBounded(local, sizeof local, origin);
+      text = local;
+    } else {
+      text = newMem(origin);
+      if (text == nullptr) HALVORANT_MEMORY_FAIL();
+    }
   }
-  int32_t length = 0;
-  HalvorantJsonMap* answer = HalvorantSession_Process(HalvorantProcessID, request, own, &length);
-  if (own != local) freeMem(own);
-  return answer;
-}
+  ~OwnOrigin() {
+    if (text != local) freeMem(text);
+  }
+};
 
 }  // namespace
 
 HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) {
-  std::lock_guard<std::mutex> guard(RequestLock);
-  return processLocked(request, origin);
+  // Shutdown has begun (or released the sessions): nothing new is opened after it.
+  if (HalvorantStopping.load()) return nullptr;
+  OwnOrigin own(origin);
+  if (own.text == nullptr) return nullptr;
+  int32_t length = 0;
+  return HalvorantSession_Process(HalvorantProcessID, request, own.text, &length);
 }
 
 bool processQuickRequest(HalvorantJsonMap* request, const char* origin, HalvorantJsonMap** answer) {
-  if (request == nullptr || origin == nullptr || answer == nullptr || !Worker_Idle()) return false;
-  std::unique_lock<std::mutex> guard(RequestLock, std::try_to_lock);
-  if (!guard.owns_lock() || !HalvorantSession_IsQuick(request, origin)) return false;
-  *answer = processLocked(request, origin);
-  return true;
+  if (request == nullptr || origin == nullptr || answer == nullptr) return false;
+  char key[640];
+  HalvorantSession_OrderKey(request, origin, key, sizeof key);
+  if (!Worker_KeyIdle(key)) return false;
+  if (HalvorantStopping.load()) {
+    *answer = nullptr;
+    return true;
+  }
+  OwnOrigin own(origin);
+  if (own.text == nullptr) return false;
+  bool done = false;
+  *answer = HalvorantSession_ProcessIfQuick(request, own.text, &done);
+  return done;
 }
 
 void wakeServiceLoop() { MainThread_Wake(); }
@@ -98,7 +190,6 @@ void wakeServiceLoop() { MainThread_Wake(); }
 void runServiceLoop() {
   for (;;) {
     flushConsole();
-    takeStopSignal();
     if (HalvorantClose.load()) return;
     if (MainThread_RunPending(processRequest)) continue;  // straight on to the next check
     MainThread_WaitWork(kPoll);

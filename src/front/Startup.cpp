@@ -117,9 +117,11 @@ bool prepare() {
 
 // Answers already queued (the refusal that ends the service, one in flight at a stop
 // signal) still go out before the listeners close; open keep-alive connections hold
-// this up for at most a second.
+// this up for at most a second, and never past the stop deadline.
 void drainListeners() {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  const long left = stopTimeLeftMs() - 300;
+  const long budget = left < 1000 ? (left > 0 ? left : 0) : 1000;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budget);
   for (;;) {
     unsigned open = 0;
     for (int i = 0; i < 6; ++i) {
@@ -161,10 +163,10 @@ void stopListeners() {
 void HalvorantFinal() {
   if (g_finalDone.exchange(true)) return;
   HalvorantStopping.store(true);
-  {
-    std::lock_guard<std::mutex> guard(RequestLock);
-    HalvorantSession_Final();
-  }
+  // No new work; running calls get the grace, then are let go (their sessions keep their
+  // libraries loaded, their copies deleted below).
+  Worker_Stop(std::chrono::milliseconds(kStopGraceMs));
+  HalvorantSession_Final();
   printfColorLine("[HalvorantFinal] ", "Release adapters success");
   printfColorLine("[HalvorantFinal] ", "Ready to suicide");
   HalvorantClose.store(true);
@@ -190,8 +192,16 @@ int HalvorantMain() {
   // and may try again; every other end (stop signal, console-user change) is 0.
   int status = kExitUnavailable;
   if (prepare()) {
-    MainThread_Start();
-    Worker_Start(processRequest);
+    MainThreadOptions mainOptions;
+    mainOptions.limit = adapterCallLimit();
+    mainOptions.abandon = [](pthread_t thread) { HalvorantSession_Abandon(thread); };
+    MainThread_Start(mainOptions);
+    WorkerOptions workerOptions;
+    workerOptions.orderKey = HalvorantSession_OrderKey;
+    workerOptions.abandon = mainOptions.abandon;
+    workerOptions.limit = mainOptions.limit;
+    Worker_Start(processRequest, workerOptions);
+    startStopThread();
     char text[128];
     snprintf(text, sizeof text, "%llu descriptors, %u connections (%u per listener), idle time-out %u s",
              static_cast<unsigned long long>(descriptors), limit, kListenerConnectionLimit, kConnectionTimeoutSeconds);
@@ -208,9 +218,13 @@ int HalvorantMain() {
     }
   }
   // Every parked request is answered (or closed) before the listeners stop.
-  Worker_Stop();
+  Worker_Stop(std::chrono::milliseconds(kStopGraceMs));
   MainThread_Stop();
   stopListeners();
+  endStopThread();
+  markExiting();
   flushConsole();
+  // A thread still inside an adapter: no library may be finalised under it at exit.
+  if (Worker_LostThreads() > 0) _exit(status);
   return status;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -16,7 +17,7 @@
 namespace {
 
 // Source of copy-name tokens for identifiers that cannot stand in a file name.
-unsigned long long g_copyToken = 0;
+std::atomic<unsigned long long> g_copyToken{0};
 
 bool composePath(char* out, const char* format, const char* a, const char* b, const char* c) {
   int length = snprintf(out, HALVORANT_FILE_PATH_SIZE, format, a, b, c);
@@ -34,26 +35,18 @@ bool isSafeTag(const char* text) {
   return true;
 }
 
-bool copyNameTaken(int index, const char* path) {
-  for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i) {
-    const HalvorantSessionSlot& other = SessionList[i];
-    if (i != index && other.ownCopy != 0 && strcmp(other.adapterPath, path) == 0) return true;
-  }
-  return false;
-}
-
-// The copy's path for slot index: the identifier as tag when it is a safe file-name
-// text, else a token; never the path of another open session's copy.
+// The copy's path for slot index, reserved for it: the identifier as tag when it is a
+// safe file-name text, else a token; never the path of another copy not yet deleted.
 bool composeCopyPath(int index, const char* comName, char* out) {
-  const char* sessionId = SessionList[index].sessionId;
+  const char* sessionId = SessionList[index].sessionId;  // the holder's own slot
   char tag[HALVORANT_SESSION_ID_SIZE];
   for (int attempt = 0; attempt < HALVORANT_ID_TRIES; ++attempt) {
     if (attempt == 0 && isSafeTag(sessionId))
       ArrayCopy(tag, sizeof tag, sessionId);
     else
-      snprintf(tag, sizeof tag, "slot%02d_%llu", index, ++g_copyToken);
+      snprintf(tag, sizeof tag, "slot%02d_%llu", index, g_copyToken.fetch_add(1) + 1);
     if (!composePath(out, "%s/%s-%s.dylib", SessionCopyPath, comName, tag)) return false;
-    if (!copyNameTaken(index, out)) return true;
+    if (HalvorantSession_reserveCopy(out, index)) return true;
   }
   return false;
 }
@@ -99,7 +92,7 @@ int32_t HalvorantSession_loadAdapter(int index, const char* libDir, const char* 
   HalvorantSessionSlot& slot = SessionList[index];
 
   char installed[HALVORANT_FILE_PATH_SIZE];
-  char copy[HALVORANT_FILE_PATH_SIZE];
+  char copy[HALVORANT_FILE_PATH_SIZE] = {0};
   if (!composePath(installed, "%s/%s/%s.dylib", SessionExecutePath, libDir, comName) ||
       !composeCopyPath(index, comName, copy)) {
     printfColorErrorLine("Adapter load error reason: ", "Adapter path too long");
@@ -127,6 +120,7 @@ int32_t HalvorantSession_loadAdapter(int index, const char* libDir, const char* 
   } else {
     printfColorWarningLine("Copy adapter state: ", "Fail");
   }
+  if (!copied) HalvorantSession_forgetCopy(copy);
 
   if (library == nullptr) {
     library = openLibrary(installed);
@@ -142,6 +136,7 @@ int32_t HalvorantSession_loadAdapter(int index, const char* libDir, const char* 
     }
     // A copy that could not be loaded is ours and of no further use.
     if (copied) deleteFile(copy);
+    HalvorantSession_forgetCopy(copy);
     if (library == nullptr) return failLoad(index, HALVORANT_ADAPTER_NOT_LOADED);
   }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "diag/Console.h"
 #include "session/AdapterLoad.h"
@@ -37,15 +38,26 @@ void HalvorantSession_Init(const char* copyDirectory, const char* executableDire
 
 void HalvorantSession_Final() {
   printfColorLine("[HalvorantFinal] ", "Start release all adapters");
-  for (int index = HalvorantQueue_getQueue(); index != -1; index = HalvorantQueue_getQueue()) {
+  // Oldest first, among the sessions no thread works with; the others keep their library
+  // loaded (its code may be running) and lose only their copy, below.
+  for (;;) {
+    int index = -1;
+    {
+      std::lock_guard<std::mutex> guard(RequestLock);
+      bool idle[HALVORANT_SESSION_SLOTS];
+      for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i)
+        idle[i] = SessionList[i].sessionId != nullptr && SessionList[i].busy == 0;
+      index = HalvorantQueue_getQueueAmong(idle);
+      // A slot in use is always queued; this only guards that rule.
+      for (int i = 0; i < HALVORANT_SESSION_SLOTS && index < 0; ++i)
+        if (idle[i]) index = i;
+      if (index >= 0) HalvorantSession_holdLocked(index);
+    }
+    if (index < 0) break;
     printfColorLine("Release session index: ", index);
     HalvorantSession_releaseSlot(index);
   }
-  // A slot in use is always queued; this only guards that rule.
-  for (int index = 0; index < HALVORANT_SESSION_SLOTS; ++index) {
-    if (SessionList[index].sessionId == nullptr) continue;
-    printfColorLine("Release session index: ", index);
-    HalvorantSession_releaseSlot(index);
-  }
+  HalvorantSession_DeleteAllCopies();
+  std::lock_guard<std::mutex> guard(RequestLock);
   HalvorantValue_Final();
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "diag/Console.h"
@@ -98,19 +99,26 @@ void addVersions(HalvorantJsonMap* answer, const HalvorantSessionSlot& slot) {
 
 // ---- Adapter call ----------------------------------------------------------------------
 
+// The calling thread holds slot index (busy). An exception escaping the adapter is a
+// failed call, never the end of the service.
 HalvorantJsonMap* callAdapter(int index, const HalvorantJsonMap* request, const char* functionName,
                               HalvorantJsonMap* answer) {
   const HalvorantSessionSlot& slot = SessionList[index];
   const char* text = nullptr;
   char* rebuilt = nullptr;  // kept until the result is copied: an adapter may answer with its input
-  if (slot.callJsonMapMethod != nullptr) {
-    text = slot.callJsonMapMethod(request, functionName);
-  } else if (slot.callMethod != nullptr) {
-    const char* json = request->jsonText;
-    // A map built without text (an empty key stopped the reader) still reaches the
-    // adapter with the parameters it holds.
-    if (json == nullptr) json = rebuilt = getHalvorantMapString(request, false);
-    text = slot.callMethod(json != nullptr ? json : "{}");
+  try {
+    if (slot.callJsonMapMethod != nullptr) {
+      text = slot.callJsonMapMethod(request, functionName);
+    } else if (slot.callMethod != nullptr) {
+      const char* json = request->jsonText;
+      // A map built without text (an empty key stopped the reader) still reaches the
+      // adapter with the parameters it holds.
+      if (json == nullptr) json = rebuilt = getHalvorantMapString(request, false);
+      text = slot.callMethod(json != nullptr ? json : "{}");
+    }
+  } catch (...) {
+    printfColorErrorLine("Component result: ", "the adapter threw an exception");
+    text = nullptr;
   }
   if (text == nullptr) {
     printfColorWarningLine("Component result: ", "No text");
@@ -126,21 +134,26 @@ HalvorantJsonMap* callAdapter(int index, const HalvorantJsonMap* request, const 
   return answer;
 }
 
-HalvorantJsonMap* processOpenSession(int index, const HalvorantJsonMap* request, const char* origin,
-                                     const char* functionName, HalvorantJsonMap* answer) {
+// A late answer of a session that was abandoned meanwhile: nobody may see it.
+HalvorantJsonMap* discard(HalvorantJsonMap* answer) {
+  freeHalvorantJsonMap(answer);
+  return nullptr;
+}
+
+// Under RequestLock (lock): the session at index, no thread but this one working with it.
+HalvorantJsonMap* processOpenSession(std::unique_lock<std::mutex>& lock, int index, const HalvorantJsonMap* request,
+                                     const char* origin, const char* functionName, HalvorantJsonMap* answer) {
   printfColorLine("Find the loaded adapter", "");
   HalvorantSessionSlot& slot = SessionList[index];
-  if (named(functionName, "HalvorantForceRelease")) {
-    printfColorLine("Force release: ", "Active");
-    printfColorLine("Release session index: ", index);
-    HalvorantSession_releaseSlot(index);
-    return answer;
-  }
-  if (named(functionName, "HalvorantClose") || named(functionName, "HalvorantRelease")) {
-    if (slot.browserMode == 1) {
+  const bool force = named(functionName, "HalvorantForceRelease");
+  if (force) printfColorLine("Force release: ", "Active");
+  if (force || named(functionName, "HalvorantClose") || named(functionName, "HalvorantRelease")) {
+    if (!force && slot.browserMode == 1) {
       printfColorLine("[Browser mode] Skip release process", "");
     } else {
       printfColorLine("Release session index: ", index);
+      HalvorantSession_holdLocked(index);
+      lock.unlock();
       HalvorantSession_releaseSlot(index);
     }
     return answer;
@@ -153,7 +166,11 @@ HalvorantJsonMap* processOpenSession(int index, const HalvorantJsonMap* request,
     addHalvorantJsonMapUnit(answer, "result", 0);
     return answer;
   }
-  return callAdapter(index, request, functionName, answer);
+  const uint64_t generation = HalvorantSession_holdLocked(index);
+  lock.unlock();
+  answer = callAdapter(index, request, functionName, answer);
+  lock.lock();
+  return HalvorantSession_doneLocked(index, generation) ? answer : discard(answer);
 }
 
 // ---- Opening a session -----------------------------------------------------------------
@@ -183,12 +200,22 @@ HalvorantJsonMap* openSession(const HalvorantJsonMap* request, const char* origi
   if (code != 0) return answerCode(answer, code, __LINE__);
   int index = HalvorantSession_claimSlot(sessionId, origin);
   if (index < 0) return answer;
-  code = HalvorantSession_loadAdapter(index, libDir, comName);
-  if (code != 0) return answerCode(answer, code, __LINE__);
+  // The slot is this thread's (busy) until the end; generation tells whether it was
+  // abandoned meanwhile (a library that stopped answering while loading or answering).
   HalvorantSessionSlot& slot = SessionList[index];
+  const uint64_t generation = slot.generation;
+  code = HalvorantSession_loadAdapter(index, libDir, comName);
+  if (code != 0) return answerCode(answer, code, __LINE__);  // the slot is free again
+  if (!HalvorantSession_stillHeld(index, generation)) return discard(answer);
 
   char version[kVersionSize];
-  HalvorantSession_callService(&slot, "Halvorant_GetVersion", "-1", true, version, sizeof version);
+  try {
+    HalvorantSession_callService(&slot, "Halvorant_GetVersion", "-1", true, version, sizeof version);
+  } catch (...) {
+    printfColorErrorLine("Init adapter: ", "the adapter threw an exception");
+    version[0] = '\0';
+  }
+  if (!HalvorantSession_stillHeld(index, generation)) return discard(answer);
   if (version[0] == '\0') {
     printfColorWarningLine("Init adapter: ", "Fail");
     HalvorantSession_releaseSlot(index);
@@ -244,14 +271,27 @@ HalvorantJsonMap* openSession(const HalvorantJsonMap* request, const char* origi
   if (isEcho(functionName)) {
     slot.browserMode = getHalvorantJsonLongType(request, "HalvorantMode") == 1 ? 1 : 0;
     addHalvorantJsonMapUnit(answer, "result", 0);
-    return answer;
+  } else {
+    answer = callAdapter(index, request, functionName, answer);
   }
-  return callAdapter(index, request, functionName, answer);
+  std::lock_guard<std::mutex> guard(RequestLock);
+  return HalvorantSession_doneLocked(index, generation) ? answer : discard(answer);
 }
 
-}  // namespace
+// Under RequestLock (lock): the open session of origin that requestId names, once no
+// other thread works with it (waiting releases the lock); -1 when there is none.
+int awaitSession(std::unique_lock<std::mutex>& lock, const char* requestId, const char* origin) {
+  for (;;) {
+    int index = HalvorantSession_findSession(requestId, origin);
+    if (index < 0) return -1;
+    const HalvorantSessionSlot& slot = SessionList[index];
+    if (slot.busy == 0 || pthread_equal(slot.holder, pthread_self())) return index;
+    // Its holder ends within its call limit, or is abandoned then (and the slot with it).
+    SessionFree.wait(lock);
+  }
+}
 
-bool HalvorantSession_IsQuick(const HalvorantJsonMap* request, const char* origin) {
+bool isQuickLocked(const HalvorantJsonMap* request, const char* origin) {
   const char* functionName = nullptr;
   const char* id = nullptr;
   if (origin == nullptr || !peekHalvorantJsonText(request, "FunctionName", &functionName) || functionName == nullptr ||
@@ -262,13 +302,15 @@ bool HalvorantSession_IsQuick(const HalvorantJsonMap* request, const char* origi
   char requestId[HALVORANT_SESSION_ID_SIZE];
   copyBounded(name, sizeof name, functionName);
   copyBounded(requestId, sizeof requestId, id != nullptr ? id : "");
-  const bool open = HalvorantSession_findSession(requestId, origin) >= 0;
-  if (!open) return isRelease(name);
+  const int index = HalvorantSession_findSession(requestId, origin);
+  if (index < 0) return isRelease(name);
+  if (SessionList[index].busy != 0) return false;
   return isEcho(name) || named(name, "setHalvorantValue") || named(name, "getHalvorantValue");
 }
 
-HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJsonMap* request, char* origin,
-                                           int* resultLength) {
+// The whole request; with quickOnly, only when it is quick (*done tells), entirely under
+// the lock.
+HalvorantJsonMap* process(HalvorantJsonMap* request, char* origin, bool quickOnly, bool* done) {
   if (request == nullptr) {
     HALVORANT_NULL_WARNING("JsonMap");
     return nullptr;
@@ -277,6 +319,9 @@ HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJson
     HALVORANT_NULL_WARNING("Origin");
     return nullptr;
   }
+  std::unique_lock<std::mutex> lock(RequestLock);
+  if (quickOnly && !isQuickLocked(request, origin)) return nullptr;
+  if (done != nullptr) *done = true;
   HalvorantHostOriginScope hostOrigin(origin);  // what HalvorantHost_Origin() answers adapters
   HalvorantJsonMap* answer = newHalvorantJsonMap();
   if (answer == nullptr) {
@@ -295,7 +340,7 @@ HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJson
   HalvorantSession_readText(request, "SessionId", requestId, sizeof requestId);
   int index = -1;
   if (requestId[0] != '\0') {
-    index = HalvorantSession_findSession(requestId, origin);
+    index = awaitSession(lock, requestId, origin);
     ArrayCopy(sessionId, sizeof sessionId, index >= 0 ? SessionList[index].sessionId : requestId);
   } else {
     char* fresh = HalvorantSession_newSessionId();
@@ -309,12 +354,44 @@ HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJson
 
   char functionName[kFunctionSize];
   HalvorantSession_readText(request, "FunctionName", functionName, sizeof functionName);
-  if (index >= 0) return processOpenSession(index, request, origin, functionName, answer);
+  if (index >= 0) return processOpenSession(lock, index, request, origin, functionName, answer);
   if (isRelease(functionName)) {
     printfColorLine("No specific adapter to release", "");
     // Lets a page learn the service's version without opening an adapter session.
     addHalvorantJsonMapUnit(answer, "ServerVersion", HALVORANT_SERVER_VERSION);
     return answer;
   }
+  lock.unlock();
   return openSession(request, origin, functionName, sessionId, answer);
+}
+
+}  // namespace
+
+bool HalvorantSession_IsQuick(const HalvorantJsonMap* request, const char* origin) {
+  return isQuickLocked(request, origin);
+}
+
+HalvorantJsonMap* HalvorantSession_Process(uint32_t processNumber, HalvorantJsonMap* request, char* origin,
+                                           int* resultLength) {
+  return process(request, origin, false, nullptr);
+}
+
+HalvorantJsonMap* HalvorantSession_ProcessIfQuick(HalvorantJsonMap* request, char* origin, bool* done) {
+  if (done != nullptr) *done = false;
+  return process(request, origin, true, done);
+}
+
+void HalvorantSession_OrderKey(const HalvorantJsonMap* request, const char* origin, char* key, unsigned size) {
+  if (key == nullptr || size == 0) return;
+  key[0] = '\0';
+  if (request == nullptr || origin == nullptr) return;
+  const char* id = nullptr;
+  char requestId[HALVORANT_SESSION_ID_SIZE];
+  // A flagged (encoded) identifier is not decoded here: all of them share one order.
+  const bool plain = peekHalvorantJsonText(request, "SessionId", &id);
+  copyBounded(requestId, sizeof requestId, plain ? (id != nullptr ? id : "") : "\x01flagged");
+  if (requestId[0] == '\0') return;
+  std::lock_guard<std::mutex> guard(RequestLock);
+  const int index = HalvorantSession_findSession(requestId, origin);
+  snprintf(key, size, "%s\n%s", origin, index >= 0 ? SessionList[index].sessionId : requestId);
 }

@@ -1,44 +1,84 @@
-// Session table: lookup by identifier, new identifiers and slot claim.
+// Session table: lookup by identifier, new identifiers, slot claim, busy slots and the
+// registry of adapter copies.
 #include "session/SessionTable.h"
+
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "diag/Console.h"
 #include "map/Json.h"
 #include "session/HalvorantQueue.h"
 #include "session/HalvorantSession.h"
+#include "util/Site.h"
 #include "util/Tool.h"
 
 HalvorantSessionSlot SessionList[HALVORANT_SESSION_SLOTS];
 char SessionCopyPath[HALVORANT_PATH_BUFFER] = {0};
 char SessionExecutePath[HALVORANT_PATH_BUFFER] = {0};
+std::mutex RequestLock;
+std::condition_variable SessionFree;
 
 namespace {
 
 bool inUse(const HalvorantSessionSlot& slot) { return slot.sessionId != nullptr && slot.sessionId[0] != '\0'; }
 
 bool ownedBy(const HalvorantSessionSlot& slot, const char* origin) {
-  return inUse(slot) && slot.origin != nullptr && strcmp(slot.origin, origin) == 0;
+  return inUse(slot) && slot.broken == 0 && slot.origin != nullptr && strcmp(slot.origin, origin) == 0;
 }
 
-// The session that gives way when every slot is taken (see claimSlot).
+// The idle session that gives way when every slot is taken (see claimSlot); -1 if none.
 int evictionVictim(const char* origin) {
-  bool own[HALVORANT_SESSION_SLOTS];
-  int held = 0;
+  char sites[HALVORANT_SESSION_SLOTS][kSiteSize];
+  bool idle[HALVORANT_SESSION_SLOTS];
   for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i) {
-    own[i] = ownedBy(SessionList[i], origin);
-    held += own[i] ? 1 : 0;
+    const HalvorantSessionSlot& slot = SessionList[i];
+    idle[i] = inUse(slot) && slot.busy == 0;
+    siteOfOrigin(inUse(slot) ? slot.origin : nullptr, sites[i], kSiteSize);
   }
-  if (held >= HALVORANT_SESSIONS_PER_ORIGIN) return HalvorantQueue_getQueueAmong(own);
-  return HalvorantQueue_getQueue();
+  char own[kSiteSize];
+  siteOfOrigin(origin, own, sizeof own);
+  bool ofOwnSite[HALVORANT_SESSION_SLOTS];
+  bool ofCrowdedSite[HALVORANT_SESSION_SLOTS];
+  int ownHeld = 0;
+  for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i) {
+    int held = 0;
+    for (int j = 0; j < HALVORANT_SESSION_SLOTS; ++j)
+      held += inUse(SessionList[j]) && strcmp(sites[i], sites[j]) == 0 ? 1 : 0;
+    ofOwnSite[i] = idle[i] && strcmp(sites[i], own) == 0;
+    ofCrowdedSite[i] = idle[i] && held >= HALVORANT_SESSIONS_PER_SITE;
+    ownHeld += inUse(SessionList[i]) && strcmp(sites[i], own) == 0 ? 1 : 0;
+  }
+  int victim = -1;
+  if (ownHeld >= HALVORANT_SESSIONS_PER_SITE) victim = HalvorantQueue_getQueueAmong(ofOwnSite);
+  if (victim < 0) victim = HalvorantQueue_getQueueAmong(ofCrowdedSite);
+  if (victim < 0) victim = HalvorantQueue_getQueueAmong(idle);
+  return victim;
 }
 
 int firstFreeSlot() {
   for (int i = 0; i < HALVORANT_SESSION_SLOTS; ++i)
-    if (!inUse(SessionList[i])) return i;
+    if (!inUse(SessionList[i]) && SessionList[i].busy == 0) return i;
   return -1;
 }
+
+// ---- Copies made and not yet deleted ---------------------------------------------------
+
+struct CopyEntry {
+  int slot;  // -1: unused entry
+  char path[HALVORANT_PATH_BUFFER];
+};
+// One per slot, and room for copies of abandoned sessions whose files are being deleted.
+constexpr int kCopyEntries = HALVORANT_SESSION_SLOTS * 2;
+std::mutex g_copyLock;  // leaf
+CopyEntry g_copies[kCopyEntries];
+struct CopiesUnused {
+  CopiesUnused() {
+    for (CopyEntry& entry : g_copies) entry.slot = -1;
+  }
+} g_copiesUnused;
 
 }  // namespace
 
@@ -71,16 +111,22 @@ int HalvorantSession_claimSlot(const char* sessionId, const char* origin) {
     HALVORANT_NULL_WARNING(sessionId == nullptr ? "sessionId" : "origin");
     return -1;
   }
+  std::unique_lock<std::mutex> lock(RequestLock);
   int index = firstFreeSlot();
-  if (index < 0) {
+  // Each round releases one idle session; another thread may take the freed slot first.
+  for (int round = 0; index < 0 && round < HALVORANT_SESSION_SLOTS; ++round) {
     printfColorWarningLine("Halvorant slot is full, release the oldest one", "");
-    index = evictionVictim(origin);
-    if (index < 0) {
-      printfColorWarningLine("Get the oldest SessionIndex fail", "");
-      return -1;
-    }
-    printfColorLine("Release session index: ", index);
-    HalvorantSession_releaseSlot(index);
+    int victim = evictionVictim(origin);
+    if (victim < 0) break;
+    printfColorLine("Release session index: ", victim);
+    lock.unlock();
+    HalvorantSession_releaseSlot(victim);
+    lock.lock();
+    index = firstFreeSlot();
+  }
+  if (index < 0) {
+    printfColorWarningLine("Get the oldest SessionIndex fail", "");
+    return -1;
   }
   if (!HalvorantQueue_setQueue(index)) return -1;
   char* copy = newMem(sessionId);
@@ -96,6 +142,8 @@ int HalvorantSession_claimSlot(const char* sessionId, const char* origin) {
   HalvorantSessionSlot& slot = SessionList[index];
   slot.sessionId = copy;
   slot.origin = owner;
+  slot.busy = 1;
+  slot.holder = pthread_self();
   slot.initTime = static_cast<int64_t>(halvorantNow());
   char stamp[32];
   snprintf(stamp, sizeof stamp, "%lld", static_cast<long long>(slot.initTime));
@@ -103,10 +151,69 @@ int HalvorantSession_claimSlot(const char* sessionId, const char* origin) {
   return index;
 }
 
-void HalvorantSession_releaseSlot(int index) {
-  HalvorantSession_freeSession(index);
-  HalvorantQueue_removeQueue(index);
+void HalvorantSession_releaseSlot(int index) { HalvorantSession_freeSession(index); }
+
+uint64_t HalvorantSession_holdLocked(int index) {
+  HalvorantSessionSlot& slot = SessionList[index];
+  slot.busy = 1;
+  slot.holder = pthread_self();
+  return slot.generation;
 }
+
+bool HalvorantSession_doneLocked(int index, uint64_t generation) {
+  HalvorantSessionSlot& slot = SessionList[index];
+  if (slot.generation != generation) return false;
+  if (slot.broken != 0) {
+    HalvorantSession_dropBrokenLocked(index);
+    return false;
+  }
+  slot.busy = 0;
+  SessionFree.notify_all();
+  return true;
+}
+
+bool HalvorantSession_stillHeld(int index, uint64_t generation) {
+  std::lock_guard<std::mutex> guard(RequestLock);
+  HalvorantSessionSlot& slot = SessionList[index];
+  if (slot.generation != generation) return false;
+  if (slot.broken == 0) return true;
+  HalvorantSession_dropBrokenLocked(index);
+  return false;
+}
+
+bool HalvorantSession_reserveCopy(const char* path, int index) {
+  std::lock_guard<std::mutex> guard(g_copyLock);
+  CopyEntry* unused = nullptr;
+  for (CopyEntry& entry : g_copies) {
+    if (entry.slot >= 0 && strcmp(entry.path, path) == 0) return false;
+    if (entry.slot < 0 && unused == nullptr) unused = &entry;
+  }
+  if (unused == nullptr) return false;
+  ArrayCopy(unused->path, sizeof unused->path, path);
+  unused->slot = index;
+  return true;
+}
+
+void HalvorantSession_forgetCopy(const char* path) {
+  std::lock_guard<std::mutex> guard(g_copyLock);
+  for (CopyEntry& entry : g_copies)
+    if (entry.slot >= 0 && strcmp(entry.path, path) == 0) entry.slot = -1;
+}
+
+int HalvorantSession_deleteCopiesOf(int index) {
+  std::lock_guard<std::mutex> guard(g_copyLock);
+  int deleted = 0;
+  for (CopyEntry& entry : g_copies) {
+    if (entry.slot < 0 || (index >= 0 && entry.slot != index)) continue;
+    // A mapped library stays usable after its file is gone: its holder may still run it.
+    showWarningState("Delete adapter state: ", unlink(entry.path) == 0, "Success", "Fail");
+    entry.slot = -1;
+    ++deleted;
+  }
+  return deleted;
+}
+
+int HalvorantSession_DeleteAllCopies() { return HalvorantSession_deleteCopiesOf(-1); }
 
 void HalvorantSession_readText(const HalvorantJsonMap* request, const char* key, char* buffer, uint32_t size) {
   readHalvorantJsonText(request, key, buffer, size);

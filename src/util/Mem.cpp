@@ -13,7 +13,7 @@
 #include "platform/Wipe.h"
 #include "util/ResultCodes.h"
 
-int32_t LastErrorCode = 0;
+thread_local int32_t LastErrorCode = 0;
 
 namespace {
 

@@ -28,7 +28,10 @@
   NOX_RESULT(61204, ADAPTER_TOO_OLD, page, "The adapter is older than minLibVersion, or the versions cannot be compared.") \
   NOX_RESULT(61902, ADAPTER_NOT_LOADED, page, "The adapter library could not be loaded.")                \
   NOX_RESULT(61904, HOST_NOT_LOCAL, page, "The request did not address localhost or 127.0.0.1.")         \
-  NOX_RESULT(61906, NO_ENTRY_POINT, page, "The adapter library exports no usable entry point.")
+  NOX_RESULT(61906, NO_ENTRY_POINT, page, "The adapter library exports no usable entry point.")          \
+  NOX_RESULT(61907, SESSION_QUEUE_FULL, page, "Too many requests of this session are waiting; send the next one after an answer.") \
+  NOX_RESULT(61908, ADAPTER_TIMEOUT, page, "The adapter did not answer within its time limit; the session was closed.") \
+  NOX_RESULT(61909, ADAPTERS_STUCK, page, "Adapter work is refused: too many adapter calls, or the main-thread call, stopped answering; restart the service.")
 
 // Any other code from 61000 to 61999 that a page receives is the adapter's answer to the
 // version query, passed on unchanged.

@@ -17,7 +17,7 @@
 // ---- Memory and string helpers ----------------------------------------------------
 
 // 0 after a successful conversion, 61004 for a null text, 61003 for a text that is not a number.
-extern int32_t LastErrorCode;
+extern thread_local int32_t LastErrorCode;  // each thread its own: read right after the call
 
 void* newMemSize(uint64_t size);       // zero-filled; 0 or >= 2^31 gives null silently
 void freeMem(void* memory);            // releases what these helpers return; null is ignored

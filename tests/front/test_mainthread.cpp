@@ -26,7 +26,7 @@ struct Parked {
   HandOffOutcome outcome = kHandOffClosed;
   std::string result;
 
-  HandOff handOff() { return HandOff{this, park, deliver}; }
+  HandOff handOff() { return HandOff{this, park, deliver, nullptr, nullptr}; }
   static void park(void* user) { static_cast<Parked*>(user)->parked = true; }
   static void deliver(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer) {
     auto* self = static_cast<Parked*>(user);

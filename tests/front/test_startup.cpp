@@ -60,7 +60,7 @@ TEST(MainThreadHandOff, LoopRunsCallsUntilFinal) {
       *b->delivered = true;
       b->changed->notify_all();
     };
-    ASSERT_EQ(MainThread_Await("https://a.test", getHalvorantJsonMap("{}"), 600000, HandOff{&box, nullptr, deliver},
+    ASSERT_EQ(MainThread_Await("https://a.test", getHalvorantJsonMap("{}"), 600000, HandOff{&box, nullptr, deliver, nullptr, nullptr},
                                &answer),
               kAwaitParked);
     std::unique_lock<std::mutex> guard(lock);

@@ -1,0 +1,71 @@
+// Registrable domains through libpsl (the list Debian ships, else the library's own).
+#include "util/Site.h"
+
+#include <libpsl.h>
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+const psl_ctx_t* context() {
+  // Loaded once; psl_latest falls back to the built-in list when the file is missing.
+  static const psl_ctx_t* const kContext = [] {
+    const psl_ctx_t* latest = psl_latest(nullptr);
+    return latest != nullptr ? latest : psl_builtin();
+  }();
+  return kContext;
+}
+
+void copyCut(char* out, size_t size, const char* text, size_t length) {
+  if (length >= size) length = size - 1;
+  memcpy(out, text, length);
+  out[length] = '\0';
+}
+
+bool isIpLiteral(const char* host) {
+  if (host[0] == '[') return true;
+  bool digitsOnly = true;
+  for (const char* p = host; *p != '\0'; ++p)
+    if (!isdigit(static_cast<unsigned char>(*p)) && *p != '.') digitsOnly = false;
+  return digitsOnly;
+}
+
+}  // namespace
+
+char* siteOfOrigin(const char* origin, char* out, size_t size) {
+  if (out == nullptr || size == 0) return out;
+  out[0] = '\0';
+  if (origin == nullptr) return out;
+  const char* scheme = strstr(origin, "://");
+  if (scheme == nullptr || scheme == origin) {
+    copyCut(out, size, origin, strlen(origin));
+    return out;
+  }
+  const char* host = scheme + 3;
+  const char* at = strpbrk(host, "@/?#");
+  if (at != nullptr && *at == '@') host = at + 1;  // user information is not part of the host
+  size_t length = 0;
+  if (host[0] == '[') {
+    const char* close = strchr(host, ']');
+    length = close != nullptr ? static_cast<size_t>(close - host) + 1 : strlen(host);
+  } else {
+    length = strcspn(host, ":/?#");
+  }
+  char name[kSiteSize];
+  copyCut(name, sizeof name, host, length);
+  for (char* p = name; *p != '\0'; ++p) *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
+  size_t end = strlen(name);
+  while (end > 0 && name[end - 1] == '.') name[--end] = '\0';
+  const char* registrable = nullptr;
+  if (end > 0 && !isIpLiteral(name)) registrable = psl_registrable_domain(context(), name);
+  const char* site = registrable != nullptr ? registrable : name;
+  copyCut(out, size, site, strlen(site));
+  return out;
+}
+
+bool sameSite(const char* a, const char* b) {
+  char siteA[kSiteSize];
+  char siteB[kSiteSize];
+  return strcmp(siteOfOrigin(a, siteA, sizeof siteA), siteOfOrigin(b, siteB, sizeof siteB)) == 0;
+}
