@@ -78,24 +78,39 @@ TEST_F(MainThread, HeartbeatsUntilTheFirstRequestsCallHasFinished) {
   EXPECT_EQ(service_.count("send heartbeat"), 1u);
 }
 
-TEST_F(MainThread, RequestWithoutFlagWaitsAndUsesItsOwnMap) {
+// A request without the flag runs beside the main-thread call, with its own map, unless it
+// belongs to the call's session: then it keeps its place behind the call.
+TEST_F(MainThread, RequestWithoutFlagWaitsOnlyForItsOwnSession) {
+  Answer opened;
+  timedPost(noxtest::kPorts[0], noxtest::echoJson(), &opened);
+  const std::string session = opened.values()["SessionID"];
+  ASSERT_FALSE(session.empty()) << opened.body;
+  const std::string inSession = "\"SessionId\":\"" + session + "\"";
+
   Answer flagged;
-  std::thread call([&] { timedPost(noxtest::kPorts[0], sleepJson(4, true), &flagged); });
+  std::string sleep = sleepJson(4, true);
+  sleep.insert(1, inSession + ",");
+  std::thread call([&] { timedPost(noxtest::kPorts[0], sleep, &flagged); });
   ASSERT_TRUE(service_.waitFor("Main thread mode call start", 5)) << service_.output();
 
-  Answer plain;
-  double plainSeconds = timedPost(noxtest::kPorts[1], noxtest::echoJson(), &plain);
+  Answer other;
+  double otherSeconds = timedPost(noxtest::kPorts[1], noxtest::echoJson(), &other);  // a new session
+  Answer same;
+  double sameSeconds = timedPost(noxtest::kPorts[2], noxtest::echoJson(inSession), &same);
   call.join();
 
   ASSERT_TRUE(flagged.ok()) << flagged.error;
   EXPECT_EQ(flagged.values()["result"], "slept 4") << flagged.body;
-  ASSERT_TRUE(plain.ok()) << plain.error;
-  EXPECT_EQ(plain.values()["result"], "0") << plain.body;  // its own Echo, not the call's map
-  EXPECT_GE(plainSeconds, 2.0);                            // it waited for the running call
+  ASSERT_TRUE(other.ok()) << other.error;
+  EXPECT_EQ(other.values()["result"], "0") << other.body;  // its own Echo, not the call's map
+  EXPECT_LT(otherSeconds, 1.5);                             // beside the call
+  ASSERT_TRUE(same.ok()) << same.error;
+  EXPECT_EQ(same.values()["result"], "0") << same.body;
+  EXPECT_GE(sameSeconds, 2.0);  // behind the call of its session
   std::string out = service_.output();
   size_t slept = out.find("Component result: slept 4");
   ASSERT_NE(slept, std::string::npos) << out;
-  EXPECT_LT(slept, out.find("FunctionName: Echo"));  // processed after the call, not beside it
+  EXPECT_LT(slept, out.rfind("Find the loaded adapter"));  // the session's Echo after its call
 }
 
 }  // namespace
