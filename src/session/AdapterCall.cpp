@@ -1,4 +1,5 @@
-// The service's own calls to an adapter.
+// The service's own calls to an adapter. An exception escaping the adapter counts as no
+// answer: it never reaches the thread that called.
 #include "session/AdapterCall.h"
 
 #include <cstdio>
@@ -31,7 +32,12 @@ int HalvorantSession_callService(const HalvorantSessionSlot* slot, const char* f
       HALVORANT_MEMORY_FAIL();
       return -1;
     }
-    answer = slot->callJsonMapMethod(query, functionName);
+    try {
+      answer = slot->callJsonMapMethod(query, functionName);
+    } catch (...) {
+      printfColorErrorLine(functionName, ": the adapter threw an exception");
+      answer = nullptr;
+    }
     if (out != nullptr) ArrayCopy(out, size, answer);
     freeHalvorantJsonMap(query);
     return 1;
@@ -43,7 +49,12 @@ int HalvorantSession_callService(const HalvorantSessionSlot* slot, const char* f
                         "{\"functionname\":\"%s\",\"AdapterJsonKeyCheck\":\"true\",\"HalvorantFunctionIndex\":\"%s\"}",
                         functionName, functionIndex);
   if (length < 0 || static_cast<size_t>(length) >= sizeof json) return 0;
-  answer = slot->callMethod(json);
+  try {
+    answer = slot->callMethod(json);
+  } catch (...) {
+    printfColorErrorLine(functionName, ": the adapter threw an exception");
+    answer = nullptr;
+  }
   if (out != nullptr) ArrayCopy(out, size, answer);
   return 1;
 }

@@ -209,12 +209,7 @@ HalvorantJsonMap* openSession(const HalvorantJsonMap* request, const char* origi
   if (!HalvorantSession_stillHeld(index, generation)) return discard(answer);
 
   char version[kVersionSize];
-  try {
-    HalvorantSession_callService(&slot, "Halvorant_GetVersion", "-1", true, version, sizeof version);
-  } catch (...) {
-    printfColorErrorLine("Init adapter: ", "the adapter threw an exception");
-    version[0] = '\0';
-  }
+  HalvorantSession_callService(&slot, "Halvorant_GetVersion", "-1", true, version, sizeof version);
   if (!HalvorantSession_stillHeld(index, generation)) return discard(answer);
   if (version[0] == '\0') {
     printfColorWarningLine("Init adapter: ", "Fail");
