@@ -11,6 +11,7 @@
 #   per request, and the main-thread
 #   round trip                             bench/front/run.sh (wrk; DURATION=seconds per load)
 #   session latency and resident memory    bin/nox_bench_session
+#   a page beside another's long call       bin/nox_bench_isolation
 #   worst page inputs (CPU per check)      bin/nox_bench_worst
 #   PKI sign round trip (SoftHSM2 token)    bin/nox_bench_pki
 # Their full outputs go to BUILD_DIR/bench-logs/. The service benchmarks start the service
@@ -30,7 +31,7 @@ failed=0
 bash "$ROOT/scripts/setup.sh" bench || exit 1
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_BENCH=ON >/dev/null || exit 1
 cmake --build "$BUILD" -j2 --target NoxHalvorant nox_adapters nox_bench_crypto nox_bench_front_floor \
-  nox_bench_front_mainthread nox_bench_front_client nox_bench_alloc_count nox_bench_session nox_bench_pki nox_bench_worst >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+  nox_bench_front_mainthread nox_bench_front_client nox_bench_alloc_count nox_bench_session nox_bench_isolation nox_bench_pki nox_bench_worst >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
 mkdir -p "$LOGS"
 
 # row area measure ours reference ratio goal verdict  (one "|"-separated line)
@@ -125,6 +126,21 @@ if "$BUILD/bin/nox_bench_session" >"$LOGS/session.txt" 2>&1 && grep -q '^open be
     }' "$LOGS/session.txt" >>"$ROWS"
 else
   broken session "nox_bench_session" "$LOGS/session.txt"
+fi
+
+# ---- A page beside another page's long call ----------------------------------------------------
+echo "run-all: a page beside another page's long call" >&2
+if "$BUILD/bin/nox_bench_isolation" >"$LOGS/isolation.txt" 2>&1 && grep -q '^beside beyond idle' "$LOGS/isolation.txt"; then
+  awk '
+    /^page round idle:/ { idle = $5 }
+    /^page round beside/ { beside = $8 }
+    /^beside beyond idle:/ { extra = $5 }
+    END {
+      printf "isolation|page round (new session, call, value store) beside a main-thread call, median|%s ms|%s ms idle|-|< +50 ms|%s\n", beside, idle,
+             (extra + 0 < 50) ? "met" : "MISSED"
+    }' "$LOGS/isolation.txt" >>"$ROWS"
+else
+  broken isolation "nox_bench_isolation" "$LOGS/isolation.txt"
 fi
 
 # ---- PKI sign round trip ----------------------------------------------------------------------

@@ -43,7 +43,7 @@ bool processQuickRequest(HalvorantJsonMap* request, const char* origin, Halvoran
 
 // How long a stop may take in all (from the signal or the console-user change to exit),
 // and how long running adapter calls get of it.
-constexpr int kStopDeadlineMs = 1800;
+constexpr int kStopDeadlineMs = 1600;
 constexpr int kStopGraceMs = 1000;
 // The adapter call limit: kAdapterCallLimit, or NOX_TEST_CALL_LIMIT_MS (tests) when shorter.
 std::chrono::milliseconds adapterCallLimit();
