@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "diag/Console.h"
 #include "platform/Platform.h"
@@ -52,6 +53,7 @@ bool composeCopyPath(int index, const char* comName, char* out) {
 }
 
 void* openLibrary(const char* path) {
+  std::lock_guard<std::mutex> guard(AdapterLoaderLock);
   dlerror();  // a stale reason must not be reported for this path
   return dlopen(path, RTLD_LAZY);
 }
@@ -143,7 +145,10 @@ int32_t HalvorantSession_loadAdapter(int index, const char* libDir, const char* 
   slot.library = library;
   // The system libraries it brought in stay loaded after its release: the next page's
   // session opens without mapping and binding them again.
-  platformKeepDependencies(library);
+  {
+    std::lock_guard<std::mutex> guard(AdapterLoaderLock);
+    platformKeepDependencies(library);
+  }
   slot.adapterName = newMem(comName);
   if (slot.adapterName == nullptr) {
     HALVORANT_MEMORY_FAIL();

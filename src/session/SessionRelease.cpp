@@ -77,7 +77,12 @@ void HalvorantSession_freeSession(int index) {
 
   slot.callMethod = nullptr;
   slot.callJsonMapMethod = nullptr;
-  showWarningState("Release adapter state: ", CP_FreeLibrary(slot.library), "Success", "Fail");
+  bool unloaded = false;
+  {
+    std::lock_guard<std::mutex> guard(AdapterLoaderLock);
+    unloaded = CP_FreeLibrary(slot.library);
+  }
+  showWarningState("Release adapter state: ", unloaded, "Success", "Fail");
   if (slot.ownCopy != 0 && insideCopyDirectory(slot.adapterPath)) {
     showWarningState("Delete adapter state: ", deleteFile(slot.adapterPath), "Success", "Fail");
     HalvorantSession_forgetCopy(slot.adapterPath);

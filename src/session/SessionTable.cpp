@@ -20,6 +20,7 @@ char SessionCopyPath[HALVORANT_PATH_BUFFER] = {0};
 char SessionExecutePath[HALVORANT_PATH_BUFFER] = {0};
 std::mutex RequestLock;
 std::condition_variable SessionFree;
+std::mutex AdapterLoaderLock;
 
 namespace {
 

@@ -20,6 +20,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "HalvorantAdapter.h"
 
@@ -97,6 +98,12 @@ bool HalvorantSession_doneLocked(int index, uint64_t generation);
 // Without RequestLock: true when the calling thread still holds slot index of generation
 // (not abandoned); otherwise frees a broken slot it held and answers false.
 bool HalvorantSession_stillHeld(int index, uint64_t generation);
+
+// Held around every load (dlopen with the adapter's constructors) and unload (dlclose
+// with its destructors) of an adapter. The loader serialises these anyway; taking it here
+// makes that order visible, so that a library mapped where a just-unloaded one lay is not
+// taken for a data race (ThreadSanitizer cannot see the loader's own lock).
+extern std::mutex AdapterLoaderLock;
 
 // The adapter copies this service made and has not deleted yet (their own leaf lock):
 // reserveCopy claims a path for slot index (false when another copy has it),

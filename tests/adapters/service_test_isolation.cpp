@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "adapters/support/PcscSandbox.h"
+#include "adapters/support/PkiToken.h"
 #include "support/ServiceHarness.h"
 
 namespace {
@@ -30,11 +31,6 @@ constexpr const char* kId = "6C83F2D4EB604F9DA027C3E4F5162738";
 constexpr const char* kBusyPage = "https://busy.test";
 constexpr const char* kBank = "https://www.bank.example";
 constexpr double kPromptSeconds = 1.5;  // generous: the idle figure is a few milliseconds
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
 
 std::string requestJson(const char* pathId, const std::string& function, const std::string& session = "",
                         const std::string& extra = "", bool mainThread = false) {
@@ -76,18 +72,8 @@ class Isolation : public ::testing::Test {
     char pattern[] = "/tmp/nox_isolation_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    std::error_code ec;
-    fs::copy(NOX_PKI_TOKEN_DIR, dir_ + "/token", fs::copy_options::recursive, ec);
-    ASSERT_FALSE(ec) << ec.message();
-    writeFile(dir_ + "/token/softhsm2.conf", "directories.tokendir = " + dir_ +
-                                                 "/token/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
-    fs::create_directories(dir_ + "/dialog");
-    fs::create_directories(dir_ + "/config");
-    setenv("SOFTHSM2_CONF", (dir_ + "/token/softhsm2.conf").c_str(), 1);
-    setenv("NOX_PINENTRY", NOX_SCRIPTED_PINENTRY, 1);
-    setenv("NOX_TEST_PINENTRY_DIR", (dir_ + "/dialog").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-    setenv("NOX_TEST_SHIM_FILE", (dir_ + "/shim").c_str(), 1);
+    std::string why;
+    ASSERT_TRUE(noxtest::preparePkiToken(dir_, &why)) << why;
     setenv("NOX_PKCS11_MODULE", NOX_PKCS11_SHIM, 1);
     script("confirm=ok\npin=1234\n");
   }
@@ -112,8 +98,8 @@ class Isolation : public ::testing::Test {
         << service_->output();
   }
 
-  void script(const std::string& text) { writeFile(dir_ + "/dialog/script", text); }
-  void shim(const std::string& mode) { writeFile(dir_ + "/shim", mode + "\n"); }
+  void script(const std::string& text) { noxtest::writeTextFile(dir_ + "/dialog/script", text); }
+  void shim(const std::string& mode) { noxtest::writeTextFile(dir_ + "/shim", mode + "\n"); }
 
   // Starts call on another thread and returns once the service has begun processing it.
   std::future<Timed> busy(const std::string& json, const std::string& function, long timeoutMs = 60000) {

@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 
+#include "adapters/support/PkiToken.h"
 #include "support/ServiceHarness.h"
 
 namespace fs = std::filesystem;
@@ -26,11 +27,6 @@ std::string readFile(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
 }
 
 // Every string value of key in a JSON text, in order (the adapter's values hold no quotes).
@@ -91,19 +87,8 @@ class Pki : public ::testing::Test {
     char pattern[] = "/tmp/nox_pki_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    std::error_code ec;
-    fs::copy(NOX_PKI_TOKEN_DIR, dir_ + "/token", fs::copy_options::recursive, ec);
-    ASSERT_FALSE(ec) << ec.message();
-    writeFile(dir_ + "/token/softhsm2.conf", "directories.tokendir = " + dir_ +
-                                                 "/token/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
-    fs::create_directories(dir_ + "/dialog");
-    fs::create_directories(dir_ + "/config");
-    // The child inherits these; set here so they win over anything in the test's own environment.
-    setenv("SOFTHSM2_CONF", (dir_ + "/token/softhsm2.conf").c_str(), 1);
-    setenv("NOX_PINENTRY", NOX_SCRIPTED_PINENTRY, 1);
-    setenv("NOX_TEST_PINENTRY_DIR", (dir_ + "/dialog").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-    setenv("NOX_TEST_SHIM_FILE", (dir_ + "/shim").c_str(), 1);
+    std::string why;
+    ASSERT_TRUE(noxtest::preparePkiToken(dir_, &why)) << why;
     if (shim_) setenv("NOX_PKCS11_MODULE", NOX_PKCS11_SHIM, 1);
     else unsetenv("NOX_PKCS11_MODULE");
     ASSERT_TRUE(service_.start()) << service_.output();
@@ -118,7 +103,7 @@ class Pki : public ::testing::Test {
 
   // The dialog's answers for the next requests, and a fresh record of what it showed.
   void script(const std::string& confirm, const std::string& pin) {
-    writeFile(dir_ + "/dialog/script", "confirm=" + confirm + "\npin=" + pin + "\n");
+    noxtest::writeTextFile(dir_ + "/dialog/script", "confirm=" + confirm + "\npin=" + pin + "\n");
     std::error_code ignored;
     fs::remove(dir_ + "/dialog/log", ignored);
   }
@@ -153,7 +138,7 @@ class Pki : public ::testing::Test {
   }
 
   std::string tokenDir() { return dir_ + "/token/tokens"; }
-  void shimMode(const std::string& mode) { writeFile(dir_ + "/shim", mode + "\n"); }
+  void shimMode(const std::string& mode) { noxtest::writeTextFile(dir_ + "/shim", mode + "\n"); }
 
   bool shim_ = false;  // the token through the test module that plays PIN pads and locked PINs
   std::string dir_;

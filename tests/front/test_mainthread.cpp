@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -26,7 +27,7 @@ struct Parked {
   HandOffOutcome outcome = kHandOffClosed;
   std::string result;
 
-  HandOff handOff() { return HandOff{this, park, deliver, nullptr, nullptr}; }
+  HandOff handOff() { return HandOff{this, park, deliver, nullptr, this}; }  // its own peer
   static void park(void* user) { static_cast<Parked*>(user)->parked = true; }
   static void deliver(void* user, HandOffOutcome outcome, HalvorantJsonMap* answer) {
     auto* self = static_cast<Parked*>(user);
@@ -207,6 +208,60 @@ TEST_F(MainThreadCalls, QueueIsBoundedAndStopClosesEveryWaiter) {
   Parked after;
   EXPECT_EQ(await("https://a.test", "c", &after), kAwaitClosed);
   EXPECT_FALSE(after.parked);
+}
+
+TEST_F(MainThreadCalls, ResultOfAPageWhoseConnectionClosedIsDroppedSooner) {
+  Parked first;
+  ASSERT_EQ(await("https://a.test", "A-call", &first, 0), kAwaitParked);
+  ASSERT_TRUE(first.waitDelivered());
+  ASSERT_TRUE(MainThread_RunPending(record));
+  MainThread_ConnectionClosed(&first);
+  const Clock::time_point closed = Clock::now();
+  MainThread_DropStale(closed + kMainThreadGoneLifetime - std::chrono::seconds(2));
+  EXPECT_EQ(MainThread_CallCount(), 1);
+  MainThread_DropStale(closed + kMainThreadGoneLifetime + std::chrono::seconds(1));
+  EXPECT_EQ(MainThread_CallCount(), 0);
+}
+
+TEST_F(MainThreadCalls, OneSiteHoldsAFewCallsAndOtherSitesStillQueue) {
+  std::vector<Parked> crowd(kMainThreadCallsPerSite + 1);
+  for (int i = 0; i <= kMainThreadCallsPerSite; ++i) {
+    const std::string origin = "https://s" + std::to_string(i) + ".crowd.test";
+    EXPECT_EQ(await(origin.c_str(), "c", &crowd[i]), i < kMainThreadCallsPerSite ? kAwaitParked : kAwaitHeartbeat)
+        << origin;
+  }
+  Parked bank;
+  EXPECT_EQ(await("https://www.bank.example", "c", &bank), kAwaitParked);
+  EXPECT_EQ(MainThread_CallCount(), kMainThreadCallsPerSite + 1);
+  MainThread_Stop();  // while the parked requests still exist
+}
+
+TEST_F(MainThreadCalls, CallPastItsLimitIsAbandonedAndTheMainThreadTakesNoOtherUntilItReturns) {
+  MainThread_Stop();
+  static std::atomic<int> s_abandoned{0};
+  MainThreadOptions options;
+  options.limit = std::chrono::milliseconds(100);
+  options.abandon = [](pthread_t) { ++s_abandoned; };
+  MainThread_Start(options);
+  static std::mutex s_gate;
+  s_gate.lock();
+  auto blocking = [](HalvorantJsonMap* map, const char* origin) -> HalvorantJsonMap* {
+    std::lock_guard<std::mutex> wait(s_gate);
+    return record(map, origin);
+  };
+  Parked first;
+  ASSERT_EQ(await("https://a.test", "A-call", &first), kAwaitParked);
+  std::thread main([&] { MainThread_RunPending(blocking); });
+  ASSERT_TRUE(first.waitDelivered());
+  EXPECT_EQ(first.outcome, kHandOffTimedOut);
+  EXPECT_EQ(s_abandoned.load(), 1);
+  Parked other;
+  EXPECT_EQ(await("https://b.test", "B-call", &other), kAwaitRefused);
+  s_gate.unlock();
+  main.join();  // its late result is discarded
+  EXPECT_EQ(MainThread_CallCount(), 0);
+  EXPECT_EQ(await("https://b.test", "B-call", &other), kAwaitParked);
+  MainThread_Stop();  // while the parked request still exists
 }
 
 }  // namespace
