@@ -76,7 +76,7 @@ int HalvorantSession_findSession(const char* requestId, const char* origin);
 char* HalvorantSession_newSessionId();
 
 // Claims a slot for sessionId of origin: the first free one; when all are taken, an idle
-// session gives way (releaseed outside the lock): the oldest of origin's site when that
+// session gives way (released outside the lock): the oldest of origin's site when that
 // site holds HALVORANT_SESSIONS_PER_SITE or more, else the oldest of any site holding that
 // many, else the oldest of all. Stamps it, stores identifier, origin and opening time and
 // marks it busy for the calling thread. -1 when no slot can be had (the caller answers
