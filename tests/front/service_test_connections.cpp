@@ -138,10 +138,12 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
     bool sendPartialHello;
   };
   const Case cases[] = {{"idle", false, false}, {"idle IPv6", true, false}, {"half handshake", false, true}};
-  // Meanwhile two main-thread calls of 15 s each, and a plain request on another listener
-  // parked behind the first (and maybe the second, whichever takes the processing lock first)
-  // for about as long as the time-out or longer: waiting for the service is not idleness, so
-  // its answer still comes.
+  // Meanwhile two main-thread calls of 15 s each, and a plain request of the first call's
+  // session on another listener, parked behind that call for about as long as the time-out:
+  // waiting for the service is not idleness, so its answer still comes.
+  noxtest::Answer session = noxtest::postForm(noxtest::kPorts[1], "", "https://a.test", "", noxtest::echoJson());
+  const std::string inSession = "\"SessionId\":\"" + session.values()["SessionID"] + "\"";
+  ASSERT_EQ(session.values()["result"], "0") << session.body;
   noxtest::Answer flagged[2], waited;
   std::chrono::steady_clock::duration waitedFor{};
   auto sleepCall = [&](int i, const char* origin) {
@@ -149,7 +151,8 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
     r.port = noxtest::kPorts[1];
     r.origin = origin;
     r.json = "{\"FunctionName\":\"Sleep\",\"PathID\":\"" + std::string(noxtest::kEchoPathId) +
-             "\",\"minServerVersion\":\"1.0.0.0\",\"Seconds\":\"15\",\"MainThread\":true}";
+             "\",\"minServerVersion\":\"1.0.0.0\",\"Seconds\":\"15\",\"MainThread\":true" +
+             (i == 0 ? "," + inSession : std::string()) + "}";
     r.timeoutMs = 120000;
     flagged[i] = noxtest::send(r);
   };
@@ -159,8 +162,8 @@ TEST(Connections, IdleAndHalfOpenConnectionsAreClosedAfterTheTimeOut) {
   std::thread parked([&] {
     noxtest::Request r;
     r.port = noxtest::kPorts[2];
-    r.origin = "https://b.test";
-    r.json = noxtest::echoJson();
+    r.origin = "https://a.test";
+    r.json = noxtest::echoJson(inSession);
     r.timeoutMs = 120000;
     const auto sent = std::chrono::steady_clock::now();
     waited = noxtest::send(r);

@@ -124,10 +124,12 @@ TEST_F(Origins, FullTableEvictsTheCrowdingOriginsOwnSessions) {
   // evil's oldest went, its newest are open.
   EXPECT_FALSE(alive(noxtest::kPorts[1], kEvil, evil.front()));
   EXPECT_TRUE(alive(noxtest::kPorts[1], kEvil, evil.back()));
-  // An origin holding fewer than 8 still evicts the oldest of all, as before: bank's first.
+  // An origin holding fewer than 8 evicts the oldest session of the crowding site, not
+  // bank's older one.
   std::string shop = open(noxtest::kPorts[2], kShop);
-  EXPECT_FALSE(alive(noxtest::kPorts[0], kBank, bank[0]));
-  EXPECT_TRUE(alive(noxtest::kPorts[0], kBank, bank[1]));
+  for (const std::string& id : bank) EXPECT_TRUE(alive(noxtest::kPorts[0], kBank, id)) << id;
+  EXPECT_FALSE(alive(noxtest::kPorts[1], kEvil, evil[10]));  // evil[0..9] went before
+  EXPECT_TRUE(alive(noxtest::kPorts[1], kEvil, evil[11]));
   EXPECT_TRUE(alive(noxtest::kPorts[2], kShop, shop));
 
   for (const std::string& id : bank) forceRelease(noxtest::kPorts[0], kBank, id);
@@ -223,7 +225,7 @@ TEST_F(Origins, LongCallHoldsUpNoListener) {
     longCall = post(noxtest::kPorts[0], kBank, {{"SessionId", a}, {"FunctionName", "Sleep"}, {"Seconds", "12"}}, true);
   });
   ASSERT_TRUE(service_->waitFor("Main thread mode call start", 30, from));
-  // A plain request of another page waits for the processing lock, but not on a listener.
+  // A plain request of another page runs beside the call.
   Answer waiting;
   auto waitingStart = Clock::now();
   double waitingSeconds = 0;
@@ -266,7 +268,7 @@ TEST_F(Origins, LongCallHoldsUpNoListener) {
   EXPECT_TRUE(longCall.values()["result"] == "heartbeat" || longCall.values()["result"] == "slept 12");
   ASSERT_TRUE(waiting.ok()) << waiting.error;
   EXPECT_EQ(waiting.values()["result"], kAbcSha256);
-  EXPECT_GT(waitingSeconds, 3.0);  // it did wait for the call, in the worker
+  EXPECT_LT(waitingSeconds, 3.0);  // it did not wait for the call
   // Collect the long call's result (its page polls again) before cleaning up.
   for (int i = 0; i < 4 && longCall.values()["result"] == "heartbeat"; ++i)
     longCall = post(noxtest::kPorts[0], kBank, {{"SessionId", a}, {"FunctionName", "Sleep"}, {"Seconds", "12"}}, true);
