@@ -1,6 +1,7 @@
 // Floor of the front-end benchmark: one libmicrohttpd TLS listener on 127.0.0.1 with the
-// service's flags, priority text and certificate, which reads each POST body and answers
-// a fixed small JSON. Usage: nox_bench_front_floor PORT; runs until SIGINT or SIGTERM.
+// service's flags, priority text and certificate (this user's, from the data directory, as
+// the service finds it), which reads each POST body and answers a fixed small JSON.
+// Usage: nox_bench_front_floor PORT; runs until SIGINT or SIGTERM.
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -9,9 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include "front/HalvorantHttp.h"
 #include "front/Key.h"
+#include "platform/Platform.h"
+#include "platform/Wipe.h"
 #include "util/Tool.h"
 
 namespace {
@@ -48,6 +53,8 @@ int main(int argc, char** argv) {
   sigaddset(&stop, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);  // the listener thread inherits the mask
 
+  std::string dir;
+  if (!platformDataDirectory(&dir) || !prepareCredentials(dir.c_str(), time(nullptr), nullptr, nullptr)) return 1;
   char* certificate = getCert();
   char* key = getKey();
   if (certificate == nullptr || key == nullptr) return 1;
@@ -60,8 +67,7 @@ int main(int argc, char** argv) {
                                         nullptr, MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_HTTPS_MEM_CERT,
                                         certificate, MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES,
                                         kTlsPriorities, MHD_OPTION_END);
-  memset(key, 0, strlen(key));
-  freeMem(key);
+  freeTextWiped(key);
   freeMem(certificate);
   if (daemon == nullptr) return 1;
   printf("floor ready on %d\n", port);

@@ -1,14 +1,16 @@
 // Command line, certificate expiry and the console-colour choice.
 #include "front/CommandLine.h"
 
-#include <gnutls/x509.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "diag/Console.h"
 #include "front/Halvorant.h"
-#include "front/KeyData.h"
+#include "front/Key.h"
+#include "platform/Platform.h"
 
 #ifndef NOX_GIT_TIME
 #define NOX_GIT_TIME "unknown"
@@ -17,32 +19,117 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: NoxHalvorant [--version | --help]\n"
+    "Usage: NoxHalvorant [--version | --help | --trust | --untrust]\n"
     "\n"
     "Runs the local service for web pages of this user's browser: HTTPS on 127.0.0.1 and\n"
     "[::1], ports 54469, 54569 and 54669. It takes no settings; the file log is switched on\n"
-    "by /tmp/NoxHalvorant/NoxHalvorant.ini.\n"
+    "by /tmp/NoxHalvorant/NoxHalvorant.ini. Its certificate is this user's own: the first\n"
+    "start makes a CA and a localhost certificate in $XDG_DATA_HOME/noxhalvorant (by default\n"
+    "~/.local/share/noxhalvorant), later starts renew the certificate when needed.\n"
     "\n"
     "  --version  print the version, the build and the certificate's expiry, then exit\n"
     "  --help     print this text, then exit\n"
+    "  --trust    let this user's browsers trust the CA (made now if there is none yet):\n"
+    "             Chromium and Chrome ($HOME/.pki/nssdb) and every Firefox profile\n"
+    "  --untrust  remove exactly what --trust added\n"
     "\n"
-    "Exit status: 0 after a stop signal or a change of the console user, 2 for an unknown\n"
-    "argument, 69 when the service could not start (ports taken, no credentials).\n"
-    "Colours only on a terminal; NO_COLOR=1 turns them off.\n";
+    "Exit status: 0 after a stop signal or a change of the console user, 1 when --trust or\n"
+    "--untrust failed somewhere, 2 for an unknown argument, 69 when the service could not\n"
+    "start (ports taken, no credentials). Colours only on a terminal; NO_COLOR=1 turns them\n"
+    "off.\n";
 
 constexpr long kDaySeconds = 24L * 60 * 60;
+
+// Where the command line's credential notes go.
+FILE* g_out = stdout;
+FILE* g_err = stderr;
+
+void plainReport(CredentialNote kind, const char* label, const char* text) {
+  (void)label;
+  fprintf(kind == CredentialNote::Normal ? g_out : g_err, "NoxHalvorant: %s\n", text);
+}
+
+void consoleReport(CredentialNote kind, const char* label, const char* text) {
+  switch (kind) {
+    case CredentialNote::Normal:
+      printfColorLine(label, text);
+      break;
+    case CredentialNote::Warning:
+      printfColorWarningLine(label, text);
+      break;
+    case CredentialNote::Error:
+      printfColorErrorLine(label, text);
+      break;
+  }
+  flushConsole();
+}
 
 void printVersion(FILE* out) {
   fprintf(out, "NoxHalvorant %s\n", kHalvorantVersion);
   fprintf(out, "Build: %s %s, source %s\n", __DATE__, __TIME__, NOX_GIT_TIME);
+  std::string dir;
   time_t expiry = 0;
-  if (certificateExpiry(&expiry)) {
+  if (!platformDataDirectory(&dir)) {
+    fprintf(out, "Certificate: unknown (HOME is not set)\n");
+  } else if (certificateExpiry(&expiry)) {
     char text[64];
     formatExpiry(text, sizeof text, expiry);
     fprintf(out, "Certificate: localhost, expires %s\n", text);
+    fprintf(out, "CA: %s/%s\n", dir.c_str(), kCaFileName);
+  } else if (access((dir + "/" + kLeafFileName).c_str(), F_OK) != 0) {
+    fprintf(out, "Certificate: none yet for this user (the first start makes it in %s)\n", dir.c_str());
   } else {
-    fprintf(out, "Certificate: unreadable\n");
+    fprintf(out, "Certificate: unreadable (%s/%s)\n", dir.c_str(), kLeafFileName);
   }
+}
+
+// --trust and --untrust: what was done where, one line each.
+int changeTrust(bool trust, FILE* out, FILE* err) {
+  std::string dir;
+  if (!platformDataDirectory(&dir)) {
+    fprintf(err, "NoxHalvorant: no data directory for this user (HOME is not set)\n");
+    return kExitFailure;
+  }
+  const std::string ca = dir + "/" + kCaFileName;
+  const std::string record = dir + "/" + kTrustRecordName;
+  std::vector<TrustStep> steps;
+  std::string error;
+  bool ok;
+  if (trust) {
+    g_out = out;
+    g_err = err;
+    ok = prepareCredentials(dir.c_str(), time(nullptr), plainReport, nullptr);
+    discardCredentials();  // only the CA certificate is needed here
+    g_out = stdout;
+    g_err = stderr;
+    if (!ok) return kExitFailure;
+    ok = platformTrustCa(ca.c_str(), kCaNickname, record.c_str(), &steps, &error);
+  } else {
+    ok = platformUntrustCa(ca.c_str(), kCaNickname, record.c_str(), &steps, &error);
+  }
+  for (const TrustStep& step : steps) {
+    std::string what = step.what.empty() ? "" : " (" + step.what + ")";
+    if (step.ok) {
+      fprintf(out, "NoxHalvorant: %s %s%s: %s\n", kCaNickname, step.place.c_str(), what.c_str(), step.outcome.c_str());
+    } else {
+      fprintf(err, "NoxHalvorant: %s %s%s: failed: %s\n", kCaNickname, step.place.c_str(), what.c_str(),
+              step.outcome.c_str());
+      ok = false;
+    }
+  }
+  if (!error.empty()) fprintf(err, "NoxHalvorant: %s\n", error.c_str());
+  if (trust && steps.empty() && error.empty()) fprintf(out, "NoxHalvorant: no browser certificate store found\n");
+  if (trust)
+    fprintf(out, "NoxHalvorant: CA %s; restart the browsers. NoxHalvorant --untrust undoes this.\n", ca.c_str());
+  else
+    fprintf(out, "NoxHalvorant: restart the browsers.\n");
+  return ok ? kExitOk : kExitFailure;
+}
+
+bool isKnown(const char* arg) {
+  for (const char* known : {"--version", "--help", "-h", "--trust", "--untrust"})
+    if (strcmp(arg, known) == 0) return true;
+  return false;
 }
 
 }  // namespace
@@ -58,9 +145,11 @@ int handleCommandLine(int argc, char** argv, FILE* out, FILE* err) {
     fputs(kUsage, out);
     return kExitOk;
   }
+  if (argc == 2 && (strcmp(arg, "--trust") == 0 || strcmp(arg, "--untrust") == 0))
+    return changeTrust(strcmp(arg, "--trust") == 0, out, err);
   const char* bad = argv[1];
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--version") != 0 && strcmp(argv[i], "--help") != 0 && strcmp(argv[i], "-h") != 0) {
+    if (!isKnown(argv[i])) {
       bad = argv[i];
       break;
     }
@@ -70,21 +159,8 @@ int handleCommandLine(int argc, char** argv, FILE* out, FILE* err) {
 }
 
 bool certificateExpiry(time_t* expiry) {
-  if (expiry == nullptr) return false;
-  gnutls_x509_crt_t crt = nullptr;
-  if (gnutls_x509_crt_init(&crt) != 0) return false;
-  gnutls_datum_t pem = {reinterpret_cast<unsigned char*>(const_cast<char*>(kNoxCertPem)),
-                        static_cast<unsigned>(strlen(kNoxCertPem))};
-  bool ok = false;
-  if (gnutls_x509_crt_import(crt, &pem, GNUTLS_X509_FMT_PEM) == 0) {
-    time_t when = gnutls_x509_crt_get_expiration_time(crt);
-    if (when != static_cast<time_t>(-1)) {
-      *expiry = when;
-      ok = true;
-    }
-  }
-  gnutls_x509_crt_deinit(crt);
-  return ok;
+  std::string dir;
+  return expiry != nullptr && platformDataDirectory(&dir) && readCertificateExpiry(dir.c_str(), expiry);
 }
 
 long daysLeft(time_t expiry, time_t now) {
@@ -104,12 +180,14 @@ void formatExpiry(char* out, size_t size, time_t expiry) {
   if (gmtime_r(&expiry, &utc) == nullptr || strftime(out, size, "%Y-%m-%d %H:%M:%S UTC", &utc) == 0) out[0] = '\0';
 }
 
-void printCertificateExpiry() {
+bool prepareStartCredentials() {
+  std::string dir;
   time_t expiry = 0;
-  if (!certificateExpiry(&expiry)) {
-    printfColorWarningLine("Certificate expiry: ", "unreadable");
-    return;
+  if (!platformDataDirectory(&dir)) {
+    printfColorErrorLine("Credentials: ", "no data directory for this user's certificate (HOME is not set)");
+    return false;
   }
+  if (!prepareCredentials(dir.c_str(), time(nullptr), consoleReport, &expiry)) return false;
   char date[64];
   formatExpiry(date, sizeof date, expiry);
   time_t now = time(nullptr);
@@ -119,14 +197,15 @@ void printCertificateExpiry() {
       printfColorLine("Certificate expiry: ", date);
       break;
     case ExpiryState::Soon:
-      snprintf(text, sizeof text, "%s, in %ld days; rebuild and reinstall to renew it", date, daysLeft(expiry, now));
+      snprintf(text, sizeof text, "%s, in %ld days; it could not be renewed (see above)", date, daysLeft(expiry, now));
       printfColorWarningLine("Certificate expiry: ", text);
       break;
     case ExpiryState::Expired:
-      snprintf(text, sizeof text, "%s, expired; browsers refuse the connection: rebuild and reinstall", date);
+      snprintf(text, sizeof text, "%s, expired; browsers refuse the connection", date);
       printfColorErrorLine("Certificate expiry: ", text);
       break;
   }
+  return true;
 }
 
 bool consoleColourWanted(int fd, const char* noColor) {

@@ -1,8 +1,9 @@
 // Internal to src/front/: no other module includes it.
 // The service's command line and its certificate's validity, as users see them.
 //
-// The service takes no settings on its command line; it answers --version and --help and
-// refuses anything else, so a typo never starts a second service by accident.
+// The service takes no settings on its command line; it answers --version and --help,
+// trusts or untrusts this user's CA in the browsers (--trust, --untrust) and refuses
+// anything else, so a typo never starts a second service by accident.
 #pragma once
 #include <cstdio>
 #include <ctime>
@@ -10,15 +11,18 @@
 // Exit statuses of the process.
 enum : int {
   kExitOk = 0,           // normal end, stop signal, console-user change
+  kExitFailure = 1,      // --trust or --untrust could not do its work
   kExitUsage = 2,        // unknown argument
   kExitUnavailable = 69, // start-up failed (no listener, no credentials, no work dir)
 };
 
 // Handles argv. Returns -1 when the service should start, else the exit status, having
-// written the version or usage to out, or the complaint and usage to err.
+// written the version, usage or what --trust/--untrust did to out, or the complaint (and
+// usage) to err.
 int handleCommandLine(int argc, char** argv, FILE* out, FILE* err);
 
-// Expiry (notAfter) of the listeners' certificate; false when it cannot be read.
+// Expiry (notAfter) of this user's localhost certificate, read from the data directory
+// without making anything; false when there is none yet or it cannot be read.
 bool certificateExpiry(time_t* expiry);
 
 // What start-up says about a certificate that expires at expiry, seen at now.
@@ -31,9 +35,11 @@ long daysLeft(time_t expiry, time_t now);
 // "YYYY-MM-DD HH:MM:SS UTC" into out (at least 32 bytes).
 void formatExpiry(char* out, size_t size, time_t expiry);
 
-// Start-up's expiry lines: the date, plus a warning within kExpiryWarningDays of it, an
-// error once it is past.
-void printCertificateExpiry();
+// Start-up's credential step: this user's certificate loaded, made or renewed
+// (prepareCredentials, its notes as console lines), then the expiry line: the date, a
+// warning within kExpiryWarningDays of it (the renewal failed), an error once it is past.
+// False when there are no credentials to start with.
+bool prepareStartCredentials();
 
 // Colours on the console: only for a terminal, never when NO_COLOR is set and not empty.
 bool consoleColourWanted(int fd, const char* noColor);

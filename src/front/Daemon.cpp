@@ -18,7 +18,8 @@
 #include "front/MainThread.h"
 #include "platform/Platform.h"
 
-MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities) {
+MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities,
+                        int listenSocket) {
   if (address == nullptr || certificate == nullptr || key == nullptr || priorities == nullptr) {
     HALVORANT_NULL_WARNING(address == nullptr       ? "address"
                            : certificate == nullptr ? "certificate"
@@ -44,6 +45,7 @@ MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, ch
       MHD_OPTION_CONNECTION_LIMIT, kListenerConnectionLimit,
       MHD_OPTION_NOTIFY_CONNECTION, notifyConnection, nullptr,
       MHD_OPTION_SOCK_ADDR, address,
+      MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listenSocket),  // -1: none, bind address
       MHD_OPTION_HTTPS_MEM_CERT, certificate,
       MHD_OPTION_HTTPS_MEM_KEY, key,
       MHD_OPTION_HTTPS_PRIORITIES, priorities,

@@ -68,6 +68,12 @@ bool derivePorts(const char* portList, int ports[3]);
 int startListeners();
 // Stops every listener that started, IPv4 before IPv6 for each port position.
 void stopListeners();
+// Socket activation: the count sockets from first on, handed over by the service manager,
+// matched to the listeners' slots (2*i: 127.0.0.1:ports[i], 2*i+1: [::1]:ports[i]) into
+// slots[6] (-1: none, the listener binds its address). A socket that is not a listening
+// TCP socket on one of those addresses, or repeats one, gets an error line and is closed; a
+// slot left empty gets an error line. Prints nothing when count is 0.
+void matchActivationSockets(int first, int count, const int ports[3], int slots[6]);
 
 // ---- Service loop ------------------------------------------------------------------------
 

@@ -48,8 +48,11 @@ unsigned openConnections();
 constexpr const char* kTlsPriorities = "NORMAL:!VERS-TLS-ALL:!SHA1" ":+VERS-TLS1.2" ":+VERS-TLS1.3";
 
 // Starts one HTTPS listener on address (AF_INET or AF_INET6, port in network order) and
-// prints its launch-state line. The texts are only read during the call. Null on failure.
-MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities);
+// prints its launch-state line. The texts are only read during the call. listenSocket: a
+// socket already listening on address (from the service manager), which the listener then
+// owns; -1 binds address. Null on failure.
+MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities,
+                        int listenSocket = -1);
 
 // Accept policy of every listener. closure: listenerClosure(family, port) of the
 // listener. Refused: on IPv4 any client but 127.0.0.1; a client whose socket belongs to

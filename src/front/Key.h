@@ -1,15 +1,52 @@
-// TLS credentials of the listeners: the localhost certificate and its private key.
+// TLS credentials of the listeners: this user's own CA and localhost certificate.
 //
-// Both are issued per build (tools/NoxCertGen) by a local CA whose key is never kept; the
-// private key travels in the binary only in the AES-256-CBC text form, under a key that is
-// rebuilt at run time from two shares kept in separate translation units.
+// Nothing installed holds a key (a key shipped in the executable would be every user's and
+// every machine's). At its first start the service makes, for the user who runs it, a CA
+// (ECDSA P-256, name-constrained to localhost, 127.0.0.1 and ::1) and a localhost
+// certificate issued by it, and keeps them in the user's data directory
+// (platformDataDirectory): the directory 0700, key files 0600, each file written to a
+// temporary created with O_NOFOLLOW|O_EXCL and renamed into place. Every start checks owner
+// and mode of the directory and of every file: a file that is a link or not the user's, a
+// key file readable by others, or a certificate writable by others is refused with a clear
+// error and never used (nor replaced). Later starts load the files; the leaf is renewed with
+// the CA key (kept beside it, 0600) when fewer than kRenewDays remain. A CA without its key,
+// or itself near its end, is replaced, and browsers must trust the new one
+// (NoxHalvorant --trust). A lock on the directory keeps two processes from making them at
+// once.
+//
+// Key texts live in plain form only from prepareCredentials until the listeners took them
+// (getKey's caller overwrites them); the CA key is read only to issue a leaf.
 #pragma once
+#include <ctime>
 
-// A copy of the certificate PEM text; null (allocation-failure lines) when it cannot be
-// made. The caller releases it with freeMem.
+// File names inside the data directory, and the name browsers' stores list the CA under.
+constexpr const char* kCaFileName = "NoxHalvorant-CA.pem";
+constexpr const char* kCaKeyFileName = "NoxHalvorant-CA-key.pem";
+constexpr const char* kLeafFileName = "localhost.pem";
+constexpr const char* kLeafKeyFileName = "localhost-key.pem";
+constexpr const char* kTrustRecordName = "trusted-dbs";  // databases --trust changed
+constexpr const char* kCaNickname = "NoxHalvorant-CA";
+constexpr int kRenewDays = 30;
+
+// How prepareCredentials tells what it did: start-up makes console lines of these, the
+// command line plain text.
+enum class CredentialNote { Normal, Warning, Error };
+typedef void (*CredentialReport)(CredentialNote kind, const char* label, const char* text);
+
+// Loads this user's credentials from directory (made with its missing parents when absent),
+// making, renewing or replacing them as described above, at the time now. True when a
+// certificate and key are ready for getCert/getKey; *expiry (optional) then holds the
+// leaf's notAfter. False after an error note; nothing is then kept.
+bool prepareCredentials(const char* directory, time_t now, CredentialReport report, time_t* expiry);
+
+// Hand over the prepared texts (null when none is waiting: each is given once). getCert's
+// caller releases with freeMem; getKey's caller must overwrite the key text (random bytes
+// or zeros, its whole length) before releasing it.
 char* getCert();
-
-// The decrypted private key PEM text, or null (allocation-failure lines). The caller owns
-// it and must overwrite it with random bytes over its whole length before releasing it.
-// The rebuilt key-decryption key is wiped before this returns.
 char* getKey();
+// Wipes and drops prepared texts nobody took.
+void discardCredentials();
+
+// notAfter of the leaf certificate in directory, read without making or changing anything;
+// false when there is none or it cannot be read (a refused file included).
+bool readCertificateExpiry(const char* directory, time_t* expiry);

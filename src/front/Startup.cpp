@@ -14,6 +14,7 @@
 
 #include "diag/Console.h"
 #include "front/CommandLine.h"
+#include "front/Key.h"
 #include "front/Halvorant.h"
 #include "front/MainThread.h"
 #include "front/Worker.h"
@@ -104,7 +105,8 @@ bool prepare() {
   HalvorantSession_Init(CopyPath, ExecutePath);
   HalvorantQueue_initQueue();
   printfColorLine("Halvorant Version: ", kHalvorantVersion);
-  printCertificateExpiry();
+  // This user's certificate, made at the first start: the listeners take it later.
+  if (!prepareStartCredentials()) return false;
 
   // Recorded before any listener can take a request. Without a readable console user
   // no request could ever be checked against it, so the service does not start.
@@ -217,6 +219,7 @@ int HalvorantMain() {
       status = kExitOk;
     }
   }
+  discardCredentials();  // a start that ended before the listeners took them
   // Every parked request is answered (or closed) before the listeners stop.
   Worker_Stop(std::chrono::milliseconds(kStopGraceMs));
   MainThread_Stop();

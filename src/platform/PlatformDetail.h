@@ -3,6 +3,8 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 enum : int { kConsoleModeUnknown = 0, kConsoleModeSeat = 1, kConsoleModeOwnUid = 2 };
 
@@ -12,3 +14,10 @@ enum : int { kConsoleModeUnknown = 0, kConsoleModeSeat = 1, kConsoleModeOwnUid =
 // changed hands).
 bool consoleUserFromSeat(bool seatReadable, int32_t seatOwner, int32_t ownUid, std::atomic<int>* mode,
                          int32_t* uid);
+
+// Runs a program found on PATH with argv (no shell), standard input empty, and collects
+// its standard output and error (at most 64 KiB). Exit status; -1 when it could not run
+// or was killed (*output then says why).
+int runProgram(const std::vector<std::string>& argv, std::string* output);
+// Whether an executable of that name is on PATH.
+bool programOnPath(const char* name);

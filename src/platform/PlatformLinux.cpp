@@ -11,12 +11,15 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <pwd.h>
+#include <systemd/sd-daemon.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -357,6 +360,121 @@ PeerOwner platformPeerOwner(const sockaddr* peer, const sockaddr* local, uint32_
       return found->idiag_uid == geteuid() ? kPeerOwnUser : kPeerOtherUser;
     }
   }
+}
+
+namespace {
+
+bool sameEndpoint(const inet_diag_msg* found, const sockaddr* address) {
+  __be16 port = 0;
+  __be32 words[4] = {0, 0, 0, 0};
+  if (!fillEndpoint(address, address->sa_family, &port, words) || found->id.idiag_sport != port) return false;
+  const size_t size = address->sa_family == AF_INET ? 4 : 16;
+  static const __be32 kZero[4] = {0, 0, 0, 0};
+  // Its own address, or the wildcard of either family (a dual-stack [::] holds IPv4 too).
+  return (found->idiag_family == address->sa_family && memcmp(found->id.idiag_src, words, size) == 0) ||
+         memcmp(found->id.idiag_src, kZero, found->idiag_family == AF_INET ? 4 : 16) == 0;
+}
+
+// One dump of the listening TCP sockets of family; updates *result and *owner.
+void findListener(int family, const sockaddr* address, PeerOwner* result, uint32_t* owner) {
+  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) return;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } message;
+  memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  message.header.nlmsg_seq = 1;
+  message.request.sdiag_family = static_cast<__u8>(family);
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = 1u << 10;  // TCP_LISTEN
+  sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  if (sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) !=
+      static_cast<ssize_t>(sizeof message)) {
+    close(fd);
+    return;
+  }
+  alignas(nlmsghdr) char answer[16384];
+  for (bool done = false; !done;) {
+    ssize_t n = recv(fd, answer, sizeof answer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    size_t left = static_cast<size_t>(n);
+    for (size_t at = 0, step = 0; left - at >= sizeof(nlmsghdr); at += step) {
+      const auto* h = reinterpret_cast<const nlmsghdr*>(answer + at);
+      if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left - at) {
+        done = true;
+        break;
+      }
+      step = NLMSG_ALIGN(h->nlmsg_len);
+      if (step > left - at) step = left - at;
+      if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
+        done = true;
+        break;
+      }
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+      if (!sameEndpoint(found, address)) continue;
+      if (found->idiag_uid != geteuid()) {
+        *result = kPeerOtherUser;
+        *owner = found->idiag_uid;
+      } else if (*result != kPeerOtherUser) {
+        *result = kPeerOwnUser;
+        *owner = found->idiag_uid;
+      }
+    }
+  }
+  close(fd);
+}
+
+}  // namespace
+
+PeerOwner platformPortHolder(const sockaddr* address, uint32_t* owner) {
+  if (address == nullptr || owner == nullptr || (address->sa_family != AF_INET && address->sa_family != AF_INET6))
+    return kPeerUnknown;
+  PeerOwner result = kPeerUnknown;
+  findListener(AF_INET, address, &result, owner);
+  findListener(AF_INET6, address, &result, owner);
+  return result;
+}
+
+int platformActivationSockets(int* first) {
+  if (first == nullptr) return 0;
+  int count = sd_listen_fds(1);  // checks LISTEN_PID, then removes the variables
+  if (count <= 0) return 0;
+  for (int fd = SD_LISTEN_FDS_START; fd < SD_LISTEN_FDS_START + count; ++fd) {
+    int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+  }
+  *first = SD_LISTEN_FDS_START;
+  return count;
+}
+
+bool platformDataDirectory(std::string* path) {
+  if (path == nullptr) return false;
+  const char* data = getenv("XDG_DATA_HOME");
+  if (data != nullptr && data[0] == '/') {  // a relative one is to be ignored
+    *path = std::string(data) + "/noxhalvorant";
+    return true;
+  }
+  const char* home = getenv("HOME");
+  if (home == nullptr || home[0] != '/') {
+    passwd entry;
+    passwd* found = nullptr;
+    char buffer[4096];
+    if (getpwuid_r(geteuid(), &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr ||
+        found->pw_dir == nullptr || found->pw_dir[0] != '/')
+      return false;
+    *path = std::string(found->pw_dir) + "/.local/share/noxhalvorant";
+    return true;
+  }
+  *path = std::string(home) + "/.local/share/noxhalvorant";
+  return true;
 }
 
 uint64_t platformRaiseDescriptorLimit() {

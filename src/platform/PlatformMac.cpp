@@ -1,5 +1,6 @@
 // macOS implementation of the operating-system layer (built on Apple only; untested here).
 #include "platform/Platform.h"
+#include "platform/PlatformDetail.h"
 
 #include <ApplicationServices/ApplicationServices.h>
 #include <CoreFoundation/CoreFoundation.h>
@@ -12,6 +13,9 @@
 #include <sys/syslimits.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
 
 int platformExecutablePath(char* buffer, uint32_t capacity) {
   if (buffer == nullptr || capacity == 0) return -2;
@@ -89,4 +93,72 @@ uint64_t platformRaiseDescriptorLimit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
   }
   return static_cast<uint64_t>(limit.rlim_cur);
+}
+
+// macOS offers no owner lookup for a TCP socket of another process (see above).
+PeerOwner platformPortHolder(const sockaddr* address, uint32_t* owner) {
+  (void)address;
+  (void)owner;
+  return kPeerUncheckable;
+}
+
+// launchd hands sockets over through launch_activate_socket by name; the agent does not
+// declare any, so there is nothing to take.
+int platformActivationSockets(int* first) {
+  (void)first;
+  return 0;
+}
+
+bool platformDataDirectory(std::string* path) {
+  if (path == nullptr) return false;
+  const char* home = getenv("HOME");
+  std::string base = home != nullptr && home[0] == '/' ? home : "";
+  if (base.empty()) {
+    passwd* entry = getpwuid(geteuid());
+    if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] != '/') return false;
+    base = entry->pw_dir;
+  }
+  *path = base + "/Library/Application Support/NoxHalvorant";
+  return true;
+}
+
+namespace {
+
+std::string loginKeychain() {
+  const char* home = getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/Library/Keychains/login.keychain-db";
+}
+
+}  // namespace
+
+// The login keychain, trusted as a root for this user (untested).
+bool platformTrustCa(const char* caFile, const char* nickname, const char* record, std::vector<TrustStep>* steps,
+                     std::string* error) {
+  (void)nickname;
+  (void)record;
+  if (caFile == nullptr || steps == nullptr || error == nullptr) return false;
+  TrustStep step;
+  step.place = loginKeychain();
+  step.what = "login keychain";
+  std::string output;
+  step.ok = runProgram({"security", "add-trusted-cert", "-r", "trustRoot", "-k", step.place, caFile}, &output) == 0;
+  step.outcome = step.ok ? "trusted" : output;
+  steps->push_back(step);
+  return true;
+}
+
+bool platformUntrustCa(const char* caFile, const char* nickname, const char* record, std::vector<TrustStep>* steps,
+                       std::string* error) {
+  (void)nickname;
+  (void)record;
+  if (caFile == nullptr || steps == nullptr || error == nullptr) return false;
+  TrustStep step;
+  step.place = loginKeychain();
+  step.what = "login keychain";
+  std::string output;
+  runProgram({"security", "remove-trusted-cert", caFile}, &output);
+  step.ok = true;
+  step.outcome = "trust removed";
+  steps->push_back(step);
+  return true;
 }

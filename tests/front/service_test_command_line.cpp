@@ -1,5 +1,6 @@
 // The service executable as a user or a service manager runs it: answers to arguments,
-// exit statuses of a failed start, console colours by output kind.
+// exit statuses of a failed start, console colours by output kind, sockets handed over by
+// a service manager.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -9,6 +10,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,7 +20,10 @@
 #include <string>
 #include <vector>
 
+#include "front/Key.h"
+#include "support/ServiceHarness.h"
 #include "support/WorkDirLock.h"
+#include "util/Tool.h"
 
 namespace {
 
@@ -109,6 +114,7 @@ Outcome runService(const std::vector<std::string>& args, const std::vector<std::
 }
 
 TEST(ServiceCommandLine, ArgumentsAnswerWithoutStarting) {
+  const std::string dir = noxtest::dataDirectory();  // this process's private data home
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -137,7 +143,88 @@ TEST(ServiceCommandLine, ArgumentsAnswerWithoutStarting) {
     EXPECT_EQ(run.out.find("Halvorant*"), std::string::npos) << run.out;
   }
   Outcome version = runService({"--version"}, {}, false);
+  EXPECT_NE(version.out.find("Certificate: none yet for this user"), std::string::npos) << version.out;
+  ASSERT_TRUE(prepareCredentials(dir.c_str(), time(nullptr), nullptr, nullptr));
+  discardCredentials();
+  version = runService({"--version"}, {}, false);
   EXPECT_NE(version.out.find("Certificate: localhost, expires 20"), std::string::npos) << version.out;
+}
+
+// A key file others can read is never used: the start fails (a service manager tries
+// again) and says which file and what to do.
+TEST(ServiceCommandLine, RefusedKeyFileExitsUnavailable) {
+  noxtest::WorkDirLock lock;
+  ASSERT_TRUE(lock.take()) << lock.error();
+  const std::string dir = noxtest::dataDirectory();
+  ASSERT_TRUE(prepareCredentials(dir.c_str(), time(nullptr), nullptr, nullptr));
+  discardCredentials();
+  const std::string key = dir + "/localhost-key.pem";
+  ASSERT_EQ(chmod(key.c_str(), 0644), 0);
+  Outcome run = runService({}, {}, false);
+  EXPECT_EQ(run.status, 69) << run.out;
+  EXPECT_NE(run.out.find("[Error] Credentials: " + key +
+                         " can be read by other users (mode 0644): refused, never used. Remove it: the next start "
+                         "makes a new one"),
+            std::string::npos)
+      << run.out;
+  EXPECT_EQ(run.out.find("launch state"), std::string::npos) << run.out;
+  ASSERT_EQ(chmod(key.c_str(), 0600), 0);
+}
+
+// Started by a socket activator with five of its six sockets and one foreign socket: the
+// five serve, the sixth address is bound as usual, the foreign socket is closed unused.
+TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
+  noxtest::ServiceOptions options;
+  options.copy = false;
+  options.wrapper = {"systemd-socket-activate", "-E", "XDG_DATA_HOME", "-E", "NO_COLOR=1"};
+  for (const char* address : {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
+                              "127.0.0.1:54669", "127.0.0.1:54479"}) {
+    options.wrapper.push_back("-l");
+    options.wrapper.push_back(address);
+  }
+  noxtest::Service service(options);
+  ASSERT_TRUE(service.takeLock()) << service.error();
+  // The CA exists before the first connection, as after the user's --trust.
+  const std::string dir = noxtest::dataDirectory();
+  ASSERT_TRUE(prepareCredentials(dir.c_str(), time(nullptr), nullptr, nullptr));
+  discardCredentials();
+  ASSERT_TRUE(service.start("Listening on 127.0.0.1:54479", 30)) << service.error() << service.output();
+  EXPECT_EQ(service.output().find("Halvorant"), std::string::npos) << "started before the first connection";
+
+  // The first connection starts the service, which answers it on the socket it was given.
+  noxtest::Answer first = noxtest::postForm(54469, "", "https://a.test", "", noxtest::echoJson());
+  ASSERT_TRUE(first.ok()) << first.error << service.output();
+  EXPECT_EQ(first.values()["result"], "0") << first.body;
+  const std::string out = service.output();
+  EXPECT_NE(out.find("Socket activation: 6 listening sockets from the service manager"), std::string::npos) << out;
+  EXPECT_NE(out.find("[Error] Socket activation: descriptor 8 (127.0.0.1:54479) is not one of the service's "
+                     "addresses: closed"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("[Error] Socket activation: no socket for [::1]:54669 from the service manager: bound here"),
+            std::string::npos)
+      << out;
+  for (const char* listener : {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
+                               "127.0.0.1:54669", "[::1]:54669"})
+    EXPECT_NE(out.find(std::string("NoxHalvorant at ") + listener + " launch state: Success"), std::string::npos)
+        << listener << "\n" << out;
+  for (int port : {54569, 54669}) {
+    noxtest::Request r;
+    r.port = port;
+    r.ipv6 = port == 54669;  // the one bound here
+    r.origin = "https://a.test";
+    r.json = noxtest::echoJson();
+    EXPECT_EQ(noxtest::send(r).values()["result"], "0") << port;
+  }
+  // Nothing serves the foreign socket any more.
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in foreign = {};
+  foreign.sin_family = AF_INET;
+  foreign.sin_port = htons(54479);
+  foreign.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_NE(connect(s, reinterpret_cast<sockaddr*>(&foreign), sizeof foreign), 0);
+  close(s);
+  EXPECT_EQ(service.stop(), 0) << service.output();
 }
 
 TEST(ServiceCommandLine, FailedStartExitsUnavailable) {

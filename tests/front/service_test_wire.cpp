@@ -7,16 +7,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
-#include "crypto/CipherEngine.h"
-#include "front/Key.h"
-#include "front/KeyData.h"
-#include "platform/Wipe.h"
 #include "support/ServiceHarness.h"
-#include "util/Tool.h"
 
 namespace {
 
@@ -345,55 +342,63 @@ std::vector<std::string> findIn(const std::vector<Region>& regions, const std::s
   return places;
 }
 
-std::string words(const uint32_t* w, int count) { return std::string(reinterpret_cast<const char*>(w), 4 * count); }
+// The private scalar of a P-256 key's PEM text (PKCS #8): the 32 bytes after the
+// ECPrivateKey's version 1 and its OCTET STRING header; empty when not found.
+std::string privateScalar(const std::string& pem) {
+  std::string body;
+  std::istringstream lines(pem);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("-----", 0) != 0) body += line;
+  std::string der = noxtest::base64Decode(body);
+  size_t at = der.find(std::string("\x02\x01\x01\x04\x20", 5));
+  return at == std::string::npos || at + 5 + 32 > der.size() ? std::string() : der.substr(at + 5, 32);
+}
 
+// The service's memory after it served with this user's key: the start that made the keys
+// and a later start that loaded them. No text of either key (the listeners' leaf key, the
+// CA key used to issue it) stays readable, nor the private value in the byte order of its
+// encodings (the TLS library keeps the leaf's in its own number form).
 TEST_F(Wire, NoKeyTextInMemory) {
-  expectEcho(noxtest::send(post(noxtest::echoJson())), "served");  // the listeners work with the key
-  std::vector<Region> memory = runtimeMemory(service_.pid());
-  ASSERT_FALSE(findIn(memory, "/tmp/NoxHalvorant").empty()) << "the scan must see the service's data";
-  bool sawStack = false;
-  for (const Region& r : memory) sawStack = sawStack || (r.name == "[stack]" && !r.bytes.empty());
-  ASSERT_TRUE(sawStack) << "the scan must see the main thread's stack";
+  EXPECT_EQ(service_.stop(), 0) << service_.output();
+  char pattern[] = "/tmp/nox_wire_data_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string home = pattern;
+  const std::string dir = home + "/noxhalvorant/";
+  for (int round = 0; round < 2; ++round) {
+    const std::string context = round == 0 ? "start that made the keys" : "start that loaded them";
+    noxtest::ServiceOptions options;
+    options.environment = {"XDG_DATA_HOME=" + home};
+    noxtest::Service service(options);
+    ASSERT_TRUE(service.start()) << service.error() << service.output();
+    ASSERT_NE(service.output().find("NoxHalvorant initialization: Success"), std::string::npos) << service.output();
+    EXPECT_EQ(service.output().find("first start") != std::string::npos, round == 0) << context;
+    Request echo = post(noxtest::echoJson());
+    echo.caFile = dir + "NoxHalvorant-CA.pem";
+    expectEcho(noxtest::send(echo), context);  // the listeners work with the key
+    std::vector<Region> memory = runtimeMemory(service.pid());
+    ASSERT_FALSE(findIn(memory, "/tmp/NoxHalvorant").empty()) << "the scan must see the service's data";
+    bool sawStack = false;
+    for (const Region& r : memory) sawStack = sawStack || (r.name == "[stack]" && !r.bytes.empty());
+    ASSERT_TRUE(sawStack) << "the scan must see the main thread's stack";
 
-  // The same build's key as this process decrypts it, and the key that decrypts it.
-  testing::internal::CaptureStdout();
-  char* key = getKey();
-  testing::internal::GetCapturedStdout();
-  ASSERT_NE(key, nullptr);
-  std::string pem = key;
-  freeTextWiped(key);
-  std::string hex(64, '\0');
-  for (size_t i = 0; i < hex.size(); ++i) hex[i] = static_cast<char>(kNoxKeyShareA[i] ^ kNoxKeyShareB[i]);
-  unsigned char* raw = HexDecode(hex.c_str());
-  ASSERT_NE(raw, nullptr);
-  std::string rawKey(reinterpret_cast<char*>(raw), 32);
-
-  // The round keys as the engine holds them (native words), for encryption and decryption.
-  SK_CONTEXT forward{}, inverse{};
-  ASSERT_EQ(SK_EncryptInit(&forward, CKM_AES_CBC_PAD, raw, 32), CKR_OK);
-  ASSERT_EQ(SK_DecryptInit(&inverse, CKM_AES_CBC_PAD, raw, 32), CKR_OK);
-  freeWiped(raw, 32);
-
-  struct Probe {
-    std::string name;
-    std::string text;
-  };
-  std::vector<Probe> probes = {
-      {"PEM label", "PRIVATE KEY"},
-      {"PEM body", pem.substr(pem.find('\n') + 1, 48)},
+    std::vector<std::pair<std::string, std::string>> probes = {{"PEM label", "PRIVATE KEY"}};
+    for (const char* name : {"localhost-key.pem", "NoxHalvorant-CA-key.pem"}) {
+      std::ifstream in(dir + name);
+      std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      ASSERT_GT(pem.size(), 100u) << name;
+      std::string scalar = privateScalar(pem);
+      ASSERT_EQ(scalar.size(), 32u) << name;
       // Tails only: the allocator writes its own links over the head of a freed block.
-      {"key-decryption key (hex)", hex.substr(24)},
-      {"key-decryption key", rawKey.substr(16)},
-  };
-  for (int round = 0; round < 15; ++round) {
-    probes.push_back({"round key " + std::to_string(round), words(forward.Key + 4 * round, 4)});
-    if (round > 0 && round < 14)
-      probes.push_back({"inverse round key " + std::to_string(round), words(inverse.Key + 4 * round, 4)});
+      probes.push_back({std::string(name) + " PEM body", pem.substr(pem.find('\n') + 1 + 16, 40)});
+      probes.push_back({std::string(name) + " private value", scalar.substr(8)});
+    }
+    for (const auto& p : probes)
+      for (const std::string& place : findIn(memory, p.second))
+        ADD_FAILURE() << context << ": " << p.first << " found in " << place;
+    EXPECT_EQ(service.stop(), 0) << service.output();
   }
-  wipeMemory(&forward, sizeof forward);
-  wipeMemory(&inverse, sizeof inverse);
-  for (const Probe& p : probes)
-    for (const std::string& place : findIn(memory, p.text)) ADD_FAILURE() << p.name << " found in " << place;
+  std::error_code ignored;
+  std::filesystem::remove_all(home, ignored);
 }
 
 }  // namespace

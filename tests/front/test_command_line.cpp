@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "front/CommandLine.h"
+#include "front/Key.h"
+#include "support/DataHome.h"
+#include "util/Tool.h"
 
 namespace {
 
@@ -23,6 +26,7 @@ std::string readAll(FILE* file) {
 }
 
 TEST(CommandLine, Table) {
+  noxtest::DataHome::path();  // --version reads this user's certificate: a private one here
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -32,11 +36,12 @@ TEST(CommandLine, Table) {
   const Case cases[] = {
       {{}, -1, "", ""},
       {{"--version"}, 0, "NoxHalvorant 1.0.23.0510\n", ""},
-      {{"--help"}, 0, "Usage: NoxHalvorant [--version | --help]", ""},
+      {{"--help"}, 0, "Usage: NoxHalvorant [--version | --help | --trust | --untrust]", ""},
       {{"-h"}, 0, "Usage: NoxHalvorant", ""},
       {{"--bogus"}, 2, "", "unknown argument '--bogus'"},
       {{"--version", "--port=1"}, 2, "", "unknown argument '--port=1'"},
       {{"--version", "--help"}, 2, "", "Usage: NoxHalvorant"},
+      {{"--trust", "--untrust"}, 2, "", "Usage: NoxHalvorant"},
       {{""}, 2, "", "unknown argument ''"},
   };
   for (const Case& c : cases) {
@@ -70,20 +75,33 @@ TEST(CommandLine, Table) {
   }
 }
 
-TEST(CommandLine, VersionNamesTheCertificateExpiry) {
-  time_t expiry = 0;
-  ASSERT_TRUE(certificateExpiry(&expiry));
-  EXPECT_GT(expiry, time(nullptr));  // a fresh build's certificate is valid
-  char date[64];
-  formatExpiry(date, sizeof date, expiry);
+std::string version() {
   char arg0[] = "NoxHalvorant", arg1[] = "--version";
   char* argv[] = {arg0, arg1, nullptr};
   FILE* out = tmpfile();
-  ASSERT_NE(out, nullptr);
-  ASSERT_EQ(handleCommandLine(2, argv, out, stderr), 0);
+  if (out == nullptr || handleCommandLine(2, argv, out, stderr) != 0) return "failed";
   std::string text = readAll(out);
   fclose(out);
-  EXPECT_NE(text.find(std::string("Certificate: localhost, expires ") + date + "\n"), std::string::npos) << text;
+  return text;
+}
+
+TEST(CommandLine, VersionNamesThisUsersCertificate) {
+  const std::string dir = noxtest::dataDirectory();
+  EXPECT_NE(version().find("Certificate: none yet for this user (the first start makes it in " + dir + ")\n"),
+            std::string::npos)
+      << version();
+
+  ASSERT_TRUE(prepareCredentials(dir.c_str(), time(nullptr), nullptr, nullptr));
+  discardCredentials();
+  time_t expiry = 0;
+  ASSERT_TRUE(certificateExpiry(&expiry));
+  EXPECT_GT(expiry, time(nullptr));
+  char date[64];
+  formatExpiry(date, sizeof date, expiry);
+  std::string text = version();
+  EXPECT_NE(text.find(std::string("Certificate: localhost, expires ") + date + "\nCA: " + dir + "/NoxHalvorant-CA.pem\n"),
+            std::string::npos)
+      << text;
   EXPECT_NE(text.find("Build: "), std::string::npos) << text;
 }
 

@@ -41,6 +41,17 @@ inline std::string otherUserPrefix(std::string* why) {
   return prefix;
 }
 
+// Gives path (a file or directory of ours) to the second user, keeping its mode: chown as
+// root, otherwise from inside a user namespace, where that user is uid 1. Empty, or why not.
+inline std::string chownToOtherUser(const std::string& path) {
+  std::string command = geteuid() == 0 ? "chown 65534:65534 " + shellQuote(path)
+                                       : "unshare --map-auto --map-root-user -- chown 1:1 " + shellQuote(path);
+  int status = system((command + " 2>/dev/null").c_str());
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+  return "cannot give " + path + " to a second user (" + command +
+         "): not root and no user namespace with subordinate uids";
+}
+
 struct OtherUserRun {
   bool started = false;  // false: no second user available (see why)
   int status = -1;       // exit status of the command

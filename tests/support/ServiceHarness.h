@@ -1,5 +1,7 @@
 // Shared harness for service tests: starts the built service as a child process, reads its
-// console output, talks to it over HTTPS with libcurl and stops it again.
+// console output, talks to it over HTTPS with libcurl and stops it again. The service keeps
+// its credentials in this test process's private data home (DataHome.h); clients trust the
+// CA it made there.
 //
 // Header-only. Needs the compile definitions NOX_SERVICE_EXE and NOX_BIN_DIR (given to every
 // service_test_*.cpp) and libcurl. Only processes started here are ever signalled, by pid.
@@ -50,8 +52,6 @@ namespace fs = std::filesystem;
 
 constexpr int kPorts[3] = {54469, 54569, 54669};
 constexpr const char* kEchoPathId = "3A61F0B2C94E4D7B8E05A1C2D3F40516";
-
-inline std::string caFile() { return std::string(NOX_BIN_DIR) + "/NoxHalvorant-CA.pem"; }
 
 // Console text without the colour sequences.
 inline std::string plainText(const std::string& text) {
@@ -133,7 +133,8 @@ inline std::map<std::string, std::string> decodeAnswer(const std::string& body) 
 struct ServiceOptions {
   bool copy = true;                      // run a copy in a temporary directory (with bin/Nox/)
   std::vector<std::string> fixtureDirs;  // extra directories copied beside the copy
-  std::vector<std::string> environment;  // extra "NAME=value" entries for the child
+  std::vector<std::string> environment;  // "NAME=value" entries for the child (replacing inherited ones)
+  std::vector<std::string> wrapper;      // runs the service through this command (its argv), e.g. a socket activator
 };
 
 class Service {
@@ -175,8 +176,15 @@ class Service {
 
     int out = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) return fail("open log");
+    // The options' entries replace inherited ones of the same name.
     std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+      std::string entry = *e;
+      bool replaced = false;
+      for (const std::string& o : options_.environment)
+        replaced = replaced || entry.compare(0, o.find('=') + 1, o, 0, o.find('=') + 1) == 0;
+      if (!replaced) env.push_back(entry);
+    }
     for (const std::string& e : options_.environment) env.push_back(e);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(&e[0]);
@@ -190,7 +198,11 @@ class Service {
     if (pid_ == 0) {
       dup2(out, STDOUT_FILENO);
       dup2(out, STDERR_FILENO);
-      execle(exe_.c_str(), exe_.c_str(), static_cast<char*>(nullptr), envp.data());
+      std::vector<char*> argv;
+      for (const std::string& w : options_.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
+      argv.push_back(&exe_[0]);
+      argv.push_back(nullptr);
+      execvpe(argv[0], argv.data(), envp.data());
       _exit(127);
     }
     close(out);
@@ -339,6 +351,7 @@ struct Request {
   long tlsMin = CURL_SSLVERSION_TLSv1_2;
   std::string interface;          // CURLOPT_INTERFACE (source address)
   long timeoutMs = 30000;
+  std::string caFile;             // the CA to trust; empty: the one in this process's data home
 };
 
 namespace detail {
@@ -411,7 +424,8 @@ class Client {
 
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_RESOLVE, resolveList);
-    curl_easy_setopt(curl_, CURLOPT_CAINFO, caFile().c_str());
+    const std::string ca = r.caFile.empty() ? caFile() : r.caFile;
+    curl_easy_setopt(curl_, CURLOPT_CAINFO, ca.c_str());
     curl_easy_setopt(curl_, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -453,7 +467,7 @@ inline Answer send(const Request& r) {
 }
 
 // POST of a form whose field "Parameter" holds the Base64 of json, on a fresh connection to
-// 127.0.0.1:port, verified against NoxHalvorant-CA.pem for the name localhost. host empty
+// 127.0.0.1:port, verified against the CA the service made (caFile) for the name localhost. host empty
 // keeps "localhost:PORT"; origin/referer empty send no such header.
 inline Answer postForm(int port, const std::string& host, const std::string& origin, const std::string& referer,
                        const std::string& json, const std::vector<std::string>& extraHeaders = {}) {

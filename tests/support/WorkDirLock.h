@@ -2,6 +2,8 @@
 // several build trees (and users) may run at once, and they share the fixed ports and that
 // directory. Taking the lock empties the directory, releasing it empties it again; the
 // directory itself stays, since removing it would pull it from under any other user of it.
+// Taking it also gives this process its private data home (DataHome.h), so no service a
+// test starts writes credentials into the real home.
 //
 //   noxtest::WorkDirLock lock;
 //   ASSERT_TRUE(lock.take()) << lock.error();
@@ -19,6 +21,8 @@
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include "support/DataHome.h"
 
 namespace noxtest {
 
@@ -56,6 +60,7 @@ class WorkDirLock {
   // Waits for the lock (bounded by kLockWaitSeconds), then empties the directory.
   bool take() {
     if (fd_ >= 0) return true;
+    DataHome::path();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kLockWaitSeconds);
     for (;;) {
       // Opened without O_CREAT when it exists: in sticky /tmp, O_CREAT on another user's
