@@ -120,10 +120,12 @@ fuzz:
 # just built): by default `make run`'s tree (RUN_BUILD), which needs only what building and
 # running need, none of the test tools; BUILD=DIR on the command line installs from that
 # tree instead. The service finds adapters in subfolders of its own directory, so they go to
-# PREFIX/bin/Nox beside it. The CA certificate and the trust scripts go to
-# PREFIX/share/noxhalvorant, the systemd user unit (@PREFIX@ filled in) to
-# PREFIX/lib/systemd/user, and on macOS the launchd agent to PREFIX/share/noxhalvorant.
-# make uninstall removes exactly these files; other adapters in PREFIX/bin/Nox stay.
+# PREFIX/bin/Nox beside it; the command noxhalvorant links to it. The systemd user units (the
+# socket and the service, @PREFIX@ filled in) go to PREFIX/lib/systemd/user, and on macOS the
+# launchd agent to PREFIX/share/noxhalvorant. No certificate and no key is installed: each
+# user's service makes its own (noxhalvorant --trust lets the browsers trust it).
+# make uninstall removes exactly these files (and the CA and trust scripts earlier versions
+# installed); other adapters in PREFIX/bin/Nox stay.
 .PHONY: install uninstall
 PREFIX ?= /usr/local
 NOX_ADAPTERS = NoxCryptAdapter NoxPkiCryptAdapter NoxIdAdapter
@@ -134,6 +136,8 @@ NOX_PLIST = com.noxhalvorant.agent.plist
 NOX_OS := $(shell uname -s)
 NOX_BUILD_GIVEN := $(filter command line,$(origin BUILD))
 INSTALL_BUILD := $(if $(NOX_BUILD_GIVEN),$(BUILD),$(RUN_BUILD))
+# What earlier versions installed: a CA shared by every user, and scripts that trusted it.
+NOX_OLD_SHARE = NoxHalvorant-CA.pem trust-ca.sh untrust-ca.sh
 
 # PREFIX is written into the unit's ExecStart: absolute, no white space, nothing sed or
 # the shell would read as more than a path.
@@ -145,16 +149,17 @@ nox_check_prefix = $(if $(nox_prefix_error),$(error $(nox_prefix_error)))
 
 install: $(if $(NOBUILD),,$(if $(NOX_BUILD_GIVEN),build,run-build))
 	@:$(nox_check_prefix)
-	@for f in bin/NoxHalvorant bin/NoxHalvorant-CA.pem $(NOX_ADAPTERS:%=bin/Nox/%.dylib); do \
+	@for f in bin/NoxHalvorant $(NOX_ADAPTERS:%=bin/Nox/%.dylib); do \
 	   test -f "$(INSTALL_BUILD)/$$f" || { echo "install: $(INSTALL_BUILD)/$$f is missing; run make run-build first" >&2; exit 1; }; \
 	 done
-	install -d "$(NOX_DEST)/bin/Nox" "$(NOX_SHARE)"
+	install -d "$(NOX_DEST)/bin/Nox"
 	install -m 755 "$(INSTALL_BUILD)/bin/NoxHalvorant" "$(NOX_DEST)/bin/NoxHalvorant"
+	ln -sfn NoxHalvorant "$(NOX_DEST)/bin/noxhalvorant"
 	install -m 755 $(NOX_ADAPTERS:%="$(INSTALL_BUILD)/bin/Nox/%.dylib") "$(NOX_DEST)/bin/Nox/"
-	install -m 644 "$(INSTALL_BUILD)/bin/NoxHalvorant-CA.pem" "$(NOX_SHARE)/NoxHalvorant-CA.pem"
-	install -m 755 scripts/trust-ca.sh "$(NOX_SHARE)/trust-ca.sh"
-	install -m 755 scripts/untrust-ca.sh "$(NOX_SHARE)/untrust-ca.sh"
+	rm -f $(NOX_OLD_SHARE:%="$(NOX_SHARE)/%")
+	-@rmdir "$(NOX_SHARE)" 2>/dev/null; true
 ifeq ($(NOX_OS),Darwin)
+	install -d "$(NOX_SHARE)"
 	sed 's|@PREFIX@|$(PREFIX)|g' packaging/macos/$(NOX_PLIST) > "$(NOX_SHARE)/$(NOX_PLIST).tmp"
 	install -m 644 "$(NOX_SHARE)/$(NOX_PLIST).tmp" "$(NOX_SHARE)/$(NOX_PLIST)"
 	rm -f "$(NOX_SHARE)/$(NOX_PLIST).tmp"
@@ -163,16 +168,17 @@ else
 	sed 's|@PREFIX@|$(PREFIX)|g' packaging/systemd/noxhalvorant.service > "$(NOX_UNIT_DIR)/noxhalvorant.service.tmp"
 	install -m 644 "$(NOX_UNIT_DIR)/noxhalvorant.service.tmp" "$(NOX_UNIT_DIR)/noxhalvorant.service"
 	rm -f "$(NOX_UNIT_DIR)/noxhalvorant.service.tmp"
+	install -m 644 packaging/systemd/noxhalvorant.socket "$(NOX_UNIT_DIR)/noxhalvorant.socket"
 endif
-	@echo "Installed NoxHalvorant in $(NOX_DEST); see docs/installation.md to start it and trust its CA."
+	@echo "Installed NoxHalvorant in $(NOX_DEST); see docs/installation.md to start it and trust its CA (noxhalvorant --trust)."
 
 uninstall:
 	@:$(nox_check_prefix)
-	rm -f "$(NOX_DEST)/bin/NoxHalvorant" $(NOX_ADAPTERS:%="$(NOX_DEST)/bin/Nox/%.dylib")
-	rm -f "$(NOX_SHARE)/NoxHalvorant-CA.pem" "$(NOX_SHARE)/trust-ca.sh" "$(NOX_SHARE)/untrust-ca.sh" \
-	      "$(NOX_SHARE)/$(NOX_PLIST)" "$(NOX_UNIT_DIR)/noxhalvorant.service"
+	rm -f "$(NOX_DEST)/bin/NoxHalvorant" "$(NOX_DEST)/bin/noxhalvorant" $(NOX_ADAPTERS:%="$(NOX_DEST)/bin/Nox/%.dylib")
+	rm -f $(NOX_OLD_SHARE:%="$(NOX_SHARE)/%") "$(NOX_SHARE)/$(NOX_PLIST)" \
+	      "$(NOX_UNIT_DIR)/noxhalvorant.service" "$(NOX_UNIT_DIR)/noxhalvorant.socket"
 	-@rmdir "$(NOX_DEST)/bin/Nox" "$(NOX_SHARE)" 2>/dev/null; true
-	@echo "Removed NoxHalvorant from $(NOX_DEST). Browsers still trust its CA until untrust-ca.sh is run."
+	@echo "Removed NoxHalvorant from $(NOX_DEST). Browsers trust each user's CA until that user runs noxhalvorant --untrust (before uninstalling)."
 
 # ---- Soak and benchmarks ----------------------------------------------------------------
 # soak: the soak test of the running service for NOX_SOAK_SECONDS (five minutes here; the

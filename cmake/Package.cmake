@@ -1,24 +1,23 @@
 # The Debian package (make deb): the executable and the adapters in one directory
 # /usr/lib/noxhalvorant (the service finds adapters beside its own file), the command
-# /usr/bin/noxhalvorant, its manual page, the user unit, the CA and the trust scripts in
-# /usr/share/noxhalvorant. Only the service's own files are installed: tests never are.
+# /usr/bin/noxhalvorant, its manual page and the user units (the socket, enabled for
+# graphical sessions, and the service it starts). No certificate and no key: each user's
+# service makes its own at its first start (noxhalvorant --trust lets the browsers trust
+# it). Only the service's own files are installed: tests never are.
 include(GNUInstallDirs)
 set(NOX_LIBDIR lib/noxhalvorant)
-set(NOX_SHAREDIR share/noxhalvorant)
 
 install(TARGETS NoxHalvorant RUNTIME DESTINATION ${NOX_LIBDIR})
 install(TARGETS nox_adapter_crypt nox_adapter_pki nox_adapter_id LIBRARY DESTINATION ${NOX_LIBDIR}/Nox
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-install(FILES ${CMAKE_BINARY_DIR}/bin/NoxHalvorant-CA.pem DESTINATION ${NOX_SHAREDIR})
-install(PROGRAMS ${CMAKE_SOURCE_DIR}/scripts/trust-ca.sh ${CMAKE_SOURCE_DIR}/scripts/untrust-ca.sh
-  DESTINATION ${NOX_SHAREDIR})
 
 # The unit as make install writes it, with the executable's place in the package.
 file(READ ${CMAKE_SOURCE_DIR}/packaging/systemd/noxhalvorant.service NOX_UNIT)
 string(REPLACE "@PREFIX@/bin/NoxHalvorant" "/usr/${NOX_LIBDIR}/NoxHalvorant" NOX_UNIT "${NOX_UNIT}")
 string(REPLACE "@PREFIX@" "/usr" NOX_UNIT "${NOX_UNIT}")
 file(WRITE ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.service "${NOX_UNIT}")
-install(FILES ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.service DESTINATION lib/systemd/user)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/noxhalvorant.service ${CMAKE_SOURCE_DIR}/packaging/systemd/noxhalvorant.socket
+  DESTINATION lib/systemd/user)
 
 # The command on PATH.
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/packaging)
@@ -56,7 +55,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://noxhalvorant.invalid/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The trust script needs certutil.
+# noxhalvorant --trust needs certutil.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libnss3-tools")
 # The PKI adapter asks for PINs through a pinentry program; the e-ID adapter needs the
 # smart-card daemon. Without them those adapters answer errors, the service still runs.

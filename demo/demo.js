@@ -148,8 +148,8 @@ function checkList(box, pageIsLocal, permission) {
     '"ss -ltn | grep -E \':54[4-6]69\'" lists its listeners.');
   item('Certificate not trusted —',
     'the tab shows a certificate warning (Chromium: ERR_CERT_AUTHORITY_INVALID; Firefox: ' +
-    'SEC_ERROR_UNKNOWN_ISSUER). Trust the CA with ' +
-    '"scripts/trust-ca.sh NoxHalvorant-CA.pem" and restart the browser. ' +
+    'SEC_ERROR_UNKNOWN_ISSUER). Trust your CA with ' +
+    '"noxhalvorant --trust" (as the user of this browser) and restart the browser. ' +
     'Clicking through the warning only helps until the browser restarts.');
   item('Local Network Access not granted —',
     'the tab shows an empty answer (Chromium: ERR_EMPTY_RESPONSE; Firefox: "The connection ' +

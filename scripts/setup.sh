@@ -6,7 +6,7 @@
 # Safe to rerun. Needs root or sudo when a Debian package is missing.
 set -euo pipefail
 
-# Build and run: compiler, libraries, and certutil for the trust script.
+# Build and run: compiler, libraries, and certutil for NoxHalvorant --trust.
 PKGS=(
   build-essential cmake pkg-config
   libmicrohttpd-dev libgnutls28-dev libmbedtls-dev libjsmn-dev
@@ -21,7 +21,8 @@ for group in "$@"; do
   case "$group" in
     test)
       PKGS+=(libgtest-dev libgmock-dev libcurl4-gnutls-dev gnutls-bin chromium firefox-esr nodejs)
-      PKGS+=(curl util-linux uidmap)  # tests as a second user: curl, setpriv, unshare --map-auto
+      PKGS+=(curl util-linux uidmap python3)  # tests as a second user: curl, setpriv, unshare --map-auto, a squatter
+      PKGS+=(systemd)  # systemd-socket-activate: the service started with sockets handed over
       PKGS+=(softhsm2 opensc openssl)  # PKI adapter tests: a private token made with pkcs11-tool
       # e-ID adapter tests: a private PC/SC daemon with the virtual reader and card emulator,
       # in namespaces made with util-linux's unshare and iproute2's ip.

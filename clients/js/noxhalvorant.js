@@ -131,7 +131,7 @@ const CAUSE_MESSAGES = Object.freeze({
     'question about local network access, then try again.',
   NOT_RUNNING_OR_UNTRUSTED:
     'NoxHalvorant did not answer: it is not running, or its certificate is not trusted. Open ' +
-    'https://127.0.0.1:54469/ in a tab: a certificate warning means run the trust script; a ' +
+    'https://127.0.0.1:54469/ in a tab: a certificate warning means run noxhalvorant --trust; a ' +
     '"refused to connect" page means start the service.',
   TIMEOUT: 'A listener accepted the connection but did not answer in time.',
   BAD_ANSWER: 'Something other than NoxHalvorant answers on its ports.',
@@ -383,6 +383,9 @@ export function createClient(given = {}) {
   // https://127.0.0.1:54469/ in a tab shows which), TIMEOUT, BAD_ANSWER, NO_ORIGIN (the
   // service refused the request with 61012: no Origin, as from Node.js without the
   // origin option, or the console user changed). Rejects only for BAD_INPUT and ABORTED.
+  // A port whose listener fails the browser's certificate check (another program holding
+  // it cannot present the user's own certificate) is passed over like one that refuses the
+  // connection: detection goes on to the next port.
   async function detect(callOptions = {}) {
     let rec;
     try {

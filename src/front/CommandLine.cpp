@@ -120,7 +120,7 @@ int changeTrust(bool trust, FILE* out, FILE* err) {
   if (!error.empty()) fprintf(err, "NoxHalvorant: %s\n", error.c_str());
   if (trust && steps.empty() && error.empty()) fprintf(out, "NoxHalvorant: no browser certificate store found\n");
   if (trust)
-    fprintf(out, "NoxHalvorant: CA %s; restart the browsers. NoxHalvorant --untrust undoes this.\n", ca.c_str());
+    fprintf(out, "NoxHalvorant: CA %s; restart the browsers. noxhalvorant --untrust undoes this.\n", ca.c_str());
   else
     fprintf(out, "NoxHalvorant: restart the browsers.\n");
   return ok ? kExitOk : kExitFailure;

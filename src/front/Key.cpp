@@ -85,7 +85,7 @@ int openDirectory(const std::string& path, bool create, CredentialReport report)
 
 std::string removeHint(const char* name) {
   if (strcmp(name, kCaKeyFileName) == 0 || strcmp(name, kCaFileName) == 0)
-    return "Remove it: the next start makes a new CA, which browsers must trust again (NoxHalvorant --trust)";
+    return "Remove it: the next start makes a new CA, which browsers must trust again (noxhalvorant --trust)";
   return "Remove it: the next start makes a new one";
 }
 
@@ -279,10 +279,10 @@ bool prepareCredentials(const char* directory, time_t now, CredentialReport repo
       if (firstStart) {
         say(report, CredentialNote::Normal,
             "first start: making this user's CA and localhost certificate in " + path +
-                "; let the browsers trust the CA once with: NoxHalvorant --trust");
+                "; let the browsers trust the CA once with: noxhalvorant --trust");
       } else {
         say(report, CredentialNote::Warning,
-            "a new CA is made (" + caWhy + "); browsers trust it only after: NoxHalvorant --trust");
+            "a new CA is made (" + caWhy + "); browsers trust it only after: noxhalvorant --trust");
       }
       releasePair(&found.ca);
       const char* why = "";

@@ -11,7 +11,7 @@
 // error and never used (nor replaced). Later starts load the files; the leaf is renewed with
 // the CA key (kept beside it, 0600) when fewer than kRenewDays remain. A CA without its key,
 // or itself near its end, is replaced, and browsers must trust the new one
-// (NoxHalvorant --trust). A lock on the directory keeps two processes from making them at
+// (noxhalvorant --trust). A lock on the directory keeps two processes from making them at
 // once.
 //
 // Key texts live in plain form only from prepareCredentials until the listeners took them

@@ -1,6 +1,7 @@
 // make install / make uninstall into temporary directories, and the installed service
 // at work from its new place: adapters found beside it, its certificate issued by the
-// installed CA. Runs under the service lock (run.sh): it starts the service.
+// user's own CA (nothing installed holds one). Runs under the service lock (run.sh): it
+// starts the service.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -9,7 +10,7 @@ import fs from 'node:fs';
 import https from 'node:https';
 import path from 'node:path';
 
-import { REPO, startService, tempDir } from './support/harness.mjs';
+import { REPO, caFile, startService, tempDir } from './support/harness.mjs';
 
 const BUILD = path.dirname(process.env.NOX_BIN_DIR ?? '');
 const ADAPTERS = ['NoxCryptAdapter', 'NoxIdAdapter', 'NoxPkiCryptAdapter'];
@@ -17,11 +18,10 @@ const ADAPTERS = ['NoxCryptAdapter', 'NoxIdAdapter', 'NoxPkiCryptAdapter'];
 // Every file make install writes below PREFIX, with its mode.
 const INSTALLED = [
   ['bin/NoxHalvorant', 0o755],
+  ['bin/noxhalvorant', 0o755],  // a link to it
   ...ADAPTERS.map((a) => [`bin/Nox/${a}.dylib`, 0o755]),
   ['lib/systemd/user/noxhalvorant.service', 0o644],
-  ['share/noxhalvorant/NoxHalvorant-CA.pem', 0o644],
-  ['share/noxhalvorant/trust-ca.sh', 0o755],
-  ['share/noxhalvorant/untrust-ca.sh', 0o755],
+  ['lib/systemd/user/noxhalvorant.socket', 0o644],
 ];
 
 function make(target, vars) {
@@ -56,11 +56,22 @@ test('staged install: every file in place under DESTDIR, the unit names PREFIX; 
     assert.equal(fs.statSync(path.join(root, file)).mode & 0o777, mode, file);
   }
   assert.ok(fs.readFileSync(path.join(root, 'bin/NoxHalvorant')).equals(fs.readFileSync(path.join(BUILD, 'bin/NoxHalvorant'))));
-  assert.equal(fs.readFileSync(path.join(root, 'share/noxhalvorant/NoxHalvorant-CA.pem'), 'utf8'),
-    fs.readFileSync(path.join(BUILD, 'bin/NoxHalvorant-CA.pem'), 'utf8'));
+  assert.equal(fs.readlinkSync(path.join(root, 'bin/noxhalvorant')), 'NoxHalvorant');
   const unit = fs.readFileSync(path.join(root, 'lib/systemd/user/noxhalvorant.service'), 'utf8');
   assert.match(unit, /^ExecStart=\/opt\/noxhalvorant\/bin\/NoxHalvorant$/m);
   assert.ok(!unit.includes('@PREFIX@') && !unit.includes(stage), unit);
+
+  // Nothing installed holds a certificate or a key.
+  for (const file of filesBelow(stage)) {
+    const text = fs.readFileSync(path.join(stage, file)).toString('latin1');
+    assert.ok(!text.includes('-----BEGIN') && !text.includes('PRIVATE KEY'), `${file} holds a certificate or key`);
+  }
+  // What an earlier version installed goes at the next install: the shared CA and its scripts.
+  fs.mkdirSync(path.join(root, 'share/noxhalvorant'));
+  for (const old of ['NoxHalvorant-CA.pem', 'trust-ca.sh', 'untrust-ca.sh']) fs.writeFileSync(path.join(root, 'share/noxhalvorant', old), 'x');
+  const again = make('install', { DESTDIR: stage, PREFIX: prefix });
+  assert.equal(again.status, 0, again.stdout + again.stderr);
+  assert.deepEqual(filesBelow(stage), INSTALLED.map(([f]) => path.join(prefix.slice(1), f)).sort());
 
   // Somebody else's adapter beside ours, and another unit.
   fs.writeFileSync(path.join(root, 'bin/Nox/OtherVendor.dylib'), 'x');
@@ -122,21 +133,22 @@ function post(ca, request) {
   });
 }
 
-test('the installed service runs from PREFIX with its adapters, under the installed CA and unit', async (t) => {
+test('the installed service runs from PREFIX with its adapters, under the user\'s CA and the units', async (t) => {
   const prefix = tempDir('nox-install-prefix-');
   t.after(() => fs.rmSync(prefix, { recursive: true, force: true }));
   const installed = make('install', { PREFIX: prefix });
   assert.equal(installed.status, 0, installed.stdout + installed.stderr);
 
   const unit = path.join(prefix, 'lib/systemd/user/noxhalvorant.service');
-  const analyze = spawnSync('systemd-analyze', ['verify', unit], { encoding: 'utf8' });
+  const socketUnit = path.join(prefix, 'lib/systemd/user/noxhalvorant.socket');
+  const analyze = spawnSync('systemd-analyze', ['verify', socketUnit, unit], { encoding: 'utf8' });
   if (analyze.error) t.diagnostic('systemd-analyze is not available; unit not verified');
   else assert.equal(analyze.status, 0, analyze.stdout + analyze.stderr);
 
   const service = await startService({ exe: path.join(prefix, 'bin/NoxHalvorant') });
   let stopped = null;
   try {
-    const ca = fs.readFileSync(path.join(prefix, 'share/noxhalvorant/NoxHalvorant-CA.pem'));
+    const ca = fs.readFileSync(caFile());
     const answer = await post(ca, {
       FunctionName: 'Digest', PathID: '3A61F0B2C94E4D7B8E05A1C2D3F40516', minServerVersion: '1.0.0.0',
       Algorithm: 'SHA256', Data: 'abc',

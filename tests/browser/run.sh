@@ -15,7 +15,6 @@ shift
 export NOX_SERVICE_EXE=$exe
 NOX_BIN_DIR=$(dirname "$exe")
 export NOX_BIN_DIR
-[ -f "$NOX_BIN_DIR/NoxHalvorant-CA.pem" ] || die "no NoxHalvorant-CA.pem beside $exe"
 for a in NoxCryptAdapter NoxPkiCryptAdapter NoxIdAdapter; do
   [ -f "$NOX_BIN_DIR/Nox/$a.dylib" ] || die "adapter $a is not built ($NOX_BIN_DIR/Nox/$a.dylib)"
 done
@@ -37,6 +36,9 @@ token=$build/tests/adapters/pki-token
   die "the PKI test token is not built (targets pki_test_token, scripted_pinentry)"
 work=$(mktemp -d /tmp/nox_browser_pki_XXXXXX)
 trap 'rm -rf "$work"' EXIT
+# The service's credentials (its CA and key) live in this run's own data home, never in
+# the home of the user who runs the tests.
+export XDG_DATA_HOME=$work/data
 cp -r "$token" "$work/token"
 printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/token/tokens" \
   > "$work/token/softhsm2.conf"

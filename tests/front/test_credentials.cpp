@@ -270,7 +270,7 @@ TEST_F(Credentials, LeafRenewedNearItsEndOrWhenItNoLongerFits) {
   EXPECT_EQ(leaf_, keptLeaf) << "a valid leaf needs no CA key";
   ASSERT_TRUE(prepare(expiry_ - 86400));
   EXPECT_NE(notes().find("warning: Credentials: a new CA is made (the CA key is missing); browsers trust it only "
-                         "after: NoxHalvorant --trust"),
+                         "after: noxhalvorant --trust"),
             std::string::npos)
       << notes();
   EXPECT_NE(file(kCaFileName), ca);

@@ -30,6 +30,7 @@ drwxr-xr-x ./usr/lib/noxhalvorant/Nox/
 drwxr-xr-x ./usr/lib/systemd/
 drwxr-xr-x ./usr/lib/systemd/user/
 -rw-r--r-- ./usr/lib/systemd/user/noxhalvorant.service
+-rw-r--r-- ./usr/lib/systemd/user/noxhalvorant.socket
 drwxr-xr-x ./usr/share/
 drwxr-xr-x ./usr/share/doc/
 drwxr-xr-x ./usr/share/doc/noxhalvorant/
@@ -37,11 +38,7 @@ drwxr-xr-x ./usr/share/doc/noxhalvorant/
 -rw-r--r-- ./usr/share/doc/noxhalvorant/copyright
 drwxr-xr-x ./usr/share/man/
 drwxr-xr-x ./usr/share/man/man1/
--rw-r--r-- ./usr/share/man/man1/noxhalvorant.1.gz
-drwxr-xr-x ./usr/share/noxhalvorant/
--rw-r--r-- ./usr/share/noxhalvorant/NoxHalvorant-CA.pem
--rwxr-xr-x ./usr/share/noxhalvorant/trust-ca.sh
--rwxr-xr-x ./usr/share/noxhalvorant/untrust-ca.sh"
+-rw-r--r-- ./usr/share/man/man1/noxhalvorant.1.gz"
 [ "$listing" = "$expected" ] || { diff <(echo "$expected") <(echo "$listing") || true; fail "file list or modes differ"; }
 
 field() { dpkg-deb -f "$deb" "$1"; }
@@ -66,15 +63,24 @@ hint=$(sh "$out/control/prerm" remove)
 [[ "$hint" == *"noxhalvorant --untrust"* ]] || fail "the removal hint lacks noxhalvorant --untrust: $hint"
 [ -z "$(sh "$out/control/prerm" upgrade 1.0)" ] || fail "prerm prints its hint on an upgrade"
 
-# The unit starts the packaged executable with the graphical session and restarts only
-# failed starts.
+# The socket binds the six loopback addresses with the graphical session and starts the
+# service, which runs the packaged executable and restarts only failed starts.
 mkdir "$out/root"
 dpkg-deb -x "$deb" "$out/root"
 unit="$out/root/usr/lib/systemd/user/noxhalvorant.service"
-for line in "ExecStart=/usr/lib/noxhalvorant/NoxHalvorant" "Restart=on-failure" \
-            "WantedBy=graphical-session.target" "PartOf=graphical-session.target"; do
+socket_unit="$out/root/usr/lib/systemd/user/noxhalvorant.socket"
+for line in "ExecStart=/usr/lib/noxhalvorant/NoxHalvorant" "Restart=on-failure" "Also=noxhalvorant.socket" \
+            "PartOf=graphical-session.target"; do
   grep -qx "$line" "$unit" || fail "unit lacks $line"
 done
+listen=$(grep '^ListenStream=' "$socket_unit" | sort | tr '\n' ' ')
+[ "$listen" = "ListenStream=127.0.0.1:54469 ListenStream=127.0.0.1:54569 ListenStream=127.0.0.1:54669 ListenStream=[::1]:54469 ListenStream=[::1]:54569 ListenStream=[::1]:54669 " ] \
+  || fail "socket unit listens on: $listen"
+for line in "WantedBy=graphical-session.target" "PartOf=graphical-session.target"; do
+  grep -qx "$line" "$socket_unit" || fail "socket unit lacks $line"
+done
+# No certificate and no key anywhere in the package.
+if grep -rlE -- '-----BEGIN|PRIVATE KEY' "$out/root"; then fail "the package holds a certificate or key"; fi
 # Only the executable's path is filled in: comments and every other line as written.
 src_unit=$(dirname "$0")/../../packaging/systemd/noxhalvorant.service
 diff <(grep -v '^ExecStart=' "$src_unit") <(grep -v '^ExecStart=' "$unit") \
@@ -101,8 +107,9 @@ text=$(MANWIDTH=200 man -l "$out/root/usr/share/man/man1/noxhalvorant.1.gz" 2>/d
 for want in "--trust" "--untrust" "--version" "NoxHalvorant 1.0.23.0510"; do
   [[ "$text" == *"$want"* ]] || fail "the manual page lacks $want"
 done
-# The copied binary runs and names its version.
-"$out/root/usr/lib/noxhalvorant/NoxHalvorant" --version | grep -q '^NoxHalvorant 1.0.23.0510$' \
+# The copied binary runs and names its version (in a throwaway data home: it reads the
+# user's certificate).
+XDG_DATA_HOME="$out/data" "$out/root/usr/lib/noxhalvorant/NoxHalvorant" --version | grep -q '^NoxHalvorant 1.0.23.0510$' \
   || fail "the packaged executable does not answer --version"
 
 lint=$(lintian --fail-on error "$deb") || { echo "$lint"; fail "lintian reports errors"; }

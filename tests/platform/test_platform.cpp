@@ -1,7 +1,10 @@
 // Linux operating-system layer: executable path, console user rule and seam, file copy.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
@@ -15,6 +18,7 @@
 
 #include "platform/Platform.h"
 #include "platform/PlatformDetail.h"
+#include "support/OtherUser.h"
 
 namespace {
 
@@ -165,6 +169,130 @@ TEST_F(CopyDir, FifoSourceDoesNotBlock) {
   ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
   // Opening a FIFO without a writer would block for good; it is refused instead.
   EXPECT_EQ(platformCopyFile(path("fifo").c_str(), path("copy").c_str()), EINVAL);
+}
+
+// A listening socket on the loopback address or the wildcard of a family; its port.
+int listenOn(int family, bool wildcard, int* fd) {
+  *fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_storage address = {};
+  socklen_t length = 0;
+  if (family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&address);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(wildcard ? INADDR_ANY : INADDR_LOOPBACK);
+    length = sizeof *in;
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_addr = wildcard ? in6addr_any : in6addr_loopback;
+    length = sizeof *in6;
+  }
+  if (*fd < 0 || bind(*fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(*fd, 1) != 0 ||
+      getsockname(*fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return -1;
+  return ntohs(family == AF_INET ? reinterpret_cast<sockaddr_in*>(&address)->sin_port
+                                 : reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+}
+
+sockaddr_storage loopback(int family, int port) {
+  sockaddr_storage address = {};
+  if (family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&address);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in->sin_port = htons(static_cast<uint16_t>(port));
+  } else {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_addr = in6addr_loopback;
+    in6->sin6_port = htons(static_cast<uint16_t>(port));
+  }
+  return address;
+}
+
+PeerOwner holder(const sockaddr_storage& address, uint32_t* owner) {
+  return platformPortHolder(reinterpret_cast<const sockaddr*>(&address), owner);
+}
+
+// Who holds a port that a listener could not bind: found through the kernel's socket
+// diagnostics, on the address itself or on a wildcard of either family.
+TEST(PortHolder, OwnWildcardFreeAndAnotherUsers) {
+  struct Case {
+    const char* name;
+    int family;    // of the holder's socket
+    bool wildcard;
+    int asked;     // family of the address asked about
+  };
+  const Case cases[] = {
+      {"127.0.0.1", AF_INET, false, AF_INET},   {"[::1]", AF_INET6, false, AF_INET6},
+      {"0.0.0.0", AF_INET, true, AF_INET},      {"[::] asked for 127.0.0.1", AF_INET6, true, AF_INET},
+  };
+  for (const Case& c : cases) {
+    int fd = -1;
+    int port = listenOn(c.family, c.wildcard, &fd);
+    ASSERT_GT(port, 0) << c.name;
+    uint32_t owner = 12345;
+    EXPECT_EQ(holder(loopback(c.asked, port), &owner), kPeerOwnUser) << c.name;
+    EXPECT_EQ(owner, geteuid()) << c.name;
+    close(fd);
+    EXPECT_EQ(holder(loopback(c.asked, port), &owner), kPeerUnknown) << c.name << ": free again";
+  }
+  // A bound socket on the same port of the other loopback family does not hold it.
+  int fd = -1;
+  int port = listenOn(AF_INET6, false, &fd);
+  uint32_t owner = 0;
+  EXPECT_EQ(holder(loopback(AF_INET, port), &owner), kPeerUnknown);
+  close(fd);
+
+  noxtest::OtherUserProcess other;
+  std::string why;
+  ASSERT_TRUE(other.start("exec /usr/bin/python3 -c 'import socket, sys\n"
+                          "s = socket.socket()\ns.bind((\"127.0.0.1\", 0))\ns.listen()\n"
+                          "print(s.getsockname()[1], flush=True)\nsys.stdin.read()'",
+                          &why))
+      << why;
+  std::string line = other.readLine(30);
+  ASSERT_FALSE(line.empty()) << "the second user's listener did not start";
+  port = std::stoi(line);
+  EXPECT_EQ(holder(loopback(AF_INET, port), &owner), kPeerOtherUser);
+  EXPECT_NE(owner, geteuid());
+  if (geteuid() == 0) {
+    EXPECT_EQ(owner, 65534u);
+  }
+  other.stop();
+}
+
+// XDG_DATA_HOME when it is absolute, else HOME, else the user database.
+TEST(DataDirectory, XdgThenHome) {
+  const char* keptData = getenv("XDG_DATA_HOME");
+  const char* keptHome = getenv("HOME");
+  const std::string data = keptData ? keptData : "", home = keptHome ? keptHome : "";
+  struct Case {
+    const char* xdg;   // null: unset
+    const char* home;  // null: unset
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/x/data", "/h", "/x/data/noxhalvorant"},
+      {"relative/data", "/h", "/h/.local/share/noxhalvorant"},
+      {"", "/h", "/h/.local/share/noxhalvorant"},
+      {nullptr, "/h", "/h/.local/share/noxhalvorant"},
+  };
+  for (const Case& c : cases) {
+    c.xdg ? setenv("XDG_DATA_HOME", c.xdg, 1) : unsetenv("XDG_DATA_HOME");
+    c.home ? setenv("HOME", c.home, 1) : unsetenv("HOME");
+    std::string path;
+    EXPECT_TRUE(platformDataDirectory(&path)) << c.expected;
+    EXPECT_EQ(path, c.expected);
+  }
+  unsetenv("XDG_DATA_HOME");
+  unsetenv("HOME");
+  std::string path;
+  ASSERT_TRUE(platformDataDirectory(&path));  // the user database's home
+  EXPECT_EQ(path.substr(0, 1), "/");
+  EXPECT_NE(path.find("/.local/share/noxhalvorant"), std::string::npos) << path;
+  keptData ? setenv("XDG_DATA_HOME", data.c_str(), 1) : unsetenv("XDG_DATA_HOME");
+  keptHome ? setenv("HOME", home.c_str(), 1) : unsetenv("HOME");
 }
 
 }  // namespace

@@ -249,6 +249,23 @@ test('a program outside a browser names its origin in the Origin header', async 
   assert.equal(f.seen.at(-1).headers.origin, undefined);
 });
 
+test('detect passes over a port that fails the certificate check and keeps the one that answered', async () => {
+  // Another program holding the first port cannot present the user's own certificate: the
+  // browser's fetch rejects, as for any network error, without an answer.
+  const f = await fake(() => ({ SessionID: 'S1', ServerVersion: '1.0.23.0510', result: '0' }));
+  const squatted = 'https://127.0.0.1:54469/';
+  const tried = [];
+  const fetchFn = (url, init) => {
+    tried.push(url);
+    return url === squatted ? Promise.reject(new TypeError('Failed to fetch')) : fetch(url, init);
+  };
+  const nox = createClient({ baseUrls: [squatted, f.url], fetch: fetchFn });
+  assert.deepEqual(await nox.detect(), { detected: true, version: '1.0.23.0510', baseUrl: f.url });
+  await nox.call('F');
+  assert.deepEqual(tried, [squatted, f.url, f.url], 'later requests go straight to the port that answered');
+  assert.equal(nox.baseUrl(), f.url);
+});
+
 test('a later answer with a new SessionID replaces the old one', async () => {
   let n = 0;
   const f = await fake(() => ({ SessionID: `S${++n}`, result: n === 3 ? '61902' : 'x' }));

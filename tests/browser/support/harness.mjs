@@ -4,8 +4,8 @@
 // playwright-core and Debian's Firefox ESR driven by puppeteer-core (WebDriver BiDi).
 // Everything started here is stopped by its own handle or pid.
 //
-// Environment (set by run.sh): NOX_SERVICE_EXE, NOX_BIN_DIR; optional NOX_CHROMIUM,
-// NOX_FIREFOX.
+// Environment (set by run.sh): NOX_SERVICE_EXE, NOX_BIN_DIR, XDG_DATA_HOME (the service's
+// credentials); optional NOX_CHROMIUM, NOX_FIREFOX.
 
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -147,20 +147,31 @@ export function makePublicCertificate(dir, host = PUBLIC_HOST) {
   return { caFile, certFile, keyFile };
 }
 
-// The CA certificate that issued the certificate of the service under test: the one
-// place the browser tests learn where it is.
+// The CA that issued the certificate of the service under test, in this run's own data
+// home (run.sh): the one place the browser tests learn where it is. When no service has
+// made it yet, --trust makes it (in a throwaway HOME: no real browser store is touched).
 export function caFile() {
-  return path.join(required('NOX_BIN_DIR'), 'NoxHalvorant-CA.pem');
+  const file = path.join(required('XDG_DATA_HOME'), 'noxhalvorant', 'NoxHalvorant-CA.pem');
+  if (!fs.existsSync(file)) {
+    const scratch = tempDir('nox-browser-scratch-home-');
+    try {
+      execFileSync(required('NOX_SERVICE_EXE'), ['--trust'], { env: { ...process.env, HOME: scratch },
+        stdio: ['ignore', 'ignore', 'pipe'] });
+    } finally {
+      fs.rmSync(scratch, { recursive: true, force: true });
+    }
+  }
+  return file;
 }
 
-// A HOME whose $HOME/.pki/nssdb trusts the service's CA (through scripts/trust-ca.sh,
-// as a user would) and the extra CA files given. Chromium reads only that database.
+// A HOME whose $HOME/.pki/nssdb trusts the service's CA (through NoxHalvorant --trust, as a
+// user would; it makes the CA when there is none yet) and the extra CA files given.
+// Chromium reads only that database.
 export function makeTrustingHome(extraCaFiles = []) {
-  const serviceCa = caFile();
   const home = tempDir('nox-browser-home-');
   const env = { ...process.env, HOME: home };
   try {
-    execFileSync('bash', [path.join(REPO, 'scripts/trust-ca.sh'), serviceCa], { env, stdio: ['ignore', 'ignore', 'pipe'] });
+    execFileSync(required('NOX_SERVICE_EXE'), ['--trust'], { env, stdio: ['ignore', 'ignore', 'pipe'] });
     const db = `sql:${path.join(home, '.pki/nssdb')}`;
     extraCaFiles.forEach((file, i) => {
       execFileSync('certutil', ['-A', '-d', db, '-n', `NoxBrowserTest-CA-${i}`, '-t', 'C,,', '-i', file],
