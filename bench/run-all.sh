@@ -14,6 +14,8 @@
 #   a page beside another's long call       bin/nox_bench_isolation
 #   worst page inputs (CPU per check)      bin/nox_bench_worst
 #   PKI sign round trip (SoftHSM2 token)    bin/nox_bench_pki
+#   start-up: exec (or socket activation)
+#   to the first answer                    bin/nox_bench_front_startup
 # Their full outputs go to BUILD_DIR/bench-logs/. The service benchmarks start the service
 # on its fixed ports and wait for the service-test lock themselves.
 # Exit status: 0 when every benchmark ran and gave its figures (a missed goal is shown in
@@ -31,7 +33,8 @@ failed=0
 bash "$ROOT/scripts/setup.sh" bench || exit 1
 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DNOX_BUILD_BENCH=ON >/dev/null || exit 1
 cmake --build "$BUILD" -j2 --target NoxHalvorant nox_adapters nox_bench_crypto nox_bench_front_floor \
-  nox_bench_front_mainthread nox_bench_front_client nox_bench_alloc_count nox_bench_session nox_bench_isolation nox_bench_pki nox_bench_worst >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
+  nox_bench_front_mainthread nox_bench_front_client nox_bench_alloc_count nox_bench_session nox_bench_isolation \
+  nox_bench_pki nox_bench_worst nox_bench_front_startup >/dev/null || { echo "run-all: build failed" >&2; exit 1; }
 mkdir -p "$LOGS"
 
 # row area measure ours reference ratio goal verdict  (one "|"-separated line)
@@ -101,6 +104,23 @@ if BUILD="$BUILD" bash "$ROOT/bench/front/run.sh" >"$LOGS/front.txt" 2>&1 && gre
     }' "$LOGS/front.txt" >>"$ROWS"
 else
   broken wire "bench/front/run.sh" "$LOGS/front.txt"
+fi
+
+# ---- Start-up ---------------------------------------------------------------------------------
+echo "run-all: start-up, exec or socket activation to the first answer" >&2
+if "$BUILD/bin/nox_bench_front_startup" 20 >"$LOGS/startup.txt" 2>&1 && grep -q '^activation' "$LOGS/startup.txt"; then
+  awk '
+    /^first-start/ { printf "start|first start (makes CA and key): exec to first answer|%s ms|-|-|-|info\n", $2 }
+    /^later-start/ {
+      printf "start|exec to first answer, files exist: median / max of 20|%s / %s ms|-|-|< 100 ms|%s\n", $2, $3,
+             ($3 + 0 < 100) ? "met" : "MISSED"
+    }
+    /^activation/ {
+      printf "start|first request after socket activation: median / max of 20|%s / %s ms|-|-|< 100 ms|%s\n", $2,
+             $3, ($3 + 0 < 100) ? "met" : "MISSED"
+    }' "$LOGS/startup.txt" >>"$ROWS"
+else
+  broken start "nox_bench_front_startup" "$LOGS/startup.txt"
 fi
 
 # ---- Session latency and memory ------------------------------------------------------------

@@ -42,6 +42,9 @@ exec 9>/tmp/NoxHalvorant-service-test.lock
 flock -w 600 9 || { echo "run.sh: the service ports stay busy" >&2; exit 1; }
 
 WORK=$(mktemp -d /tmp/nox_bench_front_XXXXXX)
+# The service's (and the floor's) certificate: made by the first start in this run's own
+# data home, never in the home of whoever runs the benchmark.
+export XDG_DATA_HOME="$WORK/data"
 HAD_WORKDIR=0
 [ -d /tmp/NoxHalvorant ] && HAD_WORKDIR=1
 SERVICE_PID=""
@@ -99,7 +102,7 @@ stop() {  # pid
 }
 
 # An open session for the Echo loads; sets SESSION.
-CA="$BUILD/bin/NoxHalvorant-CA.pem"
+CA="$XDG_DATA_HOME/noxhalvorant/NoxHalvorant-CA.pem"
 ECHO='{"FunctionName":"Echo","PathID":"3A61F0B2C94E4D7B8E05A1C2D3F40516","minServerVersion":"1.0.0.0"'
 open_session() {
   local answer

@@ -60,8 +60,10 @@ function emptyWorkDir() {
 
 // Starts the built service (or exe) and waits for its start-up verdict. The caller holds the
 // service lock (run.sh), so a listener on our ports is somebody else's service.
-export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutMs = 60000 } = {}) {
-  for (const port of SERVICE_PORTS) {
+// squatted: ports a test's own stand-in holds on purpose (not checked, not expected to serve).
+export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutMs = 60000, squatted = [] } = {}) {
+  const ports = SERVICE_PORTS.filter((p) => !squatted.includes(p));
+  for (const port of ports) {
     if (await listening(port)) throw new Error(`port ${port} is already taken; stop the other NoxHalvorant first`);
   }
   const dir = tempDir('nox-browser-service-');
@@ -108,7 +110,7 @@ export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutM
   }
   // Its own launch lines, not a probe: a bare connection would log a TLS error.
   const text = output();
-  for (const port of SERVICE_PORTS) {
+  for (const port of ports) {
     if (!text.includes(`NoxHalvorant at 127.0.0.1:${port} launch state: Success`)) {
       await service.stop();
       throw new Error(`the service does not listen on 127.0.0.1:${port}:\n${text}`);
@@ -182,6 +184,22 @@ export function makeTrustingHome(extraCaFiles = []) {
     throw e;
   }
   return home;
+}
+
+// The command prefix that runs a program as a second local user, as tests/support/OtherUser.h
+// does: setpriv to uid 65534 as root, otherwise a user namespace whose uid 1 is the first
+// subordinate uid. Throws when neither works: such a test never skips silently.
+export function otherUserPrefix() {
+  if (process.getuid() === 0) return ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', '--'];
+  const prefix = ['unshare', '--map-auto', '--map-root-user', '--', 'setpriv', '--reuid=1', '--regid=1',
+    '--clear-groups', '--'];
+  try {
+    execFileSync(prefix[0], [...prefix.slice(1), '/bin/true'], { stdio: 'ignore' });
+  } catch {
+    throw new Error('no second user: not root (setpriv) and no user namespace with subordinate uids ' +
+      '(unshare --map-auto needs the uidmap package and an /etc/subuid entry)');
+  }
+  return prefix;
 }
 
 // The demo's static server on 127.0.0.1 and ::1 (free port), optionally over HTTPS.

@@ -1,0 +1,171 @@
+// Start-up latency: from exec of the service to the first answer of its first listener.
+// Three cases, each with the service's credentials in a private data home:
+//   first start   the data home is empty: the start makes the CA and the key (once);
+//   later start   the files exist: they are loaded (RUNS times);
+//   activation    systemd-socket-activate holds the six sockets; the first connection
+//                 execs the service, which answers it on the socket it was given (RUNS
+//                 times); timed from that connection.
+// Usage: nox_bench_front_startup [RUNS]; prints
+//   first-start MS
+//   later-start MEDIAN_MS MAX_MS
+//   activation MEDIAN_MS MAX_MS
+// The client polls every millisecond until the answer comes (connections refused before the
+// listener is up); it does not verify the certificate (the same cost in every case).
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/ServiceHarness.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+size_t keep(char* data, size_t size, size_t count, void* out) {
+  static_cast<std::string*>(out)->append(data, size * count);
+  return size * count;
+}
+
+// One release without session to 127.0.0.1:54469; true when the service answered it.
+bool answered() {
+  CURL* curl = curl_easy_init();
+  std::string body;
+  std::string form = "Parameter=" + noxtest::base64Encode("{\"FunctionName\":\"HalvorantRelease\"}");
+  curl_slist* headers = curl_slist_append(nullptr, "Origin: https://bench.test");
+  curl_easy_setopt(curl, CURLOPT_URL, "https://127.0.0.1:54469/");
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, form.c_str());
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, keep);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 5000L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  bool ok = curl_easy_perform(curl) == CURLE_OK && body.find("ServerVersion") != std::string::npos;
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  return ok;
+}
+
+// Runs argv with stdout and stderr into log; its pid.
+pid_t launch(const std::vector<std::string>& argv, const std::string& log) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    dup2(out, STDOUT_FILENO);
+    dup2(out, STDERR_FILENO);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+int stop(pid_t pid) {
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool logHolds(const std::string& log, const std::string& text) {
+  FILE* f = fopen(log.c_str(), "r");
+  if (f == nullptr) return false;
+  std::string all;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) all.append(buffer, n);
+  fclose(f);
+  return all.find(text) != std::string::npos;
+}
+
+// Exec to first answer, ms; -1 when none came within 10 s.
+double execToAnswer(const std::string& exe, const std::string& log) {
+  auto start = Clock::now();
+  pid_t pid = launch({exe}, log);
+  double ms = -1;
+  while (Clock::now() - start < std::chrono::seconds(10)) {
+    if (answered()) {
+      ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  stop(pid);
+  return ms;
+}
+
+// First connection to answer with the sockets held by the activator, ms; -1 on failure.
+double activationToAnswer(const std::string& exe, const std::string& log) {
+  std::vector<std::string> argv = {"systemd-socket-activate", "-E", "XDG_DATA_HOME"};
+  for (const char* a : {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569", "127.0.0.1:54669",
+                        "[::1]:54669"}) {
+    argv.push_back("-l");
+    argv.push_back(a);
+  }
+  argv.push_back(exe);
+  pid_t pid = launch(argv, log);
+  auto ready = Clock::now();
+  while (!logHolds(log, "Listening on [::1]:54669")) {
+    if (Clock::now() - ready > std::chrono::seconds(10)) {
+      stop(pid);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  auto start = Clock::now();
+  double ms = answered() ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1;
+  stop(pid);
+  return ms;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int runs = argc > 1 ? atoi(argv[1]) : 20;
+  if (runs <= 0 || runs > 1000) return 2;
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  noxtest::WorkDirLock lock;  // the fixed ports; also sets a private XDG_DATA_HOME
+  if (!lock.take()) {
+    fprintf(stderr, "startup: %s\n", lock.error().c_str());
+    return 1;
+  }
+  const std::string exe = NOX_SERVICE_EXE;
+  const std::string log = noxtest::DataHome::path() + "/service.log";
+
+  double first = execToAnswer(exe, log);
+  if (first < 0 || !logHolds(log, "first start")) {
+    fprintf(stderr, "startup: the first start did not answer (or made no keys); see %s\n", log.c_str());
+    return 1;
+  }
+  printf("first-start %.1f\n", first);
+  for (int activated = 0; activated < 2; ++activated) {
+    std::vector<double> ms;
+    for (int i = 0; i < runs; ++i) {
+      double one = activated ? activationToAnswer(exe, log) : execToAnswer(exe, log);
+      if (one < 0) {
+        fprintf(stderr, "startup: no answer (%s)\n", activated ? "activation" : "later start");
+        return 1;
+      }
+      ms.push_back(one);
+      lock.release();  // lets another tree's tests in between, and empties the work directory
+      if (!lock.take()) return 1;
+    }
+    std::sort(ms.begin(), ms.end());
+    printf("%s %.1f %.1f\n", activated ? "activation" : "later-start", ms[ms.size() / 2], ms.back());
+  }
+  curl_global_cleanup();
+  return 0;
+}
