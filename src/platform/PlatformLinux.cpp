@@ -300,136 +300,99 @@ bool fillEndpoint(const sockaddr* address, int family, __be16* port, __be32 word
   return true;
 }
 
+struct DiagRequest {
+  nlmsghdr header;
+  inet_diag_req_v2 request;
+};
+
+DiagRequest diagRequest(int family, uint16_t flags, uint32_t states, uint32_t sequence) {
+  DiagRequest message;
+  memset(&message, 0, sizeof message);
+  message.header.nlmsg_len = sizeof message;
+  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  message.header.nlmsg_flags = flags;
+  message.header.nlmsg_seq = sequence;
+  message.request.sdiag_family = static_cast<__u8>(family);
+  message.request.sdiag_protocol = IPPROTO_TCP;
+  message.request.idiag_states = states;
+  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  return message;
+}
+
+bool sendDiag(int fd, const DiagRequest& message) {
+  sockaddr_nl kernel;
+  memset(&kernel, 0, sizeof kernel);
+  kernel.nl_family = AF_NETLINK;
+  return sendto(fd, &message, sizeof message, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) ==
+         static_cast<ssize_t>(sizeof message);
+}
+
+// Reads the answers to request sequence and hands each socket found to visit (which returns
+// true to stop). Returns true when visit stopped, false at the end of the answers or on an
+// error (the socket is then of no further use).
+template <typename Visit>
+bool readDiag(int fd, uint32_t sequence, Visit visit) {
+  alignas(nlmsghdr) char answer[16384];
+  for (;;) {
+    ssize_t n = recv(fd, answer, sizeof answer, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    // The messages one by one, each checked against what is left (the library's walking
+    // macros mix signed and unsigned lengths).
+    size_t left = static_cast<size_t>(n);
+    for (size_t at = 0, step = 0; left - at >= sizeof(nlmsghdr); at += step) {
+      const auto* h = reinterpret_cast<const nlmsghdr*>(answer + at);
+      if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left - at) return false;
+      step = NLMSG_ALIGN(h->nlmsg_len);
+      if (step > left - at) step = left - at;
+      if (h->nlmsg_seq != sequence) continue;  // a late answer to an earlier question
+      if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return false;
+      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) return false;
+      if (visit(static_cast<const inet_diag_msg*>(NLMSG_DATA(h)))) return true;
+    }
+  }
+}
+
 }  // namespace
 
 PeerOwner platformPeerOwner(const sockaddr* peer, const sockaddr* local, uint32_t* owner) {
   if (peer == nullptr || local == nullptr || owner == nullptr) return kPeerUnknown;
   const int family = peer->sa_family;
   if (family != AF_INET && family != AF_INET6) return kPeerUnknown;
+  if (!t_diag.ready()) return kPeerUnknown;
 
   // Exact lookup of the client's socket: its local end is the peer, its remote end us.
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message;
-  memset(&message, 0, sizeof message);
-  message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST;
-  message.request.sdiag_family = static_cast<__u8>(family);
-  message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_states = ~0u;
-  message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
-  message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  DiagRequest message = diagRequest(family, NLM_F_REQUEST, ~0u, ++t_diag.sequence);
   if (!fillEndpoint(peer, family, &message.request.id.idiag_sport, message.request.id.idiag_src) ||
       !fillEndpoint(local, family, &message.request.id.idiag_dport, message.request.id.idiag_dst))
     return kPeerUnknown;
-
-  if (!t_diag.ready()) return kPeerUnknown;
-  message.header.nlmsg_seq = ++t_diag.sequence;
-  sockaddr_nl kernel;
-  memset(&kernel, 0, sizeof kernel);
-  kernel.nl_family = AF_NETLINK;
-  if (sendto(t_diag.fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) !=
-      static_cast<ssize_t>(sizeof message)) {
+  if (!sendDiag(t_diag.fd, message)) {
     t_diag.reset();
     return kPeerUnknown;
   }
-  alignas(nlmsghdr) char answer[8192];
-  for (;;) {
-    ssize_t n = recv(t_diag.fd, answer, sizeof answer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      t_diag.reset();
-      return kPeerUnknown;
-    }
-    // The messages one by one, each checked against what is left (the library's walking
-    // macros mix signed and unsigned lengths).
-    size_t left = static_cast<size_t>(n);
-    for (size_t at = 0, step = 0; left - at >= sizeof(nlmsghdr); at += step) {
-      const auto* h = reinterpret_cast<const nlmsghdr*>(answer + at);
-      if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left - at) break;
-      step = NLMSG_ALIGN(h->nlmsg_len);
-      if (step > left - at) step = left - at;
-      if (h->nlmsg_seq != t_diag.sequence) continue;  // a late answer to an earlier question
-      if (h->nlmsg_type == NLMSG_ERROR || h->nlmsg_type == NLMSG_DONE) return kPeerUnknown;
-      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
-        return kPeerUnknown;
-      const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-      *owner = found->idiag_uid;
-      return found->idiag_uid == geteuid() ? kPeerOwnUser : kPeerOtherUser;
-    }
-  }
+  PeerOwner result = kPeerUnknown;
+  bool found = readDiag(t_diag.fd, t_diag.sequence, [&](const inet_diag_msg* socket) {
+    *owner = socket->idiag_uid;
+    result = socket->idiag_uid == geteuid() ? kPeerOwnUser : kPeerOtherUser;
+    return true;
+  });
+  if (!found) t_diag.reset();  // what is left of the answer must not meet the next question
+  return result;
 }
 
 namespace {
 
-bool sameEndpoint(const inet_diag_msg* found, const sockaddr* address) {
+// A listening socket on address itself, or on the wildcard of either family (a dual-stack
+// [::] holds IPv4 too), with address's port.
+bool holdsAddress(const inet_diag_msg* found, const sockaddr* address) {
   __be16 port = 0;
   __be32 words[4] = {0, 0, 0, 0};
   if (!fillEndpoint(address, address->sa_family, &port, words) || found->id.idiag_sport != port) return false;
-  const size_t size = address->sa_family == AF_INET ? 4 : 16;
   static const __be32 kZero[4] = {0, 0, 0, 0};
-  // Its own address, or the wildcard of either family (a dual-stack [::] holds IPv4 too).
+  const size_t size = address->sa_family == AF_INET ? 4 : 16;
   return (found->idiag_family == address->sa_family && memcmp(found->id.idiag_src, words, size) == 0) ||
          memcmp(found->id.idiag_src, kZero, found->idiag_family == AF_INET ? 4 : 16) == 0;
-}
-
-// One dump of the listening TCP sockets of family; updates *result and *owner.
-void findListener(int family, const sockaddr* address, PeerOwner* result, uint32_t* owner) {
-  int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return;
-  struct {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-  } message;
-  memset(&message, 0, sizeof message);
-  message.header.nlmsg_len = sizeof message;
-  message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-  message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-  message.header.nlmsg_seq = 1;
-  message.request.sdiag_family = static_cast<__u8>(family);
-  message.request.sdiag_protocol = IPPROTO_TCP;
-  message.request.idiag_states = 1u << 10;  // TCP_LISTEN
-  sockaddr_nl kernel;
-  memset(&kernel, 0, sizeof kernel);
-  kernel.nl_family = AF_NETLINK;
-  if (sendto(fd, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) !=
-      static_cast<ssize_t>(sizeof message)) {
-    close(fd);
-    return;
-  }
-  alignas(nlmsghdr) char answer[16384];
-  for (bool done = false; !done;) {
-    ssize_t n = recv(fd, answer, sizeof answer, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    size_t left = static_cast<size_t>(n);
-    for (size_t at = 0, step = 0; left - at >= sizeof(nlmsghdr); at += step) {
-      const auto* h = reinterpret_cast<const nlmsghdr*>(answer + at);
-      if (h->nlmsg_len < sizeof(nlmsghdr) || h->nlmsg_len > left - at) {
-        done = true;
-        break;
-      }
-      step = NLMSG_ALIGN(h->nlmsg_len);
-      if (step > left - at) step = left - at;
-      if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR) {
-        done = true;
-        break;
-      }
-      if (h->nlmsg_type != SOCK_DIAG_BY_FAMILY || h->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
-      const auto* found = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-      if (!sameEndpoint(found, address)) continue;
-      if (found->idiag_uid != geteuid()) {
-        *result = kPeerOtherUser;
-        *owner = found->idiag_uid;
-      } else if (*result != kPeerOtherUser) {
-        *result = kPeerOwnUser;
-        *owner = found->idiag_uid;
-      }
-    }
-  }
-  close(fd);
 }
 
 }  // namespace
@@ -438,8 +401,26 @@ PeerOwner platformPortHolder(const sockaddr* address, uint32_t* owner) {
   if (address == nullptr || owner == nullptr || (address->sa_family != AF_INET && address->sa_family != AF_INET6))
     return kPeerUnknown;
   PeerOwner result = kPeerUnknown;
-  findListener(AF_INET, address, &result, owner);
-  findListener(AF_INET6, address, &result, owner);
+  for (int family : {AF_INET, AF_INET6}) {
+    // A dump of the listening sockets of one family, on a socket of its own (start-up only).
+    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0) continue;
+    if (sendDiag(fd, diagRequest(family, NLM_F_REQUEST | NLM_F_DUMP, 1u << 10 /* TCP_LISTEN */, 1))) {
+      readDiag(fd, 1, [&](const inet_diag_msg* found) {
+        if (!holdsAddress(found, address)) return false;
+        if (found->idiag_uid != geteuid()) {
+          result = kPeerOtherUser;  // another user's wins
+          *owner = found->idiag_uid;
+          return true;
+        }
+        result = kPeerOwnUser;
+        *owner = found->idiag_uid;
+        return false;
+      });
+    }
+    close(fd);
+    if (result == kPeerOtherUser) break;
+  }
   return result;
 }
 
