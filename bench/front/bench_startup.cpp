@@ -40,7 +40,10 @@ size_t keep(char* data, size_t size, size_t count, void* out) {
 bool answered() {
   CURL* curl = curl_easy_init();
   std::string body;
-  std::string form = "Parameter=" + noxtest::base64Encode("{\"FunctionName\":\"HalvorantRelease\"}");
+  std::string b64 = noxtest::base64Encode("{\"FunctionName\":\"HalvorantRelease\"}");
+  char* escaped = curl_easy_escape(curl, b64.c_str(), static_cast<int>(b64.size()));
+  std::string form = std::string("Parameter=") + (escaped != nullptr ? escaped : "");
+  curl_free(escaped);
   curl_slist* headers = curl_slist_append(nullptr, "Origin: https://bench.test");
   curl_easy_setopt(curl, CURLOPT_URL, "https://127.0.0.1:54469/");
   curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);

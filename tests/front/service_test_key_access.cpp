@@ -35,9 +35,13 @@ std::vector<std::string> keyPatterns(const std::string& pem) {
     body += line;
   }
   std::string der = noxtest::base64Decode(body);
-  size_t at = der.find(std::string("\x02\x01\x01\x04\x20", 5));
-  if (at == std::string::npos || at + 37 > der.size()) return {};
-  std::string scalar = der.substr(at + 5, 32);
+  // ECPrivateKey: version 1, then the private value as an OCTET STRING (GnuTLS writes 33
+  // bytes, a zero first).
+  size_t at = der.find(std::string("\x02\x01\x01\x04", 4));
+  if (at == std::string::npos || at + 5 > der.size()) return {};
+  std::string scalar = der.substr(at + 5, static_cast<unsigned char>(der[at + 4]));
+  while (scalar.size() > 32 && scalar[0] == '\0') scalar.erase(0, 1);
+  if (scalar.size() != 32) return {};
   for (size_t from = 0; from + 12 <= scalar.size(); ++from) {
     std::string window = scalar.substr(from, 12);
     if (window.find('\n') == std::string::npos && window.find('\0') == std::string::npos) {

@@ -342,16 +342,19 @@ std::vector<std::string> findIn(const std::vector<Region>& regions, const std::s
   return places;
 }
 
-// The private scalar of a P-256 key's PEM text (PKCS #8): the 32 bytes after the
-// ECPrivateKey's version 1 and its OCTET STRING header; empty when not found.
+// The private scalar of a P-256 key's PEM text (PKCS #8): the OCTET STRING after the
+// ECPrivateKey's version 1, without the leading zero GnuTLS writes; empty when not found.
 std::string privateScalar(const std::string& pem) {
   std::string body;
   std::istringstream lines(pem);
   for (std::string line; std::getline(lines, line);)
     if (line.rfind("-----", 0) != 0) body += line;
   std::string der = noxtest::base64Decode(body);
-  size_t at = der.find(std::string("\x02\x01\x01\x04\x20", 5));
-  return at == std::string::npos || at + 5 + 32 > der.size() ? std::string() : der.substr(at + 5, 32);
+  size_t at = der.find(std::string("\x02\x01\x01\x04", 4));
+  if (at == std::string::npos || at + 5 > der.size()) return std::string();
+  std::string scalar = der.substr(at + 5, static_cast<unsigned char>(der[at + 4]));
+  while (scalar.size() > 32 && scalar[0] == '\0') scalar.erase(0, 1);
+  return scalar;
 }
 
 // The service's memory after it served with this user's key: the start that made the keys

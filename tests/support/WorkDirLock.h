@@ -57,10 +57,17 @@ class WorkDirLock {
   WorkDirLock& operator=(const WorkDirLock&) = delete;
   ~WorkDirLock() { release(); }
 
-  // Waits for the lock (bounded by kLockWaitSeconds), then empties the directory.
+  // Waits for the lock (bounded by kLockWaitSeconds), then empties the directory. Within a
+  // process that holds it already (a test running a second service) it is granted at once:
+  // a second flock of this process would wait for its own first one.
   bool take() {
-    if (fd_ >= 0) return true;
+    if (fd_ >= 0 || nested_) return true;
     DataHome::path();
+    if (holders() > 0) {
+      ++holders();
+      nested_ = true;
+      return true;
+    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kLockWaitSeconds);
     for (;;) {
       // Opened without O_CREAT when it exists: in sticky /tmp, O_CREAT on another user's
@@ -72,7 +79,10 @@ class WorkDirLock {
         else if (errno == EEXIST) continue;
       }
       if (fd_ < 0) return fail(std::string("open ") + kServiceLockFile + ": " + strerror(errno));
-      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) break;
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+        ++holders();
+        break;
+      }
       close(fd_);
       fd_ = -1;
       if (std::chrono::steady_clock::now() >= deadline)
@@ -89,14 +99,20 @@ class WorkDirLock {
   }
 
   void release() {
+    if (nested_) {
+      --holders();
+      nested_ = false;
+      return;
+    }
     if (fd_ < 0) return;
+    --holders();
     std::string ignored;
     emptyDirectory(kWorkDir, &ignored);
     close(fd_);
     fd_ = -1;
   }
 
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return fd_ >= 0 || nested_; }
   const std::string& error() const { return error_; }
 
  private:
@@ -104,7 +120,13 @@ class WorkDirLock {
     error_ = what;
     return false;
   }
+  // Holders of the lock in this process (the first owns the descriptor).
+  static int& holders() {
+    static int count = 0;
+    return count;
+  }
   int fd_ = -1;
+  bool nested_ = false;
   std::string error_;
 };
 
