@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -245,11 +246,105 @@ std::string caProblem(int dir, const std::string& path, Found* found, bool caRea
   return "";
 }
 
-void handOver(IssuedPair* leaf) {
-  releasePair(&g_prepared);
-  g_prepared = *leaf;
-  leaf->certificate = nullptr;
-  leaf->key = nullptr;
+// The checks, and any making or renewing, in the calling process: true when the files in
+// the directory now hold a usable CA and leaf.
+bool checkAndMake(const std::string& path, time_t now, CredentialReport report) {
+  Descriptor dir(openDirectory(path, true, report));
+  if (dir.fd < 0) return false;
+  // Two processes of this user (a start and --trust) must not make two CAs at once.
+  while (flock(dir.fd, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  Found found;
+  if (!readFiles(dir.fd, path, &found, report)) return false;
+  bool isCa = false;
+  const bool caReadable =
+      found.ca.certificate != nullptr && certificateFacts(found.ca.certificate, nullptr, &isCa) && isCa;
+  const std::string leafWhy = leafProblem(found, caReadable, now);
+  if (leafWhy.empty()) return true;
+  const bool firstStart = found.ca.certificate == nullptr && found.caKeyMissing;
+  const std::string caWhy = caProblem(dir.fd, path, &found, caReadable, now, report);
+  const char* why = "";
+  if (!caWhy.empty()) {
+    if (firstStart) {
+      say(report, CredentialNote::Normal,
+          "first start: making this user's CA and localhost certificate in " + path +
+              "; let the browsers trust the CA once with: noxhalvorant --trust");
+    } else {
+      say(report, CredentialNote::Warning,
+          "a new CA is made (" + caWhy + "); browsers trust it only after: noxhalvorant --trust");
+    }
+    releasePair(&found.ca);
+    if (!issueCa(now, &found.ca, &why)) {
+      say(report, CredentialNote::Error, why);
+      return false;
+    }
+    if (!writePair(dir.fd, path, found.ca, kCaFileName, kCaKeyFileName, report)) return false;
+  } else {
+    say(report, CredentialNote::Normal, "a new localhost certificate is issued: " + leafWhy);
+  }
+  releasePair(&found.leaf);
+  if (!issueLeaf(found.ca, now, &found.leaf, &why)) {
+    say(report, CredentialNote::Error, why);
+    return false;
+  }
+  return writePair(dir.fd, path, found.leaf, kLeafFileName, kLeafKeyFileName, report);
+}
+
+// The child's notes travel to the parent as lines "kind label<TAB>text".
+int g_noteFd = -1;
+void pipeReport(CredentialNote kind, const char* label, const char* text) {
+  std::string line = std::to_string(static_cast<int>(kind)) + " " + label + "\t" + text + "\n";
+  for (size_t done = 0; done < line.size();) {
+    ssize_t n = write(g_noteFd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// checkAndMake in a child process. Parsing key texts and making keys leaves key bytes in
+// memory GnuTLS frees without wiping; they leave with the child, and the CA key never
+// enters the service at all. The child's notes are handed to report here.
+bool checkAndMakeApart(const std::string& path, time_t now, CredentialReport report) {
+  int notes[2];
+  if (pipe2(notes, O_CLOEXEC) != 0) {
+    say(report, CredentialNote::Error, std::string("cannot check the credentials: ") + strerror(errno));
+    return false;
+  }
+  fflush(nullptr);  // nothing buffered is written twice
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(notes[0]);
+    close(notes[1]);
+    say(report, CredentialNote::Error, std::string("cannot check the credentials: ") + strerror(errno));
+    return false;
+  }
+  if (pid == 0) {
+    close(notes[0]);
+    g_noteFd = notes[1];
+    _exit(checkAndMake(path, now, pipeReport) ? 0 : 1);
+  }
+  close(notes[1]);
+  std::string text;
+  char buffer[1024];
+  for (;;) {
+    ssize_t n = read(notes[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  close(notes[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
+    const size_t space = line.find(' '), tab = line.find('\t');
+    if (space == std::string::npos || tab == std::string::npos || tab < space || report == nullptr) continue;
+    report(static_cast<CredentialNote>(line[0] - '0'), line.substr(space + 1, tab - space - 1).c_str(),
+           line.substr(tab + 1).c_str());
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -261,49 +356,19 @@ bool prepareCredentials(const char* directory, time_t now, CredentialReport repo
     return false;
   }
   const std::string path = directory;
-  Descriptor dir(openDirectory(path, true, report));
+  if (!checkAndMakeApart(path, now, report)) return false;
+  // What the child found good is read once more, checked the same way, for the listeners.
+  Descriptor dir(openDirectory(path, false, report));
   if (dir.fd < 0) return false;
-  // Two processes of this user (a start and --trust) must not make two CAs at once.
-  while (flock(dir.fd, LOCK_EX) != 0 && errno == EINTR) {
+  IssuedPair leaf;
+  if (!readChecked(dir.fd, path, kLeafFileName, false, &leaf.certificate, report) ||
+      !readChecked(dir.fd, path, kLeafKeyFileName, true, &leaf.key, report) || leaf.certificate == nullptr ||
+      leaf.key == nullptr || (expiry != nullptr && !certificateFacts(leaf.certificate, expiry, nullptr))) {
+    releasePair(&leaf);
+    say(report, CredentialNote::Error, "the localhost certificate in " + path + " changed while it was read");
+    return false;
   }
-
-  Found found;
-  if (!readFiles(dir.fd, path, &found, report)) return false;
-  bool isCa = false;
-  const bool caReadable = found.ca.certificate != nullptr && certificateFacts(found.ca.certificate, nullptr, &isCa) && isCa;
-  const std::string leafWhy = leafProblem(found, caReadable, now);
-  if (!leafWhy.empty()) {
-    const bool firstStart = found.ca.certificate == nullptr && found.caKeyMissing;
-    std::string caWhy = caProblem(dir.fd, path, &found, caReadable, now, report);
-    if (!caWhy.empty()) {
-      if (firstStart) {
-        say(report, CredentialNote::Normal,
-            "first start: making this user's CA and localhost certificate in " + path +
-                "; let the browsers trust the CA once with: noxhalvorant --trust");
-      } else {
-        say(report, CredentialNote::Warning,
-            "a new CA is made (" + caWhy + "); browsers trust it only after: noxhalvorant --trust");
-      }
-      releasePair(&found.ca);
-      const char* why = "";
-      if (!issueCa(now, &found.ca, &why)) {
-        say(report, CredentialNote::Error, why);
-        return false;
-      }
-      if (!writePair(dir.fd, path, found.ca, kCaFileName, kCaKeyFileName, report)) return false;
-    } else {
-      say(report, CredentialNote::Normal, "a new localhost certificate is issued: " + leafWhy);
-    }
-    releasePair(&found.leaf);
-    const char* why = "";
-    if (!issueLeaf(found.ca, now, &found.leaf, &why)) {
-      say(report, CredentialNote::Error, why);
-      return false;
-    }
-    if (!writePair(dir.fd, path, found.leaf, kLeafFileName, kLeafKeyFileName, report)) return false;
-  }
-  if (expiry != nullptr && !certificateFacts(found.leaf.certificate, expiry, nullptr)) return false;
-  handOver(&found.leaf);
+  g_prepared = leaf;
   return true;
 }
 

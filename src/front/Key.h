@@ -14,8 +14,11 @@
 // (noxhalvorant --trust). A lock on the directory keeps two processes from making them at
 // once.
 //
-// Key texts live in plain form only from prepareCredentials until the listeners took them
-// (getKey's caller overwrites them); the CA key is read only to issue a leaf.
+// The checks, and any making or renewing, run in a short-lived child process: the CA key
+// never enters the service, and what GnuTLS leaves of parsed or new keys in freed memory
+// goes with the child. The service itself only reads the leaf's two files, checked again,
+// and hands the texts to the listeners; the key text lives in plain form only from
+// prepareCredentials until the listeners took it (getKey's caller overwrites it).
 #pragma once
 #include <ctime>
 

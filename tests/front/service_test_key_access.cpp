@@ -75,13 +75,14 @@ TEST(KeyAccess, AnotherUserReadsNoKeyMaterial) {
   }
   { std::ofstream(scan + "/patterns", std::ios::binary) << patterns; }
   // The scan must find what it looks for where it can read it.
-  { std::ofstream(scan + "/control", std::ios::binary) << "x" << patterns.substr(0, patterns.find('\n')) << "x"; }
+  ASSERT_EQ(mkdir((scan + "/tree").c_str(), 0755), 0);
+  { std::ofstream(scan + "/tree/control", std::ios::binary) << "x" << patterns.substr(0, patterns.find('\n')) << "x"; }
   chmod((scan + "/patterns").c_str(), 0644);
-  chmod((scan + "/control").c_str(), 0644);
+  chmod((scan + "/tree/control").c_str(), 0644);
 
   const std::string roots = noxtest::shellQuote(fs::path(NOX_BIN_DIR).parent_path().string()) + " " +
                             noxtest::shellQuote(service.dir()) + " /tmp/NoxHalvorant " + noxtest::shellQuote(home) +
-                            " " + noxtest::shellQuote(scan);
+                            " " + noxtest::shellQuote(scan + "/tree");
   const std::string find = "find " + roots + " -type f -readable";
   noxtest::OtherUserRun run = noxtest::runAsOtherUser(
       "echo readable $(" + find + " 2>/dev/null | wc -l); " + find + " -print0 2>/dev/null | "
@@ -98,7 +99,7 @@ TEST(KeyAccess, AnotherUserReadsNoKeyMaterial) {
   EXPECT_GT(std::stoul(line.substr(9)), 100u) << "the second user could read almost nothing: " << run.output;
   std::vector<std::string> hits;
   while (std::getline(lines, line)) hits.push_back(line);
-  EXPECT_EQ(hits, std::vector<std::string>{scan + "/control"}) << run.output;
+  EXPECT_EQ(hits, std::vector<std::string>{scan + "/tree/control"}) << run.output;
 }
 
 }  // namespace
