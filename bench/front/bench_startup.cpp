@@ -21,10 +21,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/OtherUser.h"
 #include "support/ServiceHarness.h"
 
 namespace {
@@ -37,7 +39,8 @@ size_t keep(char* data, size_t size, size_t count, void* out) {
 }
 
 // One release without session to 127.0.0.1:54469; true when the service answered it.
-bool answered() {
+// report: say why not.
+bool answered(bool report = false) {
   CURL* curl = curl_easy_init();
   std::string body;
   std::string b64 = noxtest::base64Encode("{\"FunctionName\":\"HalvorantRelease\"}");
@@ -54,7 +57,9 @@ bool answered() {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 5000L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  bool ok = curl_easy_perform(curl) == CURLE_OK && body.find("ServerVersion") != std::string::npos;
+  CURLcode code = curl_easy_perform(curl);
+  bool ok = code == CURLE_OK && body.find("ServerVersion") != std::string::npos;
+  if (!ok && report) fprintf(stderr, "startup: %s %s\n", curl_easy_strerror(code), body.c_str());
   curl_slist_free_all(headers);
   curl_easy_cleanup(curl);
   return ok;
@@ -71,6 +76,7 @@ pid_t launch(const std::vector<std::string>& argv, const std::string& log) {
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
+    perror(args[0]);
     _exit(127);
   }
   return pid;
@@ -78,6 +84,7 @@ pid_t launch(const std::vector<std::string>& argv, const std::string& log) {
 
 int stop(pid_t pid) {
   kill(pid, SIGTERM);
+  // The activator passes the signal on to nothing before its first connection; it ends.
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -92,6 +99,27 @@ bool logHolds(const std::string& log, const std::string& text) {
   while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) all.append(buffer, n);
   fclose(f);
   return all.find(text) != std::string::npos;
+}
+
+// How many of the six addresses have a listening socket (read from /proc/net: looking
+// must not connect, which would start the service).
+int listeningCount() {
+  int count = 0;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    FILE* f = fopen(table, "r");
+    if (f == nullptr) continue;
+    char line[512];
+    while (fgets(line, sizeof line, f) != nullptr) {
+      char local[64], remote[64], state[8];
+      if (sscanf(line, "%*d: %63s %63s %7s", local, remote, state) != 3 || strcmp(state, "0A") != 0) continue;
+      for (const char* want : {"0100007F:D4C5", "0100007F:D529", "0100007F:D58D",
+                               "00000000000000000000000001000000:D4C5", "00000000000000000000000001000000:D529",
+                               "00000000000000000000000001000000:D58D"})
+        count += strcmp(local, want) == 0;
+    }
+    fclose(f);
+  }
+  return count;
 }
 
 // Exec to first answer, ms; -1 when none came within 10 s.
@@ -121,7 +149,7 @@ double activationToAnswer(const std::string& exe, const std::string& log) {
   argv.push_back(exe);
   pid_t pid = launch(argv, log);
   auto ready = Clock::now();
-  while (!logHolds(log, "Listening on [::1]:54669")) {
+  while (listeningCount() < 6) {
     if (Clock::now() - ready > std::chrono::seconds(10)) {
       stop(pid);
       return -1;
@@ -129,7 +157,7 @@ double activationToAnswer(const std::string& exe, const std::string& log) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   auto start = Clock::now();
-  double ms = answered() ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1;
+  double ms = answered(true) ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1;
   stop(pid);
   return ms;
 }
@@ -159,7 +187,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < runs; ++i) {
       double one = activated ? activationToAnswer(exe, log) : execToAnswer(exe, log);
       if (one < 0) {
-        fprintf(stderr, "startup: no answer (%s)\n", activated ? "activation" : "later start");
+        fprintf(stderr, "startup: no answer (%s); its output:\n", activated ? "activation" : "later start");
+        std::string command = "cat " + noxtest::shellQuote(log) + " >&2";
+        if (system(command.c_str()) != 0) fprintf(stderr, "(none)\n");
         return 1;
       }
       ms.push_back(one);
