@@ -1,5 +1,7 @@
 // One HTTPS listener: start, accept policy, library log and request completion.
 #include <arpa/inet.h>
+#include <gnutls/abstract.h>
+#include <gnutls/gnutls.h>
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -17,16 +19,105 @@
 #include "front/HalvorantHttp.h"
 #include "front/MainThread.h"
 #include "platform/Platform.h"
+#include "platform/Wipe.h"
 
-MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities,
-                        int listenSocket) {
-  if (address == nullptr || certificate == nullptr || key == nullptr || priorities == nullptr) {
-    HALVORANT_NULL_WARNING(address == nullptr       ? "address"
-                           : certificate == nullptr ? "certificate"
-                           : key == nullptr         ? "key"
-                                                    : "priorities");
+namespace {
+
+// The one certificate and key of every listener (set before they start, released after they
+// stopped; read by the listeners' threads in between).
+gnutls_pcert_st g_certificate;
+gnutls_privkey_t g_key = nullptr;
+bool g_credentialsSet = false;
+
+int giveCredentials(gnutls_session_t, const gnutls_datum_t*, int, const gnutls_pk_algorithm_t*, int,
+                    gnutls_pcert_st** certificate, unsigned int* count, gnutls_privkey_t* key) {
+  *certificate = &g_certificate;
+  *count = 1;
+  *key = g_key;
+  return 0;
+}
+
+int base64Value(char c) {
+  if (c >= 'A' && c <= 'Z') return c - 'A';
+  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+  if (c >= '0' && c <= '9') return c - '0' + 52;
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return -1;
+}
+
+// The DER bytes of a PEM text's first block into der (capacity bytes); their count, 0 when
+// the text is no PEM block or does not fit.
+size_t pemToDer(const char* pem, unsigned char* der, size_t capacity) {
+  const char* at = strstr(pem, "-----BEGIN ");
+  if (at == nullptr || (at = strchr(at, '\n')) == nullptr) return 0;
+  size_t size = 0;
+  unsigned accumulated = 0;
+  int bits = 0;
+  for (++at; *at != '\0' && *at != '-' && *at != '='; ++at) {
+    int value = base64Value(*at);
+    if (value < 0) {
+      if (*at == '\n' || *at == '\r') continue;
+      size = 0;
+      break;
+    }
+    accumulated = (accumulated << 6) | static_cast<unsigned>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      if (size == capacity) {
+        size = 0;
+        break;
+      }
+      der[size++] = static_cast<unsigned char>(accumulated >> bits);
+    }
+  }
+  accumulated = 0;
+  return size;
+}
+
+}  // namespace
+
+bool setListenerCredentials(const char* certificate, const char* key) {
+  if (certificate == nullptr || key == nullptr) return false;
+  releaseListenerCredentials();
+  gnutls_datum_t pem = {reinterpret_cast<unsigned char*>(const_cast<char*>(certificate)),
+                        static_cast<unsigned>(strlen(certificate))};
+  if (gnutls_pcert_import_x509_raw(&g_certificate, &pem, GNUTLS_X509_FMT_PEM, 0) < 0) return false;
+  unsigned char der[8192];
+  size_t size = pemToDer(key, der, sizeof der);
+  gnutls_datum_t raw = {der, static_cast<unsigned>(size)};
+  bool ok = size > 0 && gnutls_privkey_init(&g_key) >= 0 &&
+            gnutls_privkey_import_x509_raw(g_key, &raw, GNUTLS_X509_FMT_DER, nullptr, 0) >= 0;
+  wipeMemory(der, sizeof der);
+  // The pair must belong together, as the library's own loading would insist.
+  unsigned char a[64], b[64];
+  size_t aSize = sizeof a, bSize = sizeof b;
+  gnutls_pubkey_t fromKey = nullptr;
+  ok = ok && gnutls_pubkey_init(&fromKey) >= 0 && gnutls_pubkey_import_privkey(fromKey, g_key, 0, 0) >= 0 &&
+       gnutls_pubkey_get_key_id(fromKey, GNUTLS_KEYID_USE_SHA256, a, &aSize) >= 0 &&
+       gnutls_pubkey_get_key_id(g_certificate.pubkey, GNUTLS_KEYID_USE_SHA256, b, &bSize) >= 0 && aSize == bSize &&
+       memcmp(a, b, aSize) == 0;
+  if (fromKey != nullptr) gnutls_pubkey_deinit(fromKey);
+  g_credentialsSet = true;  // released below or at the stop, as set
+  if (!ok) releaseListenerCredentials();
+  return ok;
+}
+
+void releaseListenerCredentials() {
+  if (!g_credentialsSet) return;
+  gnutls_pcert_deinit(&g_certificate);
+  if (g_key != nullptr) gnutls_privkey_deinit(g_key);
+  g_key = nullptr;
+  g_credentialsSet = false;
+}
+
+MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, const char* priorities, int listenSocket) {
+  if (address == nullptr || priorities == nullptr) {
+    HALVORANT_NULL_WARNING(address == nullptr ? "address" : "priorities");
     return nullptr;
   }
+  if (!g_credentialsSet) return nullptr;
   uint16_t port = 0;
   if (address->sa_family == AF_INET) {
     port = ntohs(reinterpret_cast<sockaddr_in*>(address)->sin_port);
@@ -46,8 +137,7 @@ MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, ch
       MHD_OPTION_NOTIFY_CONNECTION, notifyConnection, nullptr,
       MHD_OPTION_SOCK_ADDR, address,
       MHD_OPTION_LISTEN_SOCKET, static_cast<MHD_socket>(listenSocket),  // -1: none, bind address
-      MHD_OPTION_HTTPS_MEM_CERT, certificate,
-      MHD_OPTION_HTTPS_MEM_KEY, key,
+      MHD_OPTION_HTTPS_CERT_CALLBACK, giveCredentials,
       MHD_OPTION_HTTPS_PRIORITIES, priorities,
       MHD_OPTION_NOTIFY_COMPLETED, request_completed, nullptr,
       MHD_OPTION_END);

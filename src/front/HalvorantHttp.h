@@ -47,12 +47,19 @@ unsigned openConnections();
 // TLS 1.2 and 1.3 only, no SHA-1.
 constexpr const char* kTlsPriorities = "NORMAL:!VERS-TLS-ALL:!SHA1" ":+VERS-TLS1.2" ":+VERS-TLS1.3";
 
-// Starts one HTTPS listener on address (AF_INET or AF_INET6, port in network order) and
-// prints its launch-state line. The texts are only read during the call. listenSocket: a
-// socket already listening on address (from the service manager), which the listener then
-// owns; -1 binds address. Null on failure.
-MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, char* certificate, char* key, const char* priorities,
-                        int listenSocket = -1);
+// The listeners' certificate and key (PEM texts, only read during the call), parsed once
+// for all of them: the key goes to the TLS library in DER form decoded here, so that no
+// copy of its text is left behind by the library's PEM reading. False when either cannot
+// be read or they do not belong together. Released by releaseListenerCredentials after
+// the listeners stopped.
+bool setListenerCredentials(const char* certificate, const char* key);
+void releaseListenerCredentials();
+
+// Starts one HTTPS listener on address (AF_INET or AF_INET6, port in network order) with
+// the credentials set above and prints its launch-state line. listenSocket: a socket
+// already listening on address (from the service manager), which the listener then owns;
+// -1 binds address. Null on failure.
+MHD_Daemon* StartDaemon(unsigned flags, sockaddr* address, const char* priorities, int listenSocket = -1);
 
 // Accept policy of every listener. closure: listenerClosure(family, port) of the
 // listener. Refused: on IPv4 any client but 127.0.0.1; a client whose socket belongs to

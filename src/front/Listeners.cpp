@@ -138,6 +138,13 @@ int startListeners() {
     return 0;
   }
 
+  if (!setListenerCredentials(certificate, key)) {
+    printfColorErrorLine("Credentials: ", "the localhost certificate and its key cannot be used together");
+    freeMem(certificate);
+    freeTextWiped(key);
+    return 0;
+  }
+
   int first = -1;
   int handed[6];
   matchActivationSockets(first, platformActivationSockets(&first), ServicePorts, handed);
@@ -147,15 +154,15 @@ int startListeners() {
     sockaddr_storage address = slotAddress(ServicePorts, slot);
     const bool ipv4 = slot % 2 == 0;
     MHD_Daemon* daemon = StartDaemon(ipv4 ? kDaemonFlagsIPv4 : kDaemonFlagsIPv6, reinterpret_cast<sockaddr*>(&address),
-                                     certificate, key, kTlsPriorities, handed[slot]);
+                                     kTlsPriorities, handed[slot]);
     if (daemon == nullptr && handed[slot] >= 0) close(handed[slot]);
     if (daemon == nullptr && handed[slot] < 0) nameSquatter(address);
     (ipv4 ? DaemonIPv4 : DaemonIPv6)[slot / 2] = daemon;
     started += daemon != nullptr;
   }
 
-  // The TLS library keeps its own copies; ours go now, and what its parsing of the key
-  // left on this thread's stack with them.
+  // The TLS library keeps the parsed pair; the texts go now, and what the parsing of the
+  // key left on this thread's stack with them.
   printfColorLine("", "Destroy key");
   size_t length = strlen(key);
   getSecureRandom(reinterpret_cast<unsigned char*>(key), static_cast<int>(length));

@@ -160,6 +160,7 @@ void stopListeners() {
     if (DaemonIPv6[i] != nullptr) MHD_stop_daemon(DaemonIPv6[i]);
     DaemonIPv6[i] = nullptr;
   }
+  releaseListenerCredentials();
 }
 
 void HalvorantFinal() {
