@@ -20,6 +20,7 @@
 #include "front/MainThread.h"
 #include "platform/Platform.h"
 #include "platform/Wipe.h"
+#include "util/Tool.h"
 
 namespace {
 
@@ -37,45 +38,6 @@ int giveCredentials(gnutls_session_t, const gnutls_datum_t*, int, const gnutls_p
   return 0;
 }
 
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-// The DER bytes of a PEM text's first block into der (capacity bytes); their count, 0 when
-// the text is no PEM block or does not fit.
-size_t pemToDer(const char* pem, unsigned char* der, size_t capacity) {
-  const char* at = strstr(pem, "-----BEGIN ");
-  if (at == nullptr || (at = strchr(at, '\n')) == nullptr) return 0;
-  size_t size = 0;
-  unsigned accumulated = 0;
-  int bits = 0;
-  for (++at; *at != '\0' && *at != '-' && *at != '='; ++at) {
-    int value = base64Value(*at);
-    if (value < 0) {
-      if (*at == '\n' || *at == '\r') continue;
-      size = 0;
-      break;
-    }
-    accumulated = (accumulated << 6) | static_cast<unsigned>(value);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      if (size == capacity) {
-        size = 0;
-        break;
-      }
-      der[size++] = static_cast<unsigned char>(accumulated >> bits);
-    }
-  }
-  accumulated = 0;
-  return size;
-}
-
 }  // namespace
 
 bool setListenerCredentials(const char* certificate, const char* key) {
@@ -85,7 +47,7 @@ bool setListenerCredentials(const char* certificate, const char* key) {
                         static_cast<unsigned>(strlen(certificate))};
   if (gnutls_pcert_import_x509_raw(&g_certificate, &pem, GNUTLS_X509_FMT_PEM, 0) < 0) return false;
   unsigned char der[8192];
-  size_t size = pemToDer(key, der, sizeof der);
+  size_t size = PemDecode(key, der, sizeof der);
   gnutls_datum_t raw = {der, static_cast<unsigned>(size)};
   bool ok = size > 0 && gnutls_privkey_init(&g_key) >= 0 &&
             gnutls_privkey_import_x509_raw(g_key, &raw, GNUTLS_X509_FMT_DER, nullptr, 0) >= 0;

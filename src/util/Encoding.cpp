@@ -184,3 +184,24 @@ unsigned char* HexDecode(const char* input) {
     out[i] = static_cast<unsigned char>(hexValue(input[2 * i]) * 16 + hexValue(input[2 * i + 1]));
   return out;
 }
+
+size_t PemDecode(const char* pem, unsigned char* out, size_t capacity) {
+  if (pem == nullptr || out == nullptr) return 0;
+  const char* at = strstr(pem, "-----BEGIN ");
+  if (at == nullptr || (at = strchr(at, '\n')) == nullptr) return 0;
+  size_t size = 0;
+  unsigned accumulated = 0;
+  int bits = 0;
+  for (++at; *at != '\0' && *at != '-' && *at != '='; ++at) {
+    if (*at == '\n' || *at == '\r') continue;
+    int value = base64Value(static_cast<unsigned char>(*at));
+    if (value < 0 || (bits >= 2 && size == capacity)) return 0;
+    accumulated = (accumulated << 6) | static_cast<unsigned>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out[size++] = static_cast<unsigned char>(accumulated >> bits);
+    }
+  }
+  return size;
+}

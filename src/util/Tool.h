@@ -66,6 +66,10 @@ char* Base64EncodeBytes(const unsigned char* bytes, size_t count);  // same alph
 // written. Returns that number of characters.
 size_t Base64EncodeInto(const unsigned char* bytes, size_t count, char* out);
 char* Base64Decode(const char* text);  // stops at the first character outside the alphabet
+// The DER bytes of a PEM text's first block (its Base64 body, line breaks skipped) into out
+// (capacity bytes), allocating nothing, for key material the caller wipes: the byte count,
+// 0 when there is no block, it holds another character or it does not fit.
+size_t PemDecode(const char* pem, unsigned char* out, size_t capacity);
 int Base64encode_len(int count);
 int Base64decode_len(const char* text);
 char* Base64DecodeFix(const char* text);  // reverses \r \n \t \u000f \u000e \u001b \" only
