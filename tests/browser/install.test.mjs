@@ -68,7 +68,7 @@ test('staged install: every file in place under DESTDIR, the unit names PREFIX; 
       `${file} holds a certificate or key`);
   }
   // What an earlier version installed goes at the next install: the shared CA and its scripts.
-  fs.mkdirSync(path.join(root, 'share/noxhalvorant'));
+  fs.mkdirSync(path.join(root, 'share/noxhalvorant'), { recursive: true });
   for (const old of ['NoxHalvorant-CA.pem', 'trust-ca.sh', 'untrust-ca.sh']) fs.writeFileSync(path.join(root, 'share/noxhalvorant', old), 'x');
   const again = make('install', { DESTDIR: stage, PREFIX: prefix });
   assert.equal(again.status, 0, again.stdout + again.stderr);
