@@ -3,17 +3,25 @@
 #include "Pinentry.h"
 
 #include <assuan.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/Wipe.h"
 
 namespace pinentry {
 
 namespace {
 
-// Seconds the dialog waits for the person; then it counts as cancelled.
-constexpr int kDialogTimeoutSeconds = 300;
+// How long past its own time-out a dialog program may take before it is killed.
+constexpr int kGraceSeconds = 3;
 // Room for an Assuan command line (its limit is 1000 bytes).
 constexpr size_t kMaxEscapedText = 900;
 
@@ -85,6 +93,40 @@ Outcome fromError(gpg_error_t err) {
   }
 }
 
+// Kills the dialog program (by the pid libassuan started it with) when the time runs out
+// before the question was answered; the question then ends as cancelled.
+class Watchdog {
+ public:
+  Watchdog(pid_t pid, int seconds) : thread_([this, pid, seconds] {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (!finished_.wait_for(hold, std::chrono::seconds(seconds), [this] { return done_; }) && pid > 0) {
+      kill(pid, SIGKILL);
+      fired_ = true;
+    }
+  }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      done_ = true;
+    }
+    finished_.notify_all();
+    thread_.join();
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  bool fired() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return fired_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable finished_;
+  bool done_ = false;
+  bool fired_ = false;
+  std::thread thread_;  // last: it starts once the members above exist
+};
+
 // One dialog program for the length of one question.
 class Dialog {
  public:
@@ -101,7 +143,8 @@ class Dialog {
     if (connected_) assuan_set_flag(ctx_, ASSUAN_CONFIDENTIAL, 1);
   }
   ~Dialog() {
-    if (ctx_ != nullptr) assuan_release(ctx_);
+    watchdog_.reset();
+    if (ctx_ != nullptr) assuan_release(ctx_);  // closes the pipes and reaps the program
   }
   Dialog(const Dialog&) = delete;
   Dialog& operator=(const Dialog&) = delete;
@@ -117,46 +160,55 @@ class Dialog {
   }
 
   // Title, description and time-out; optional settings a program may not know are ignored.
-  bool setUp(const std::string& title, const std::string& description) {
+  // The watchdog starts first, so a program that hangs on any command is ended too.
+  bool setUp(const std::string& title, const std::string& description, int seconds) {
+    if (seconds < 1) seconds = 1;
+    watchdog_.reset(new Watchdog(assuan_get_pid(ctx_), seconds + kGraceSeconds));
+    // A program without the time-out would wait for ever: the watchdog keeps the limit itself.
+    if (command("SETTIMEOUT " + std::to_string(seconds)) != 0)
+      watchdog_.reset(new Watchdog(assuan_get_pid(ctx_), seconds));
     if (command("SETDESC " + escape(description)) != 0) return false;
     command("SETTITLE " + escape(title));
-    command("SETTIMEOUT " + std::to_string(kDialogTimeoutSeconds));
     return true;
+  }
+
+  // An error after the watchdog ended the program is the dialog timing out.
+  Outcome outcome(gpg_error_t err) {
+    Outcome result = fromError(err);
+    return result == Outcome::Unavailable && watchdog_ && watchdog_->fired() ? Outcome::Cancelled : result;
   }
 
  private:
   assuan_context_t ctx_ = nullptr;
   bool connected_ = false;
+  std::unique_ptr<Watchdog> watchdog_;
 };
 
 }  // namespace
 
-void wipe(void* data, size_t n) {
-  volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
-  while (n-- > 0) *p++ = 0;
-}
-
 Outcome confirm(const std::string& title, const std::string& description, const char* okLabel,
-                const char* cancelLabel) {
+                const char* cancelLabel, int seconds) {
   Dialog dialog;
-  if (!dialog.ready() || !dialog.setUp(title, description)) return Outcome::Unavailable;
+  if (!dialog.ready()) return Outcome::Unavailable;
+  if (!dialog.setUp(title, description, seconds)) return dialog.outcome(GPG_ERR_GENERAL);
   if (okLabel != nullptr) dialog.command(std::string("SETOK ") + escape(okLabel));
   if (cancelLabel != nullptr) dialog.command(std::string("SETCANCEL ") + escape(cancelLabel));
-  return fromError(dialog.command("CONFIRM"));
+  return dialog.outcome(dialog.command("CONFIRM"));
 }
 
 Outcome getPin(const std::string& title, const std::string& description, const std::string& errorText,
-               char* pin, size_t capacity) {
+               char* pin, size_t capacity, int seconds) {
   if (pin == nullptr || capacity == 0) return Outcome::Unavailable;
-  wipe(pin, capacity);
+  wipeMemory(pin, capacity);
   Dialog dialog;
-  if (!dialog.ready() || !dialog.setUp(title, description)) return Outcome::Unavailable;
+  if (!dialog.ready()) return Outcome::Unavailable;
+  if (!dialog.setUp(title, description, seconds)) return dialog.outcome(GPG_ERR_GENERAL);
   dialog.command("SETPROMPT PIN:");
   if (!errorText.empty()) dialog.command("SETERROR " + escape(errorText));
   PinBuffer buffer{pin, capacity, 0, false};
-  Outcome outcome = fromError(dialog.collect("GETPIN", &buffer));
+  Outcome outcome = dialog.outcome(dialog.collect("GETPIN", &buffer));
   if (outcome == Outcome::Ok && (buffer.overflow || buffer.used == 0)) outcome = Outcome::Cancelled;
-  if (outcome != Outcome::Ok) wipe(pin, capacity);
+  if (outcome != Outcome::Ok) wipeMemory(pin, capacity);
   return outcome;
 }
 

@@ -7,6 +7,8 @@
 #include <gnutls/x509.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -75,7 +77,7 @@ bool verifies(const std::string& certificateDer, gnutls_sign_algorithm_t algorit
   if (ok && ec) {
     gnutls_datum_t r{sig.data, sig.size / 2};
     gnutls_datum_t s{sig.data + sig.size / 2, sig.size / 2};
-    ok = sig.size == 64 && gnutls_encode_rs_value(&encoded, &r, &s) >= 0;
+    ok = sig.size % 2 == 0 && gnutls_encode_rs_value(&encoded, &r, &s) >= 0;
     sig = encoded;
   }
   ok = ok && gnutls_pubkey_verify_hash2(key, algorithm, 0, &h, &sig) >= 0;
@@ -98,6 +100,14 @@ class Pki : public ::testing::Test {
                                                  "/token/tokens\nobjectstore.backend = file\nlog.level = ERROR\n");
     fs::create_directories(dir_ + "/dialog");
     fs::create_directories(dir_ + "/config");
+    // A module registry of the test's own: SoftHSM2 alone, whatever the machine registered.
+    fs::create_directories(dir_ + "/p11kit/modules");
+    writeFile(dir_ + "/p11kit/pkcs11.conf", "user-config: none\n");
+    for (const std::string& module : modules_) {
+      std::string name = fs::path(module).stem().string();
+      writeFile(dir_ + "/p11kit/modules/" + name + ".module", "module: " + module + "\n");
+    }
+    setenv("NOX_TEST_P11KIT_DIR", (dir_ + "/p11kit").c_str(), 1);
     // The child inherits these; set here so they win over anything in the test's own environment.
     setenv("SOFTHSM2_CONF", (dir_ + "/token/softhsm2.conf").c_str(), 1);
     setenv("NOX_PINENTRY", NOX_SCRIPTED_PINENTRY, 1);
@@ -106,11 +116,17 @@ class Pki : public ::testing::Test {
     setenv("NOX_TEST_SHIM_FILE", (dir_ + "/shim").c_str(), 1);
     if (shim_) setenv("NOX_PKCS11_MODULE", NOX_PKCS11_SHIM, 1);
     else unsetenv("NOX_PKCS11_MODULE");
+    // Seams for the limits: a module's answer, a dialog's wait.
+    if (moduleLimitMs_ > 0) setenv("NOX_TEST_MODULE_LIMIT_MS", std::to_string(moduleLimitMs_).c_str(), 1);
+    else unsetenv("NOX_TEST_MODULE_LIMIT_MS");
+    if (dialogSeconds_ > 0) setenv("NOX_TEST_DIALOG_SECONDS", std::to_string(dialogSeconds_).c_str(), 1);
+    else unsetenv("NOX_TEST_DIALOG_SECONDS");
     ASSERT_TRUE(service_.start()) << service_.output();
     ASSERT_TRUE(service_.waitFor("NoxHalvorant initialization: Success", 60)) << service_.output();
   }
 
   void TearDown() override {
+    shimMode("");  // a module held in the hang mode goes on, so the service can stop
     EXPECT_EQ(service_.stop(), 0) << service_.output();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
@@ -156,6 +172,9 @@ class Pki : public ::testing::Test {
   void shimMode(const std::string& mode) { writeFile(dir_ + "/shim", mode + "\n"); }
 
   bool shim_ = false;  // the token through the test module that plays PIN pads and locked PINs
+  std::vector<std::string> modules_{"/usr/lib/softhsm/libsofthsm2.so"};  // registered for the test
+  long moduleLimitMs_ = 0;
+  int dialogSeconds_ = 0;
   std::string dir_;
   noxtest::Service service_;
   std::map<std::string, std::string> sessions_;
@@ -255,7 +274,6 @@ TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
     const char* inMessage;
   };
   const Case cases[] = {
-      {"wrong PIN", "9999", signJson("0e", sha256, "SHA-256"), "PIN_INCORRECT", "tries"},
       {"cancelled dialog", "@cancel", signJson("0e", sha256, "SHA-256"), "USER_CANCELLED", ""},
       {"unknown id", "1234", signJson("77", sha256, "SHA-256"), "NOT_FOUND", ""},
       {"certificate without key", "1234", signJson("10", sha256, "SHA-256"), "NOT_FOUND", "private key"},
@@ -267,6 +285,8 @@ TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
       {"id not hex", "1234", signJson("zz", sha256, "SHA-256"), "BAD_INPUT", ""},
       {"digest not Base64", "1234", "\"CertificateId\":\"0e\",\"Digest\":\"***\"", "BAD_INPUT", ""},
       {"no digest", "1234", "\"CertificateId\":\"0e\"", "BAD_INPUT", ""},
+      // Last: a right PIN after it would reset the token's count of wrong tries.
+      {"wrong PIN", "9999", signJson("0e", sha256, "SHA-256"), "PIN_INCORRECT", "tries"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -282,17 +302,114 @@ TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
   EXPECT_NE(dialogLog().find("ERROR Few tries are left"), std::string::npos) << dialogLog();
 }
 
-TEST_F(Pki, TokenRemovedBetweenListAndSignAnswersNoToken) {
+// A token as a key import leaves it: private keys visible only after login, certificates,
+// no public keys. Its certificates are listed, and Sign finds each key after the PIN: by
+// its id, or (the RSA key's certificate has another id) by the certificate's public key.
+TEST_F(Pki, KeysVisibleOnlyAfterLoginAreListedAndSign) {
+  for (const auto& token : fs::directory_iterator(std::string(NOX_PKI_TOKEN_DIR) + "/private-tokens"))
+    fs::copy(token.path(), tokenDir() + "/" + token.path().filename().string(), fs::copy_options::recursive);
   std::string list = listed();
-  std::string serial = value(list, "tokenSerial");
-  for (const auto& entry : fs::directory_iterator(tokenDir())) fs::remove_all(entry.path());
+  std::vector<std::string> ids = values(list, "id");
+  std::sort(ids.begin(), ids.end());  // the tokens come in their slots' order
+  EXPECT_EQ(ids, (std::vector<std::string>{"0e", "0f", "21", "23"})) << list;
+  EXPECT_NE(list.find("\"subject\":\"CN=Nox Private EC\",\"issuer\":\"CN=Nox Private EC\""), std::string::npos);
+  EXPECT_NE(list.find("\"keyBits\":384,\"keyUsage\":[\"digitalSignature\"],\"hasPrivateKey\":null"), std::string::npos)
+      << list;
+  EXPECT_NE(list.find("\"keyBits\":2048,\"keyUsage\":[\"digitalSignature\",\"nonRepudiation\"],\"hasPrivateKey\":true"),
+            std::string::npos);
+
+  struct Case {
+    const char* id;
+    const char* certificate;
+    gnutls_digest_algorithm_t digest;
+    const char* digestName;
+    gnutls_sign_algorithm_t verifyAs;
+    bool ec;
+  };
+  const Case cases[] = {{"21", "/p384.der", GNUTLS_DIG_SHA384, "SHA-384", GNUTLS_SIGN_ECDSA_SHA384, true},
+                        {"23", "/prsa.der", GNUTLS_DIG_SHA256, "SHA-256", GNUTLS_SIGN_RSA_SHA256, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    std::vector<unsigned char> digest = hash(c.digest, std::string("private ") + c.id);
+    // A wrong PIN is told as such: the key is looked for only once logged in.
+    script("ok", "9999");
+    EXPECT_EQ(errorCode(call("Sign", signJson(c.id, digest, c.digestName))), "PIN_INCORRECT");
+    script("ok", "1234");
+    std::string answer = call("Sign", signJson(c.id, digest, c.digestName));
+    std::string certificate = noxtest::base64Decode(value(answer, "certificate"));
+    EXPECT_EQ(certificate, readFile(std::string(NOX_PKI_TOKEN_DIR) + c.certificate)) << answer;
+    EXPECT_TRUE(verifies(certificate, c.verifyAs, digest, noxtest::base64Decode(value(answer, "signature")), c.ec))
+        << answer;
+    EXPECT_NE(dialogLog().find("GETPIN"), std::string::npos);
+  }
+  // A certificate without any key on a token that shows its keys answers NOT_FOUND, after the PIN.
   script("ok", "1234");
-  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "x");
-  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256"))), "NO_TOKEN");
-  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256") + ",\"TokenSerial\":\"" + serial + "\"")),
-            "NO_TOKEN");
-  EXPECT_EQ(dialogLog(), "");  // no PIN is asked for a token that is not there
-  EXPECT_EQ(call("ListCertificates"), "{\"certificates\":[]}");
+  std::string answer = call("Sign", signJson("10", hash(GNUTLS_DIG_SHA256, "x"), "SHA-256"));
+  EXPECT_EQ(errorCode(answer), "NOT_FOUND") << answer;
+  EXPECT_NE(dialogLog().find("GETPIN"), std::string::npos);
+}
+
+// A dialog program waits no longer than the dialog's limit: one that takes the time-out
+// is killed a moment after it if it does not keep it, one that refuses it at the limit.
+class PkiSlowDialog : public Pki {
+ protected:
+  PkiSlowDialog() { dialogSeconds_ = 2; }
+};
+
+TEST_F(PkiSlowDialog, DialogThatOutstaysItsLimitIsEndedAsCancelled) {
+  listed();
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "slow");
+  for (const char* refuse : {"settimeout=refuse\n", ""}) {
+    SCOPED_TRACE(refuse);
+    writeFile(dir_ + "/dialog/script", std::string("confirm=ok\npin=1234\ndelay=600\n") + refuse);
+    std::error_code ignored;
+    fs::remove(dir_ + "/dialog/log", ignored);
+    auto start = std::chrono::steady_clock::now();
+    std::string answer = call("Sign", signJson("0f", digest, "SHA-256"), kOrigin, true);
+    for (int poll = 0; poll < 20 && answer == "heartbeat"; ++poll)
+      answer = call("Sign", signJson("0f", digest, "SHA-256"), kOrigin, true);
+    EXPECT_EQ(errorCode(answer), "USER_CANCELLED") << answer;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_NE(dialogLog().find("TIMEOUT 2\n"), std::string::npos) << dialogLog();
+  }
+}
+
+// Two modules show the same token: the test module and SoftHSM2 itself. When the test
+// module stops answering, calls answer within its limit, name it, and list what SoftHSM2
+// shows; the module is not called again in that session, and a new session tries it anew.
+class PkiModules : public Pki {
+ protected:
+  PkiModules() {
+    modules_.push_back(NOX_PKCS11_SHIM);
+    moduleLimitMs_ = 1500;
+  }
+};
+
+TEST_F(PkiModules, ModuleThatStopsAnsweringIsNamedAndLeftAloneWhileOthersAnswer) {
+  EXPECT_EQ(values(listed(), "id"), (std::vector<std::string>{"0e", "0f", "0e", "0f"}));
+  shimMode("hang");
+  const std::string unavailable =
+      "\"unavailable\":[{\"code\":\"NO_SERVICE\",\"message\":\"The PKCS#11 module pkcs11_shim does not answer;";
+  for (bool mainThread : {false, true}) {
+    SCOPED_TRACE(mainThread);
+    auto start = std::chrono::steady_clock::now();
+    std::string list = call("ListCertificates", "", kOrigin, mainThread);
+    EXPECT_EQ(values(list, "id"), (std::vector<std::string>{"0e", "0f"})) << list;
+    EXPECT_NE(list.find(unavailable), std::string::npos) << list;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  }
+  // The other module still signs.
+  script("ok", "1234");
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "other module");
+  EXPECT_EQ(value(call("Sign", signJson("0f", digest, "SHA-256")), "algorithm"), "ES256");
+  // Answering again, the module stays left alone in this session...
+  shimMode("");
+  EXPECT_NE(call("ListCertificates").find(unavailable), std::string::npos);
+  // ...and a new session calls it again.
+  script("ok", "@cancel");
+  std::string fresh = call("ListCertificates", "", "https://other.test");
+  EXPECT_EQ(values(fresh, "id"), (std::vector<std::string>{"0e", "0f", "0e", "0f"})) << fresh;
+  EXPECT_EQ(fresh.find("unavailable"), std::string::npos);
 }
 
 // The same token through the one module NOX_PKCS11_MODULE names, playing a card with a
@@ -301,6 +418,22 @@ class PkiCard : public Pki {
  protected:
   PkiCard() { shim_ = true; }
 };
+
+TEST_F(PkiCard, TokenRemovedBetweenListAndSignAnswersNoToken) {
+  std::string list = listed();
+  std::string serial = value(list, "tokenSerial");
+  shimMode("removed");
+  script("ok", "1234");
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "x");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256"))), "NO_TOKEN");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256") + ",\"TokenSerial\":\"" + serial + "\"")),
+            "NO_TOKEN");
+  EXPECT_EQ(dialogLog(), "");  // no PIN is asked for a token that is not there
+  EXPECT_EQ(call("ListCertificates"), "{\"certificates\":[]}");
+  // Put back, it is seen at once by the same session.
+  shimMode("");
+  EXPECT_EQ(values(call("ListCertificates"), "id"), (std::vector<std::string>{"0e", "0f"}));
+}
 
 TEST_F(PkiCard, PinPadAsksToConfirmAndNeverForThePin) {
   listed();
