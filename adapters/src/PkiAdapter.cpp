@@ -206,6 +206,39 @@ bool inventory(Inventory* inv, tokens::Failure* why) {
   return true;
 }
 
+// Where the last full inventory of this session found each certificate: Sign looks there
+// first (one slot asked instead of every module scanned), and scans when it is not there.
+std::vector<std::pair<tokens::Token, std::vector<unsigned char>>> g_seen;
+
+void remember(const Inventory& inv) {
+  g_seen.clear();
+  for (const tokens::Certificate& c : inv.certificates) g_seen.emplace_back(inv.scan.tokens[c.token], c.id);
+}
+
+// The inventory of the one token where certificate id was seen last, if it is still there
+// and still holds it; false otherwise (also when it was seen on several tokens: the scan
+// then tells the page to choose).
+bool lookWhereSeen(const std::vector<unsigned char>& id, const char* serial, Inventory* inv) {
+  auto matches = [&id, serial](const std::pair<tokens::Token, std::vector<unsigned char>>& seen) {
+    return seen.second == id && (serial == nullptr || serial[0] == '\0' || seen.first.serial == serial);
+  };
+  if (std::count_if(g_seen.begin(), g_seen.end(), matches) != 1) return false;
+  for (const auto& seen : g_seen) {
+    if (!matches(seen)) continue;
+    tokens::Token token = seen.first;
+    tokens::Failure failed;
+    std::vector<tokens::Certificate> found;
+    if (!tokens::present(&token) || !tokens::certificates({token}, 0, &found, &failed)) continue;
+    for (const tokens::Certificate& c : found)
+      if (c.id == id) {
+        inv->scan.tokens.assign(1, token);
+        inv->certificates = found;
+        return true;
+      }
+  }
+  return false;
+}
+
 // The list's closing part: what could not be read, when anything could not.
 std::string unavailableJson(const std::vector<tokens::Failure>& unavailable) {
   if (unavailable.empty()) return "";
@@ -232,6 +265,7 @@ const char* listCertificates(const HalvorantJsonMap* map) {
   if (!consent(hostOrigin(), &why)) return fail(why);
   Inventory inv;
   if (!inventory(&inv, &why)) return fail(why);
+  remember(inv);
   std::string json = "{\"certificates\":[";
   bool first = true;
   for (const tokens::Certificate& c : inv.certificates) {
@@ -360,7 +394,10 @@ const char* signDigest(const HalvorantJsonMap* map) {
 
   Inventory inv;
   tokens::Failure why;
-  if (!inventory(&inv, &why)) return fail(why);
+  if (!lookWhereSeen(id, serial, &inv)) {
+    if (!inventory(&inv, &why)) return fail(why);
+    remember(inv);
+  }
   const std::vector<tokens::Token>& list = inv.scan.tokens;
   const tokens::Certificate* chosen = nullptr;
   bool serialSeen = false;

@@ -388,6 +388,27 @@ bool scan(Scan* out, Failure* why) {
   return true;
 }
 
+bool present(Token* t) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  Failure ignored;
+  Module* m = usable(*t, &ignored);
+  if (m == nullptr) return false;
+  struct Info {
+    CK_RV rv = CKR_OK;
+    CK_TOKEN_INFO info;
+  };
+  auto read = std::make_shared<Info>();
+  CK_FUNCTION_LIST* f = m->functions;
+  CK_SLOT_ID slot = t->slot;
+  if (!bounded(*m, [read, f, slot] { read->rv = f->C_GetTokenInfo(slot, &read->info); }, &ignored)) return false;
+  const CK_TOKEN_INFO& info = read->info;
+  if (read->rv != CKR_OK || trimmed(info.label, sizeof info.label) != t->label ||
+      trimmed(info.serialNumber, sizeof info.serialNumber) != t->serial)
+    return false;
+  t->flags = info.flags;
+  return true;
+}
+
 void release() {
   std::lock_guard<std::mutex> hold(g_lock);
   for (Module& m : g_modules) {

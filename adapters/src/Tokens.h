@@ -53,6 +53,10 @@ struct Scan {
 // False with *why when no module could be loaded at all.
 bool scan(Scan* out, Failure* why);
 
+// Whether token t is still in its slot (the same label and serial); its flags are read
+// afresh. Asks that one slot only: cheaper than a scan where a module is slow to scan.
+bool present(Token* t);
+
 // Finalises and releases the modules (the session's release). Modules that did not answer
 // stay as they are.
 void release();

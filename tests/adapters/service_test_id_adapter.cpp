@@ -1,12 +1,14 @@
 // The e-ID adapter over the wire against a real PC/SC daemon with a virtual reader and card:
 // no daemon, an empty reader, a card, waiting on the main thread with heartbeats while the
-// card goes in, removal, the daemon (and its reader) gone mid-wait, time-outs.
+// card goes in, removal, the daemon (and its reader) gone mid-wait, time-outs, a card held
+// in another program's transaction.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <future>
 #include <string>
 
+#include "adapters/support/PcscHold.h"
 #include "adapters/support/PcscSandbox.h"
 #include "support/ServiceHarness.h"
 
@@ -220,6 +222,42 @@ TEST_F(IdAdapterWire, DaemonThatStopsAnsweringIsAnAnswer) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   } while (std::chrono::steady_clock::now() < deadline);
   EXPECT_THAT(list, HasSubstr("\"name\":\"Virtual PCD 00 00\""));
+}
+
+// A card held in another program's transaction (a PIN-pad entry, say) makes connects wait
+// while pcscd answers everything else: the status answers BUSY within its limit, the same
+// session's next calls start clean, and once the transaction ends the card answers again.
+TEST_F(IdAdapterWire, CardHeldInAnotherProgramsTransactionIsBusy) {
+  noxtest::PcscSandbox pcsc;
+  ASSERT_TRUE(pcsc.start()) << pcsc.error();
+  ASSERT_TRUE(pcsc.insert()) << pcsc.error();
+  ASSERT_NO_FATAL_FAILURE(startService());
+  noxtest::Answer opened =
+      noxtest::postForm(noxtest::kPorts[0], "", "https://eid.test", "", requestJson("Echo", "", false));
+  std::string session = "\"SessionId\":\"" + opened.values()["SessionID"] + "\"";
+
+  noxtest::CardHolder holder;
+  ASSERT_TRUE(holder.hold(kReader)) << holder.error();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(call("GetCardStatus", session), StartsWith(errorPrefix("BUSY")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));  // the call's limit
+  // Its connect still waits; the next status says so at once, and the rest answers.
+  start = std::chrono::steady_clock::now();
+  EXPECT_THAT(call("GetCardStatus", session), StartsWith(errorPrefix("BUSY")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_THAT(call("ListReaders", session), HasSubstr("\"cardPresent\":true"));
+  EXPECT_THAT(call("GetCardData", session), StartsWith("{\"reader\":\"Virtual PCD 00 00\",\"atr\":"));
+  EXPECT_THAT(call("WaitForCard", session + ",\"Timeout\":\"5\""), StartsWith(errorPrefix("BUSY")));
+
+  holder.release();
+  std::string status;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  do {
+    status = call("GetCardStatus", session);
+    if (status.rfind(errorPrefix("BUSY"), 0) != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  } while (std::chrono::steady_clock::now() < deadline);
+  EXPECT_EQ(status, kCardStatus);
 }
 
 }  // namespace
