@@ -1,19 +1,80 @@
 // The PKI adapter with modules a desktop really has, beside the private SoftHSM2 token:
-// opensc with a card it does not know (the virtual card in a private PC/SC stack), that
-// card held in another program's transaction, and a smart-card service that stopped.
+// tpm2-pkcs11 over a software TPM; opensc with a card it does not know (the virtual card in
+// a private PC/SC stack), that card held in another program's transaction, and a
+// smart-card service that stopped.
+#include <algorithm>
 #include <chrono>
 
 #include "adapters/support/PcscHold.h"
 #include "adapters/support/PcscSandbox.h"
 #include "adapters/support/PkiFixture.h"
+#include "adapters/support/TpmSandbox.h"
 
 namespace {
 
 using noxtest::errorCode;
 using noxtest::hash;
 using noxtest::kOrigin;
+using noxtest::readFile;
 using noxtest::value;
 using noxtest::values;
+using noxtest::verifies;
+
+// tpm2-pkcs11 beside SoftHSM2: the TPM's sandbox starts before the service, which
+// inherits what reaches it.
+class PkiTpm : public noxtest::Pki {
+ protected:
+  PkiTpm() { modules_.push_back(noxtest::kTpmModule); }
+  void SetUp() override {
+    ASSERT_TRUE(tpm_.start()) << tpm_.error();
+    for (const std::string& entry : tpm_.environment()) {
+      size_t equals = entry.find('=');
+      setenv(entry.substr(0, equals).c_str(), entry.substr(equals + 1).c_str(), 1);
+    }
+    Pki::SetUp();
+  }
+
+  noxtest::TpmSandbox tpm_;
+};
+
+TEST_F(PkiTpm, TpmKeysListAndSignWithEachAlgorithm) {
+  std::string list = listed();
+  std::vector<std::string> subjects = values(list, "subject");
+  std::sort(subjects.begin(), subjects.end());
+  EXPECT_EQ(subjects, (std::vector<std::string>{"CN=Nox TPM P-256", "CN=Nox TPM P-384", "CN=Nox TPM RSA",
+                                                "O=Nox Tests,CN=Nox Test EC", "O=Nox Tests,CN=Nox Test RSA"}))
+      << list;
+  EXPECT_NE(list.find("\"token\":\"Nox TPM\""), std::string::npos);
+  EXPECT_EQ(list.find("unavailable"), std::string::npos) << list;
+
+  struct Case {
+    const char* id;
+    gnutls_digest_algorithm_t digest;
+    const char* digestName;
+    const char* padding;
+    const char* algorithm;
+    gnutls_sign_algorithm_t verifyAs;
+  };
+  const Case cases[] = {
+      {"01", GNUTLS_DIG_SHA256, "SHA-256", "", "RS256", GNUTLS_SIGN_RSA_SHA256},
+      {"01", GNUTLS_DIG_SHA256, "SHA-256", "PSS", "PS256", GNUTLS_SIGN_RSA_PSS_RSAE_SHA256},
+      {"02", GNUTLS_DIG_SHA256, "SHA-256", "", "ES256", GNUTLS_SIGN_ECDSA_SHA256},
+      {"03", GNUTLS_DIG_SHA384, "SHA-384", "", "ES384", GNUTLS_SIGN_ECDSA_SHA384},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.algorithm);
+    script("ok", "1234");
+    std::vector<unsigned char> digest = hash(c.digest, std::string("TPM ") + c.algorithm);
+    std::string answer = call("Sign", signJson(c.id, digest, c.digestName, c.padding));
+    EXPECT_EQ(value(answer, "algorithm"), c.algorithm) << answer;
+    std::string certificate = noxtest::base64Decode(value(answer, "certificate"));
+    EXPECT_EQ(certificate, readFile(tpm_.dir() + "/" + c.id + ".der"));
+    EXPECT_TRUE(verifies(certificate, c.verifyAs, digest, noxtest::base64Decode(value(answer, "signature")),
+                         c.id[1] != '1'));
+  }
+  script("ok", "0000");
+  EXPECT_EQ(errorCode(call("Sign", signJson("02", hash(GNUTLS_DIG_SHA256, "x"), "SHA-256"))), "PIN_INCORRECT");
+}
 
 // opensc beside SoftHSM2, and the PC/SC stack (started before the service, which inherits
 // its socket) with the virtual card in the reader.
