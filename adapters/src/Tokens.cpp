@@ -104,7 +104,8 @@ bool bounded(Module& m, std::function<void()> work, Failure* why) {
   return false;
 }
 
-void loadModules() {
+// False when p11-kit could not read its registry at all.
+bool loadModules() {
   useTestRegistry();
   std::string path = configuredModule();
   if (!path.empty()) {
@@ -114,9 +115,10 @@ void loadModules() {
                            {ErrorCode::TokenError, "The PKCS#11 module " + path + " could not be loaded."}});
     else
       g_modules.push_back({m, moduleName(m, path), State::NotStarted, {}});
-    return;
+    return true;
   }
   CK_FUNCTION_LIST** all = p11_kit_modules_load(nullptr, 0);
+  if (all == nullptr) return false;
   for (CK_FUNCTION_LIST** m = all; m != nullptr && *m != nullptr; ++m) {
     // The system's trust store (CA certificates, no keys) is no token of the user's.
     char* trust = p11_kit_config_option(*m, "trust-policy");
@@ -126,6 +128,7 @@ void loadModules() {
     else g_modules.push_back({*m, moduleName(*m, ""), State::NotStarted, {}});
   }
   free(all);  // the list only; its modules are released one by one
+  return true;
 }
 
 // Initialises a module not started yet (or one that failed to start before: it may work now).
@@ -350,11 +353,10 @@ std::string trimmed(const unsigned char* text, size_t size) {
 
 bool scan(Scan* out, Failure* why) {
   std::lock_guard<std::mutex> hold(g_lock);
-  if (!g_loaded) {
-    loadModules();
-    g_loaded = true;
+  if (!g_loaded && !(g_loaded = loadModules())) {
+    *why = {ErrorCode::TokenError, "The PKCS#11 modules could not be loaded."};
+    return false;
   }
-  bool anyReady = false;
   for (size_t i = 0; i < g_modules.size(); ++i) {
     Module& m = g_modules[i];
     start(m);
@@ -362,7 +364,6 @@ bool scan(Scan* out, Failure* why) {
       out->unavailable.push_back(m.failure);
       continue;
     }
-    anyReady = true;
     auto found = std::make_shared<SlotScan>();
     CK_FUNCTION_LIST* f = m.functions;
     Failure failed;
@@ -380,10 +381,6 @@ bool scan(Scan* out, Failure* why) {
       t.moduleName = m.name;
       out->tokens.push_back(std::move(t));
     }
-  }
-  if (!anyReady && g_modules.empty()) {
-    *why = {ErrorCode::TokenError, "No PKCS#11 module is registered."};
-    return false;
   }
   return true;
 }

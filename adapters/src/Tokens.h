@@ -50,7 +50,8 @@ struct Scan {
 };
 
 // Loads and initialises the modules at the first call, then lists the tokens present.
-// False with *why when no module could be loaded at all.
+// False with *why when p11-kit could not read its registry (no module registered is no
+// failure: no tokens).
 bool scan(Scan* out, Failure* why);
 
 // Whether token t is still in its slot (the same label and serial); its flags are read

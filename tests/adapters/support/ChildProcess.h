@@ -23,7 +23,8 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess() { finish(); }
 
-  bool start(const std::vector<std::string>& argv) {
+  // Starts argv[0] (a path) with argv; its standard error goes to errorFile when given.
+  bool start(const std::vector<std::string>& argv, const std::string& errorFile = "") {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
     pid_ = fork();
@@ -31,6 +32,8 @@ class ChildProcess {
     if (pid_ == 0) {
       dup2(in[0], STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
+      int err = errorFile.empty() ? -1 : open(errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (err >= 0) dup2(err, STDERR_FILENO);
       std::vector<char*> args;
       for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
@@ -43,6 +46,14 @@ class ChildProcess {
     output_ = out[0];
     return true;
   }
+
+  // Writes a line to its input.
+  bool send(const std::string& line) {
+    std::string text = line + "\n";
+    return input_ >= 0 && write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+
+  bool running() const { return pid_ > 0; }
 
   // One line of its output, waiting at most seconds; "" at its end or the limit.
   std::string readLine(int seconds) {

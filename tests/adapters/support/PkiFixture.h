@@ -88,6 +88,19 @@ inline bool verifies(const std::string& certificateDer, gnutls_sign_algorithm_t 
   return ok;
 }
 
+// A Sign answer holds the certificate in file certificateFile and a signature of digest
+// that verifies against it (EC answers are r||s).
+inline ::testing::AssertionResult signedBy(const std::string& answer, const std::string& certificateFile,
+                                           gnutls_sign_algorithm_t verifyAs, const std::vector<unsigned char>& digest) {
+  std::string certificate = base64Decode(value(answer, "certificate"));
+  if (certificate != readFile(certificateFile))
+    return ::testing::AssertionFailure() << "not the certificate of " << certificateFile << ": " << answer;
+  bool ec = gnutls_sign_get_pk_algorithm(verifyAs) == GNUTLS_PK_ECDSA;
+  if (!verifies(certificate, verifyAs, digest, base64Decode(value(answer, "signature")), ec))
+    return ::testing::AssertionFailure() << "the signature does not verify: " << answer;
+  return ::testing::AssertionSuccess();
+}
+
 class Pki : public ::testing::Test {
  protected:
   void SetUp() override {
