@@ -92,6 +92,8 @@ void appendJson(std::string& out, const unsigned char* s, size_t n) {
 // ---- Bounded calls ------------------------------------------------------------------------
 
 std::atomic<int> g_leftBehind{0};
+// How long work has to end after its cancel before it is left behind.
+constexpr std::chrono::seconds kCancelGrace{2};
 
 struct BoundedJob {
   std::mutex lock;
@@ -243,7 +245,7 @@ const char* guarded(const std::function<const char*()>& work) noexcept {
   }
 }
 
-bool runBounded(std::chrono::milliseconds limit, std::function<void()> work) {
+bool runBounded(std::chrono::milliseconds limit, std::function<void()> work, std::function<void()> cancel) {
   auto job = std::make_shared<BoundedJob>();
   job->work = std::move(work);
   std::thread worker([job] {
@@ -267,6 +269,16 @@ bool runBounded(std::chrono::milliseconds limit, std::function<void()> work) {
     worker.join();
     if (thrown) std::rethrow_exception(thrown);
     return true;
+  }
+  if (cancel) {
+    hold.unlock();
+    cancel();
+    hold.lock();
+    if (job->finished.wait_for(hold, kCancelGrace, [&job] { return job->done; })) {
+      hold.unlock();
+      worker.join();
+      return false;  // late, and ended by cancel: whatever it threw then does not matter
+    }
   }
   job->abandoned = true;
   g_leftBehind.fetch_add(1);

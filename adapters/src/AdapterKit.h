@@ -83,11 +83,13 @@ const char* guarded(const std::function<const char*()>& work) noexcept;
 const char* internalError(const char* what) noexcept;
 
 // Runs work on a thread of its own and waits for it at most limit. True once it finished
-// (an exception it threw is thrown again here). False when it did not: the thread is left
-// running, and this library stays loaded from then on (pinned), so its code is never
-// unmapped under that thread. Whatever work uses must therefore be its own (copies, shared
-// pointers), never the caller's stack; and whatever it is stuck in must not be called again.
-bool runBounded(std::chrono::milliseconds limit, std::function<void()> work);
+// (an exception it threw is thrown again here). False when it did not: cancel, when given,
+// is called (it should make the work end, e.g. by killing the program it waits for) and the
+// work gets a moment more to end; a thread still running then is left behind, and this
+// library stays loaded from then on (pinned), so its code is never unmapped under that
+// thread. Whatever work uses must therefore be its own (copies, shared pointers), never the
+// caller's stack; and whatever it is stuck in must not be called again.
+bool runBounded(std::chrono::milliseconds limit, std::function<void()> work, std::function<void()> cancel = nullptr);
 // Threads left behind by runBounded that have not finished yet.
 int threadsLeftBehind();
 

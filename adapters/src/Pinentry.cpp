@@ -6,14 +6,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
-#include <mutex>
-#include <thread>
 
+#include "AdapterKit.h"
 #include "platform/Wipe.h"
 
 namespace pinentry {
@@ -22,6 +22,8 @@ namespace {
 
 // How long past its own time-out a dialog program may take before it is killed.
 constexpr int kGraceSeconds = 3;
+// The longest PIN the dialog takes (more counts as cancelled).
+constexpr size_t kPinRoom = 256;
 // Room for an Assuan command line (its limit is 1000 bytes).
 constexpr size_t kMaxEscapedText = 900;
 
@@ -93,40 +95,6 @@ Outcome fromError(gpg_error_t err) {
   }
 }
 
-// Kills the dialog program (by the pid libassuan started it with) when the time runs out
-// before the question was answered; the question then ends as cancelled.
-class Watchdog {
- public:
-  Watchdog(pid_t pid, int seconds) : thread_([this, pid, seconds] {
-    std::unique_lock<std::mutex> hold(lock_);
-    if (!finished_.wait_for(hold, std::chrono::seconds(seconds), [this] { return done_; }) && pid > 0) {
-      kill(pid, SIGKILL);
-      fired_ = true;
-    }
-  }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      done_ = true;
-    }
-    finished_.notify_all();
-    thread_.join();
-  }
-  Watchdog(const Watchdog&) = delete;
-  Watchdog& operator=(const Watchdog&) = delete;
-  bool fired() {
-    std::lock_guard<std::mutex> hold(lock_);
-    return fired_;
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable finished_;
-  bool done_ = false;
-  bool fired_ = false;
-  std::thread thread_;  // last: it starts once the members above exist
-};
-
 // One dialog program for the length of one question.
 class Dialog {
  public:
@@ -143,13 +111,13 @@ class Dialog {
     if (connected_) assuan_set_flag(ctx_, ASSUAN_CONFIDENTIAL, 1);
   }
   ~Dialog() {
-    watchdog_.reset();
     if (ctx_ != nullptr) assuan_release(ctx_);  // closes the pipes and reaps the program
   }
   Dialog(const Dialog&) = delete;
   Dialog& operator=(const Dialog&) = delete;
 
   bool ready() const { return connected_; }
+  pid_t pid() const { return connected_ ? assuan_get_pid(ctx_) : -1; }
 
   gpg_error_t command(const std::string& line) {
     return assuan_transact(ctx_, line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -159,56 +127,82 @@ class Dialog {
     return assuan_transact(ctx_, line, collectPin, pin, nullptr, nullptr, nullptr, nullptr);
   }
 
-  // Title, description and time-out; optional settings a program may not know are ignored.
-  // The watchdog starts first, so a program that hangs on any command is ended too.
+  // Time-out, title and description; optional settings a program may not know are ignored.
+  // A program that refuses the time-out still ends at the limit: the question is ended
+  // around it (ask).
   bool setUp(const std::string& title, const std::string& description, int seconds) {
-    if (seconds < 1) seconds = 1;
-    watchdog_.reset(new Watchdog(assuan_get_pid(ctx_), seconds + kGraceSeconds));
-    // A program without the time-out would wait for ever: the watchdog keeps the limit itself.
-    if (command("SETTIMEOUT " + std::to_string(seconds)) != 0)
-      watchdog_.reset(new Watchdog(assuan_get_pid(ctx_), seconds));
+    command("SETTIMEOUT " + std::to_string(seconds));
     if (command("SETDESC " + escape(description)) != 0) return false;
     command("SETTITLE " + escape(title));
     return true;
   }
 
-  // An error after the watchdog ended the program is the dialog timing out.
-  Outcome outcome(gpg_error_t err) {
-    Outcome result = fromError(err);
-    return result == Outcome::Unavailable && watchdog_ && watchdog_->fired() ? Outcome::Cancelled : result;
-  }
-
  private:
   assuan_context_t ctx_ = nullptr;
   bool connected_ = false;
-  std::unique_ptr<Watchdog> watchdog_;
 };
+
+// What a question owns, on the thread that asks it: the program's pid (for ending it from
+// outside), the outcome, and the PIN, wiped when the question goes.
+struct Question {
+  std::atomic<pid_t> pid{-1};
+  Outcome outcome = Outcome::Unavailable;
+  char pin[kPinRoom];
+  PinBuffer buffer{pin, sizeof pin, 0, false};
+  ~Question() { wipeMemory(pin, sizeof pin); }
+};
+
+// Asks one question (steps, on a dialog set up with the time-out) on a thread of its own
+// through the kit's bounded call; a program still open a moment after the time-out (it
+// ignores it, or refused it) is killed, and the question ends as cancelled.
+std::shared_ptr<Question> ask(const std::string& title, const std::string& description, int seconds,
+                              std::function<gpg_error_t(Dialog&, Question&)> steps) {
+  auto question = std::make_shared<Question>();
+  if (seconds < 1) seconds = 1;
+  bool answered = adapterkit::runBounded(
+      std::chrono::seconds(seconds + kGraceSeconds),
+      [question, title, description, seconds, steps] {
+        Dialog dialog;
+        if (!dialog.ready()) return;
+        question->pid = dialog.pid();
+        gpg_error_t err = dialog.setUp(title, description, seconds) ? steps(dialog, *question)
+                                                                    : gpg_error(GPG_ERR_GENERAL);
+        question->outcome = fromError(err);
+      },
+      [question] {
+        pid_t pid = question->pid;
+        if (pid > 0) kill(pid, SIGKILL);  // the program we started, by its pid
+      });
+  if (!answered) question->outcome = Outcome::Cancelled;
+  return question;
+}
 
 }  // namespace
 
 Outcome confirm(const std::string& title, const std::string& description, const char* okLabel,
                 const char* cancelLabel, int seconds) {
-  Dialog dialog;
-  if (!dialog.ready()) return Outcome::Unavailable;
-  if (!dialog.setUp(title, description, seconds)) return dialog.outcome(GPG_ERR_GENERAL);
-  if (okLabel != nullptr) dialog.command(std::string("SETOK ") + escape(okLabel));
-  if (cancelLabel != nullptr) dialog.command(std::string("SETCANCEL ") + escape(cancelLabel));
-  return dialog.outcome(dialog.command("CONFIRM"));
+  std::string ok = okLabel != nullptr ? okLabel : "", cancel = cancelLabel != nullptr ? cancelLabel : "";
+  return ask(title, description, seconds, [ok, cancel](Dialog& dialog, Question&) {
+           if (!ok.empty()) dialog.command("SETOK " + escape(ok));
+           if (!cancel.empty()) dialog.command("SETCANCEL " + escape(cancel));
+           return dialog.command("CONFIRM");
+         })->outcome;
 }
 
 Outcome getPin(const std::string& title, const std::string& description, const std::string& errorText,
                char* pin, size_t capacity, int seconds) {
   if (pin == nullptr || capacity == 0) return Outcome::Unavailable;
   wipeMemory(pin, capacity);
-  Dialog dialog;
-  if (!dialog.ready()) return Outcome::Unavailable;
-  if (!dialog.setUp(title, description, seconds)) return dialog.outcome(GPG_ERR_GENERAL);
-  dialog.command("SETPROMPT PIN:");
-  if (!errorText.empty()) dialog.command("SETERROR " + escape(errorText));
-  PinBuffer buffer{pin, capacity, 0, false};
-  Outcome outcome = dialog.outcome(dialog.collect("GETPIN", &buffer));
-  if (outcome == Outcome::Ok && (buffer.overflow || buffer.used == 0)) outcome = Outcome::Cancelled;
-  if (outcome != Outcome::Ok) wipeMemory(pin, capacity);
+  auto question = ask(title, description, seconds, [errorText](Dialog& dialog, Question& q) {
+    dialog.command("SETPROMPT PIN:");
+    if (!errorText.empty()) dialog.command("SETERROR " + escape(errorText));
+    return dialog.collect("GETPIN", &q.buffer);
+  });
+  Outcome outcome = question->outcome;
+  if (outcome == Outcome::Ok && (question->buffer.overflow || question->buffer.used == 0 ||
+                                 question->buffer.used >= capacity))
+    outcome = Outcome::Cancelled;
+  if (outcome == Outcome::Ok) memcpy(pin, question->pin, question->buffer.used);
   return outcome;
 }
 

@@ -153,4 +153,16 @@ TEST(AdapterKit, BoundedCallLeavesWorkBehindAtItsLimit) {
   EXPECT_TRUE(*ended);
 }
 
+// Work that a cancel can end is not left behind: its thread is waited for.
+TEST(AdapterKit, BoundedCallCancelsWorkAtItsLimit) {
+  auto cancelled = std::make_shared<std::atomic<bool>>(false);
+  EXPECT_FALSE(adapterkit::runBounded(
+      std::chrono::milliseconds(50),
+      [cancelled] {
+        while (!*cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      },
+      [cancelled] { *cancelled = true; }));
+  EXPECT_EQ(adapterkit::threadsLeftBehind(), 0);
+}
+
 }  // namespace
