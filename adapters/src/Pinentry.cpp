@@ -173,8 +173,11 @@ std::shared_ptr<Question> ask(const std::string& title, const std::string& descr
         pid_t pid = question->pid;
         if (pid > 0) kill(pid, SIGKILL);  // the program we started, by its pid
       });
-  if (!answered) question->outcome = Outcome::Cancelled;
-  return question;
+  if (answered) return question;
+  // Timed out: the thread may still be writing into its question, so this answer is another.
+  auto timedOut = std::make_shared<Question>();
+  timedOut->outcome = Outcome::Cancelled;
+  return timedOut;
 }
 
 }  // namespace
