@@ -6,6 +6,7 @@
  *   "locked"      the user PIN is locked (flag set, login refused)
  *   "lockOnLogin" the flags look fine but the login answers that the PIN is locked
  *   "finalTry"    one try is left; a wrong PIN then locks it (login refused)
+ *   "slotsFail"   the slot list fails (CKR_DEVICE_ERROR); "infoFail": the token information does
  *   "removed"     the card was taken out: no slot has a token, and a slot asked anyway
  *                 answers that its token is not present
  *   "hang"        a module that stops answering: every call below waits for as long as the
@@ -61,6 +62,7 @@ SHIM_HANGING(C_Sign, (CK_SESSION_HANDLE a, CK_BYTE_PTR b, CK_ULONG c, CK_BYTE_PT
 
 static CK_RV shimSlotList(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
   hangWhileAsked();
+  if (mode("slotsFail")) return CKR_DEVICE_ERROR;
   if (present && mode("removed") && count != NULL) {
     *count = 0;
     return CKR_OK;
@@ -78,6 +80,7 @@ static CK_RV shimOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, C
 static CK_RV shimTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
   hangWhileAsked();
   if (mode("removed")) return CKR_TOKEN_NOT_PRESENT;
+  if (mode("infoFail")) return CKR_DEVICE_ERROR;
   CK_RV rv = real_.C_GetTokenInfo(slot, info);
   if (rv != CKR_OK) return rv;
   if (mode("pinpad")) info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;

@@ -269,6 +269,25 @@ TEST_F(PkiCard, TokenRemovedBetweenListAndSignAnswersNoToken) {
   EXPECT_EQ(values(call("ListCertificates"), "id"), (std::vector<std::string>{"0e", "0f"}));
 }
 
+// A module that fails to say which tokens it has is named; its tokens do not read as absent.
+TEST_F(PkiCard, FailingSlotListOrTokenInformationNamesTheModule) {
+  listed();
+  for (const char* mode : {"slotsFail", "infoFail"}) {
+    SCOPED_TRACE(mode);
+    shimMode(mode);
+    const std::string during = mode[0] == 's' ? "listing its slots" : "reading a token's information";
+    for (const char* function : {"ListCertificates", "GetTokens"}) {
+      std::string answer = call(function);
+      EXPECT_EQ(errorCode(answer), "TOKEN_ERROR") << answer;
+      EXPECT_EQ(value(answer, "message"), "The PKCS#11 module pkcs11_shim.so failed while " + during + " (0x30).");
+    }
+  }
+  // Nor does the token Sign would use; no PIN is asked.
+  script("ok", "1234");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", hash(GNUTLS_DIG_SHA256, "x"), "SHA-256"))), "TOKEN_ERROR");
+  EXPECT_EQ(dialogLog(), "");
+}
+
 TEST_F(PkiCard, PinPadAsksToConfirmAndNeverForThePin) {
   listed();
   shimMode("pinpad");
