@@ -63,6 +63,27 @@ class IdAdapterWire : public ::testing::Test {
     return a.values()["result"];
   }
 
+  // A session opened with Echo, as the "SessionId" member of later requests.
+  static std::string openSession() {
+    noxtest::Answer opened =
+        noxtest::postForm(noxtest::kPorts[0], "", "https://eid.test", "", requestJson("Echo", "", false));
+    EXPECT_EQ(opened.values()["result"], "0") << opened.body;
+    return "\"SessionId\":\"" + opened.values()["SessionID"] + "\"";
+  }
+
+  // The call repeated while it answers error code (for at most seconds); its last answer.
+  static std::string callWhile(const std::string& code, const std::string& function, const std::string& extra,
+                               int seconds) {
+    std::string answer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    do {
+      answer = call(function, extra);
+      if (answer.rfind(errorPrefix(code), 0) != 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return answer;
+  }
+
   std::unique_ptr<noxtest::Service> service_;
 };
 
@@ -202,10 +223,7 @@ TEST_F(IdAdapterWire, DaemonThatStopsAnsweringIsAnAnswer) {
   ASSERT_TRUE(pcsc.start()) << pcsc.error();
   ASSERT_NO_FATAL_FAILURE(startService());
   // One session throughout: its adapter copy knows its own worker that is still waiting.
-  noxtest::Answer opened =
-      noxtest::postForm(noxtest::kPorts[0], "", "https://eid.test", "", requestJson("Echo", "", false));
-  std::string session = "\"SessionId\":\"" + opened.values()["SessionID"] + "\"";
-  ASSERT_EQ(opened.values()["result"], "0") << opened.body;
+  std::string session = openSession();
   ASSERT_THAT(call("ListReaders", session), StartsWith("{\"readers\":["));
 
   ASSERT_TRUE(pcsc.freezeDaemon());
@@ -214,14 +232,7 @@ TEST_F(IdAdapterWire, DaemonThatStopsAnsweringIsAnAnswer) {
   ASSERT_TRUE(pcsc.thawDaemon());
 
   // Once the daemon answers again, so does the adapter.
-  std::string list;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  do {
-    list = call("ListReaders", session);
-    if (list.rfind(errorPrefix("NO_SERVICE"), 0) != 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (std::chrono::steady_clock::now() < deadline);
-  EXPECT_THAT(list, HasSubstr("\"name\":\"Virtual PCD 00 00\""));
+  EXPECT_THAT(callWhile("NO_SERVICE", "ListReaders", session, 60), HasSubstr("\"name\":\"Virtual PCD 00 00\""));
 }
 
 // A card held in another program's transaction (a PIN-pad entry, say) makes connects wait
@@ -232,9 +243,7 @@ TEST_F(IdAdapterWire, CardHeldInAnotherProgramsTransactionIsBusy) {
   ASSERT_TRUE(pcsc.start()) << pcsc.error();
   ASSERT_TRUE(pcsc.insert()) << pcsc.error();
   ASSERT_NO_FATAL_FAILURE(startService());
-  noxtest::Answer opened =
-      noxtest::postForm(noxtest::kPorts[0], "", "https://eid.test", "", requestJson("Echo", "", false));
-  std::string session = "\"SessionId\":\"" + opened.values()["SessionID"] + "\"";
+  std::string session = openSession();
 
   noxtest::CardHolder holder;
   ASSERT_TRUE(holder.hold(kReader)) << holder.error();
@@ -250,14 +259,7 @@ TEST_F(IdAdapterWire, CardHeldInAnotherProgramsTransactionIsBusy) {
   EXPECT_THAT(call("WaitForCard", session + ",\"Timeout\":\"5\""), StartsWith(errorPrefix("BUSY")));
 
   holder.release();
-  std::string status;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  do {
-    status = call("GetCardStatus", session);
-    if (status.rfind(errorPrefix("BUSY"), 0) != 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (std::chrono::steady_clock::now() < deadline);
-  EXPECT_EQ(status, kCardStatus);
+  EXPECT_EQ(callWhile("BUSY", "GetCardStatus", session, 30), kCardStatus);
 }
 
 }  // namespace
