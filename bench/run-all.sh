@@ -13,7 +13,9 @@
 #   session latency and resident memory    bin/nox_bench_session
 #   a page beside another's long call       bin/nox_bench_isolation
 #   worst page inputs (CPU per check)      bin/nox_bench_worst
-#   PKI sign round trip (SoftHSM2 token)    bin/nox_bench_pki
+#   PKI list and sign round trips (SoftHSM2
+#   token, alone and beside opensc with a
+#   card it does not know)                 bin/nox_bench_pki
 #   start-up: exec (or socket activation)
 #   to the first answer                    bin/nox_bench_front_startup
 # Their full outputs go to BUILD_DIR/bench-logs/. The service benchmarks start the service
@@ -164,10 +166,21 @@ else
 fi
 
 # ---- PKI sign round trip ----------------------------------------------------------------------
-echo "run-all: PKI sign round trip with a SoftHSM2 token" >&2
-if "$BUILD/bin/nox_bench_pki" >"$LOGS/pki.txt" 2>&1 && grep -q '^sign RS256' "$LOGS/pki.txt"; then
-  awk '/^sign / { printf "pki|Sign %s over the wire (dialog, login, signature): median / p99|%s / %s ms|-|-|-|info\n", $2, $4, $6 }' \
-    "$LOGS/pki.txt" >>"$ROWS"
+echo "run-all: PKI list and sign round trips (SoftHSM2 token, alone and beside opensc)" >&2
+if "$BUILD/bin/nox_bench_pki" >"$LOGS/pki.txt" 2>&1 && grep -q '^opensc sign ES256' "$LOGS/pki.txt"; then
+  # "<run> list median M p99 P" and "<run> sign <alg> median M p99 P"; beside opensc with a
+  # card it does not know, the goal is a median of at most 300 ms without dialog time.
+  awk '
+    $2 == "list" { what = "ListCertificates"; m = $4; p = $6 }
+    $2 == "sign" { what = "Sign " $3 " (dialog answered at once, login, signature)"; m = $5; p = $7 }
+    $2 == "list" || $2 == "sign" {
+      if ($1 == "opensc") {
+        printf "pki|%s, opensc with a foreign card registered: median / p99|%s / %s ms|-|-|<= 300 ms|%s\n", what, m, p,
+               (m + 0 <= 300) ? "met" : "MISSED"
+      } else {
+        printf "pki|%s, SoftHSM2 alone: median / p99|%s / %s ms|-|-|-|info\n", what, m, p
+      }
+    }' "$LOGS/pki.txt" >>"$ROWS"
 else
   broken pki "nox_bench_pki" "$LOGS/pki.txt"
 fi

@@ -24,6 +24,9 @@ for group in "$@"; do
       PKGS+=(curl util-linux uidmap python3)  # tests as a second user: curl, setpriv, unshare --map-auto, a squatter
       PKGS+=(systemd)  # systemd-socket-activate: the service started with sockets handed over
       PKGS+=(softhsm2 opensc openssl)  # PKI adapter tests: a private token made with pkcs11-tool
+      # PKI adapter tests with a software TPM: swtpm, the broker on a private D-Bus bus, tpm2-pkcs11
+      # and its tools (keys made with pkcs11-tool, certificates with GnuTLS's certtool).
+      PKGS+=(swtpm swtpm-tools tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus)
       # e-ID adapter tests: a private PC/SC daemon with the virtual reader and card emulator,
       # in namespaces made with util-linux's unshare and iproute2's ip.
       PKGS+=(pcscd vsmartcard-vpcd vsmartcard-vpicc python3-pycryptodome iproute2 util-linux)

@@ -1,6 +1,8 @@
 // ATR texts, card names and the public facts of an ATR.
 #include "CardInfo.h"
 
+#include "AdapterKit.h"
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -95,16 +97,6 @@ const char* objectName(unsigned tag) {
 
 }  // namespace
 
-std::string hexText(const unsigned char* bytes, size_t length) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(length * 2);
-  for (size_t i = 0; i < length; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
 
 std::string lookUpList(const unsigned char* atr, size_t length, const char* listPath) {
   if (listPath == nullptr || atr == nullptr || length == 0) return "";
@@ -189,7 +181,7 @@ std::string atrFacts(const unsigned char* atr, size_t length) {
 
   std::string out = std::string("{\"valid\":") + (valid ? "true" : "false") + ",\"convention\":\"" + convention +
                     "\",\"protocols\":[" + protocols + "],\"historicalBytes\":\"" +
-                    hexText(atr + histStart, histEnd - histStart) + "\"";
+                    adapterkit::hexText(atr + histStart, histEnd - histStart) + "\"";
   if (histEnd > histStart) {
     unsigned category = atr[histStart];
     char hex[3];
@@ -205,7 +197,7 @@ std::string atrFacts(const unsigned char* atr, size_t length) {
         if (i + 1 + len > end) break;
         char tagText[2] = {"0123456789abcdef"[tag], 0};
         out += std::string(first ? "" : ",") + "{\"tag\":\"" + tagText + "\",\"name\":\"" + objectName(tag) +
-               "\",\"data\":\"" + hexText(atr + i + 1, len) + "\"}";
+               "\",\"data\":\"" + adapterkit::hexText(atr + i + 1, len) + "\"}";
         first = false;
         i += 1 + len;
       }
@@ -213,43 +205,6 @@ std::string atrFacts(const unsigned char* atr, size_t length) {
     }
   }
   return out + "}";
-}
-
-std::string jsonString(const std::string& text) {
-  std::string out = "\"";
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  size_t n = text.size();
-  for (size_t i = 0; i < n;) {
-    unsigned char c = s[i];
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x20) {
-      char esc[8];
-      snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-      ++i;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-      ++i;
-    } else {
-      // Copy one well-formed UTF-8 sequence, or replace the byte.
-      size_t len = (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
-      bool ok = len != 0 && i + len <= n;
-      for (size_t k = 1; ok && k < len; ++k) ok = (s[i + k] & 0xC0) == 0x80;
-      if (ok && len == 3) ok = !(c == 0xE0 && s[i + 1] < 0xA0) && !(c == 0xED && s[i + 1] >= 0xA0);
-      if (ok && len == 4) ok = !(c == 0xF0 && s[i + 1] < 0x90) && !(c == 0xF4 && s[i + 1] >= 0x90);
-      if (ok) {
-        out.append(text, i, len);
-        i += len;
-      } else {
-        out += "\xEF\xBF\xBD";
-        ++i;
-      }
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace cardinfo

@@ -1,14 +1,11 @@
 // What the e-ID adapter says about a card without talking to it: ATR texts, the card's
 // name from a built-in table or a card-list file, the public facts its ATR announces,
-// and JSON texts for the answers. No PC/SC here, so all of it is testable alone.
+// as JSON texts for the answers. No PC/SC here, so all of it is testable alone.
 #pragma once
 #include <cstddef>
 #include <string>
 
 namespace cardinfo {
-
-// Lower-case hexadecimal, no separators ("3b95...").
-std::string hexText(const unsigned char* bytes, size_t length);
 
 // The card's name: the built-in table first, then the card-list file at listPath (null or
 // unreadable: skipped). Empty when neither knows the ATR.
@@ -26,9 +23,5 @@ std::string lookUpList(const unsigned char* atr, size_t length, const char* list
 // "valid" is false when the ATR's length disagrees with its own structure; what could be
 // read is still given.
 std::string atrFacts(const unsigned char* atr, size_t length);
-
-// JSON string literal of text: quoted, with the JSON escapes; bytes that are not valid
-// UTF-8 become U+FFFD.
-std::string jsonString(const std::string& text);
 
 }  // namespace cardinfo

@@ -45,18 +45,6 @@ constexpr size_t kMaxCipherBytes = (adapterkit::kAnswerSize - 1) / 2;
 constexpr char kMarker[] = "HalvorantAESCBC";
 constexpr size_t kMarkerLength = sizeof kMarker - 1;
 
-// Upper-case hexadecimal of bytes, as the service's digests and cipher texts are written.
-std::string hexOf(const unsigned char* bytes, size_t count) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(2 * count);
-  for (size_t i = 0; i < count; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
-}
-
 const char* digest(const HalvorantJsonMap* map) {
   const char* algorithm = param(map, "Algorithm");
   const char* data = param(map, "Data");
@@ -71,7 +59,7 @@ const char* digest(const HalvorantJsonMap* map) {
   else if (sameName(algorithm, "SHA512")) rc = mbedtls_sha512_ret(in, length, out, 0), size = 64;
   else return error(ErrorCode::BadInput, "Algorithm must be SHA1, SHA256 or SHA512");
   if (rc != 0) return error(ErrorCode::TokenError, "digest failed");
-  return answer(hexOf(out, size).c_str());
+  return answer(adapterkit::hexText(out, size, true).c_str());
 }
 
 bool readKey(const HalvorantJsonMap* map, unsigned char key[32], unsigned char iv[16]) {
@@ -132,7 +120,7 @@ const char* encrypt(const HalvorantJsonMap* map) {
   wipeMemory(key, sizeof key);
   wipeMemory(plain.data(), plain.size());
   if (!ok) return error(ErrorCode::TokenError, "encryption failed");
-  return answer(hexOf(cipher.data(), cipher.size()).c_str());
+  return answer(adapterkit::hexText(cipher.data(), cipher.size(), true).c_str());
 }
 
 const char* decrypt(const HalvorantJsonMap* map) {
@@ -179,9 +167,7 @@ const char* sleepFor(const HalvorantJsonMap* map) {
   return answer(out);
 }
 
-}  // namespace
-
-extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
+const char* call(const HalvorantJsonMap* map, const char* functionName) {
   if (sameName(functionName, "Halvorant_GetVersion")) return answer(kVersion);
   if (sameName(functionName, "Halvorant_Release")) return answer("0");
   if (sameName(functionName, "Digest")) return digest(map);
@@ -189,4 +175,10 @@ extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char
   if (sameName(functionName, "Decrypt")) return decrypt(map);
   if (sameName(functionName, "Sleep")) return sleepFor(map);
   return error(ErrorCode::BadInput, "unknown function");
+}
+
+}  // namespace
+
+extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
+  return adapterkit::guarded([map, functionName] { return call(map, functionName); });
 }

@@ -11,18 +11,22 @@
 //
 // No function sends APDUs a page chose: the only card command is the connect that tells
 // the active protocol. Every call opens its own PC/SC context and releases it, and a card
-// connection never outlives the call (it is left to other programs unreset).
-#include <dlfcn.h>
+// connection is undone as soon as it is made (it is left to other programs unreset).
+//
+// Limits: every call ends within its own time-out (WaitFor*: Timeout) plus 10 s, whatever
+// the smart-card service does. A daemon that does not answer gives NO_SERVICE (and later
+// calls answer so at once until it answers again); a card held in another program's
+// transaction gives BUSY after 3 s, and the next call starts clean.
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +42,7 @@
 #include "CardInfo.h"
 
 using adapterkit::answer;
+using adapterkit::ErrorCode;
 using adapterkit::param;
 using adapterkit::sameName;
 
@@ -49,6 +54,10 @@ constexpr long kDefaultWaitSeconds = 30;
 // How long past its own time-out a call may wait for the PC/SC stack before it answers
 // NO_SERVICE (a daemon that accepts connections but never answers).
 constexpr auto kStackGrace = std::chrono::seconds(10);
+// How long a connect may wait for a card another program holds in a transaction before
+// the call answers BUSY, and how long the daemon then has to show that it still answers.
+constexpr auto kBusyLimit = std::chrono::seconds(3);
+constexpr auto kProbeLimit = std::chrono::seconds(3);
 // The reader name pcsc-lite (and other PC/SC stacks) use to report readers coming and going.
 constexpr const char* kPnpReader = "\\\\?PnP?\\Notification";
 // Card-list files of the system's smart-card tools, when they are installed.
@@ -57,10 +66,7 @@ constexpr const char* kCardLists[] = {"/usr/share/pcsc/smartcard_list.txt",
 
 using Clock = std::chrono::steady_clock;
 
-// The error answer every shipped adapter gives.
-std::string failure(const char* code, const std::string& message) {
-  return std::string("{\"error\":{\"code\":\"") + code + "\",\"message\":" + cardinfo::jsonString(message) + "}}";
-}
+std::string failure(ErrorCode code, const std::string& message) { return adapterkit::errorJson(code, message); }
 
 std::string pcscText(LONG rv) {
   char text[96];
@@ -89,9 +95,9 @@ bool serviceGone(LONG rv) {
 }
 
 std::string pcscFailure(LONG rv) {
-  if (serviceGone(rv)) return failure("NO_SERVICE", pcscText(rv));
-  if (rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) return failure("NO_READER", pcscText(rv));
-  return failure("TOKEN_ERROR", pcscText(rv));
+  if (serviceGone(rv)) return failure(ErrorCode::NoService, pcscText(rv));
+  if (rv == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) return failure(ErrorCode::NoReader, pcscText(rv));
+  return failure(ErrorCode::TokenError, pcscText(rv));
 }
 
 // One PC/SC context for the length of one call.
@@ -176,20 +182,98 @@ std::string stateList(DWORD state) {
 }
 
 std::string atrJson(const ReaderState& r) {
-  return r.atr.empty() ? "null" : "\"" + cardinfo::hexText(r.atr.data(), r.atr.size()) + "\"";
+  return r.atr.empty() ? "null" : "\"" + adapterkit::hexText(r.atr.data(), r.atr.size()) + "\"";
 }
 
-// The protocol the card runs, learnt by a shared connect that is undone at once; null when
-// the card cannot be reached (held exclusively, mute).
-std::string protocolJson(const Context& context, const std::string& reader) {
-  SCARDHANDLE card = 0;
-  DWORD protocol = 0;
-  LONG rv = SCardConnect(context.handle, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                         &card, &protocol);
-  if (rv != SCARD_S_SUCCESS) return "null";
-  SCardDisconnect(card, SCARD_LEAVE_CARD);
-  if (protocol == SCARD_PROTOCOL_T0) return "\"T=0\"";
-  if (protocol == SCARD_PROTOCOL_T1) return "\"T=1\"";
+// One piece of PC/SC work on a thread of its own (libpcsclite has no time-out of its own
+// for a daemon that stopped answering), waited for at most limit. A piece left behind
+// counts in *stuck until it ends; its result, if it comes, goes nowhere.
+struct Pending {
+  std::mutex lock;
+  bool finished = false;
+  bool abandoned = false;
+  std::string result;
+};
+
+bool runPcsc(Clock::duration limit, std::atomic<int>* stuck, std::function<std::string()> work, std::string* result) {
+  auto pending = std::make_shared<Pending>();
+  bool done = adapterkit::runBounded(std::chrono::duration_cast<std::chrono::milliseconds>(limit),
+                                     [pending, stuck, work = std::move(work)] {
+                                       std::string out = work();
+                                       std::lock_guard<std::mutex> hold(pending->lock);
+                                       pending->result = std::move(out);
+                                       pending->finished = true;
+                                       if (pending->abandoned) stuck->fetch_sub(1);
+                                     });
+  std::lock_guard<std::mutex> hold(pending->lock);
+  if (!done && !pending->finished) {
+    pending->abandoned = true;
+    stuck->fetch_add(1);
+    return false;
+  }
+  *result = std::move(pending->result);  // also when it finished just after the limit
+  return true;
+}
+
+// Work still waiting for a daemon that did not answer: while there is any, later calls
+// answer NO_SERVICE at once, so stuck threads never pile up.
+std::atomic<int> g_daemonSilent{0};
+// Connects still waiting for a card that another program holds in a transaction, and
+// their readers (at most one each: a later call finds it there and answers BUSY at once).
+std::atomic<int> g_cardBusy{0};
+std::mutex g_busyLock;
+std::set<std::string> g_busyReaders;
+
+// Whether the daemon answers at all: a fresh context lists its readers within a moment.
+bool daemonAnswers() {
+  std::string answered;
+  return runPcsc(kProbeLimit, &g_daemonSilent,
+                 [] {
+                   Context context;
+                   std::vector<std::string> names;
+                   return std::string(context.ok() && listReaders(context, &names) == SCARD_S_SUCCESS ? "yes" : "no");
+                 },
+                 &answered) &&
+         answered == "yes";
+}
+
+std::string busyFailure(const std::string& reader) {
+  return failure(ErrorCode::Busy, "another program is using the card in " + reader +
+                                      " (it may be waiting for a PIN on the reader's keypad); try again when it is done");
+}
+
+// The protocol the card in reader runs, learnt by a shared connect on a context of its own
+// that is undone at once; null when the card cannot be reached (held exclusively, mute).
+// A connect that waits (another program's transaction) is left behind after kBusyLimit:
+// *failed is then BUSY, or NO_SERVICE when the daemon itself no longer answers.
+std::string protocolJson(const std::string& reader, std::string* failed) {
+  {
+    std::lock_guard<std::mutex> hold(g_busyLock);
+    if (!g_busyReaders.insert(reader).second) {
+      *failed = busyFailure(reader);
+      return "null";
+    }
+  }
+  std::string protocol;
+  bool answered = runPcsc(kBusyLimit, &g_cardBusy,
+                          [reader] {
+                            Context context;
+                            SCARDHANDLE card = 0;
+                            DWORD active = 0;
+                            LONG rv = context.ok() ? SCardConnect(context.handle, reader.c_str(), SCARD_SHARE_SHARED,
+                                                                  SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &active)
+                                                   : context.status;
+                            if (rv == SCARD_S_SUCCESS) SCardDisconnect(card, SCARD_LEAVE_CARD);
+                            std::lock_guard<std::mutex> hold(g_busyLock);
+                            g_busyReaders.erase(reader);
+                            if (rv != SCARD_S_SUCCESS) return std::string("null");
+                            if (active == SCARD_PROTOCOL_T0) return std::string("\"T=0\"");
+                            if (active == SCARD_PROTOCOL_T1) return std::string("\"T=1\"");
+                            return std::string("null");
+                          },
+                          &protocol);
+  if (answered) return protocol;
+  *failed = daemonAnswers() ? busyFailure(reader) : failure(ErrorCode::NoService, "the smart-card service does not answer");
   return "null";
 }
 
@@ -197,16 +281,19 @@ std::string cardTypeJson(const ReaderState& r) {
   if (r.atr.empty()) return "null";
   for (const char* list : kCardLists) {
     std::string name = cardinfo::cardType(r.atr.data(), r.atr.size(), list);
-    if (!name.empty()) return cardinfo::jsonString(name);
+    if (!name.empty()) return adapterkit::jsonString(name);
   }
   return "null";
 }
 
-std::string cardStatusJson(const Context& context, const ReaderState& r) {
+// The card status answer, or the failure answer when the card is busy or the daemon gone.
+std::string cardStatusJson(const ReaderState& r) {
   bool present = r.present();
-  return "{\"reader\":" + cardinfo::jsonString(r.name) + ",\"present\":" + (present ? "true" : "false") +
-         ",\"atr\":" + atrJson(r) + ",\"protocol\":" + (present ? protocolJson(context, r.name) : "null") +
-         ",\"cardType\":" + cardTypeJson(r) + "}";
+  std::string failed;
+  std::string protocol = present ? protocolJson(r.name, &failed) : "null";
+  if (!failed.empty()) return failed;
+  return "{\"reader\":" + adapterkit::jsonString(r.name) + ",\"present\":" + (present ? "true" : "false") +
+         ",\"atr\":" + atrJson(r) + ",\"protocol\":" + protocol + ",\"cardType\":" + cardTypeJson(r) + "}";
 }
 
 bool contains(const std::vector<std::string>& names, const std::string& name) {
@@ -222,10 +309,10 @@ std::string pickReader(const Context& context, const std::string& wanted, Reader
   LONG rv = listReaders(context, &names);
   if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
   if (!wanted.empty()) {
-    if (!contains(names, wanted)) return failure("NOT_FOUND", "no reader named " + wanted);
+    if (!contains(names, wanted)) return failure(ErrorCode::NotFound, "no reader named " + wanted);
     names.assign(1, wanted);
   }
-  if (names.empty()) return failure("NO_READER", "no smart-card reader is attached");
+  if (names.empty()) return failure(ErrorCode::NoReader, "no smart-card reader is attached");
   std::vector<ReaderState> states;
   rv = readStates(context, names, &states);
   if (rv != SCARD_S_SUCCESS) return pcscFailure(rv);
@@ -250,7 +337,7 @@ std::string listReadersCall() {
   std::string out = "{\"readers\":[";
   for (size_t i = 0; i < states.size(); ++i) {
     const ReaderState& r = states[i];
-    out += std::string(i ? "," : "") + "{\"name\":" + cardinfo::jsonString(r.name) +
+    out += std::string(i ? "," : "") + "{\"name\":" + adapterkit::jsonString(r.name) +
            ",\"cardPresent\":" + (r.present() ? "true" : "false") + ",\"atr\":" + atrJson(r) +
            ",\"state\":" + stateList(r.state) + "}";
   }
@@ -263,7 +350,7 @@ std::string cardStatusCall(const std::string& wanted) {
   ReaderState reader;
   std::string failed = pickReader(context, wanted, &reader);
   if (!failed.empty()) return failed;
-  return cardStatusJson(context, reader);
+  return cardStatusJson(reader);
 }
 
 std::string cardDataCall(const std::string& wanted) {
@@ -272,8 +359,8 @@ std::string cardDataCall(const std::string& wanted) {
   ReaderState reader;
   std::string failed = pickReader(context, wanted, &reader);
   if (!failed.empty()) return failed;
-  if (!reader.present()) return failure("NO_TOKEN", "no card in " + reader.name);
-  return "{\"reader\":" + cardinfo::jsonString(reader.name) + ",\"atr\":" + atrJson(reader) +
+  if (!reader.present()) return failure(ErrorCode::NoToken, "no card in " + reader.name);
+  return "{\"reader\":" + adapterkit::jsonString(reader.name) + ",\"atr\":" + atrJson(reader) +
          ",\"cardType\":" + cardTypeJson(reader) +
          ",\"atrInfo\":" + cardinfo::atrFacts(reader.atr.data(), reader.atr.size()) + "}";
 }
@@ -329,9 +416,9 @@ std::string waitCall(std::string wanted, long seconds, bool wantCard) {
     }
     if (!wanted.empty()) {
       if (!contains(names, wanted)) {
-        if (!seen) return failure("NOT_FOUND", "no reader named " + wanted);
+        if (!seen) return failure(ErrorCode::NotFound, "no reader named " + wanted);
         if (settle()) continue;
-        return failure("NO_READER", "the reader " + wanted + " was removed");
+        return failure(ErrorCode::NoReader, "the reader " + wanted + " was removed");
       }
       names.assign(1, wanted);
       seen = true;
@@ -347,28 +434,28 @@ std::string waitCall(std::string wanted, long seconds, bool wantCard) {
 
     if (wantCard) {
       for (const ReaderState& s : states)
-        if (s.present()) return cardStatusJson(context, s);
+        if (s.present()) return cardStatusJson(s);
     } else if (wanted.empty()) {
       // A removal without Reader watches the reader holding a card now.
       const ReaderState* holding = nullptr;
       for (const ReaderState& s : states)
         if (s.present()) holding = &s;
       if (holding == nullptr) {
-        if (states.empty()) return failure("NO_READER", "no smart-card reader is attached");
-        return cardStatusJson(context, states[0]);
+        if (states.empty()) return failure(ErrorCode::NoReader, "no smart-card reader is attached");
+        return cardStatusJson(states[0]);
       }
       wanted = holding->name;
       seen = true;
       usePnp = false;
       continue;
     } else if (!states[0].present()) {
-      return cardStatusJson(context, states[0]);
+      return cardStatusJson(states[0]);
     }
 
     // Nothing yet: wait for any change of these readers (or of the reader list).
     Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero())
-      return failure("TIMEOUT", wantCard ? "no card was inserted in time" : "the card was not removed in time");
+      return failure(ErrorCode::Timeout, wantCard ? "no card was inserted in time" : "the card was not removed in time");
     long leftMs = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count()) + 1;
     std::vector<SCARD_READERSTATE> watch(states.size() + (usePnp ? 1 : 0));
     for (size_t i = 0; i < watch.size(); ++i) {
@@ -415,62 +502,21 @@ std::string waitCall(std::string wanted, long seconds, bool wantCard) {
   }
 }
 
-// libpcsclite has no time-out of its own for a daemon that stopped answering, so each call's
-// PC/SC work runs on a worker thread that the call waits for, at most limit. A worker left
-// behind keeps the library loaded (its code must stay mapped) and makes later calls answer
-// NO_SERVICE at once until it comes back, so stuck threads never pile up.
-std::atomic<int> g_stuckWorkers{0};
-
-struct Job {
-  std::mutex lock;
-  std::condition_variable finished;
-  bool done = false;
-  bool abandoned = false;
-  std::string result;
-};
-
-void keepLibraryLoaded() {
-  Dl_info info;
-  if (dladdr(reinterpret_cast<void*>(&keepLibraryLoaded), &info) != 0 && info.dli_fname != nullptr)
-    dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);  // never closed: that is the point
-}
-
-// The answer text in the answer buffer, or an error when it would be cut there.
-const char* reply(const std::string& json) {
-  if (json.size() >= adapterkit::kAnswerSize) return answer(failure("TOKEN_ERROR", "the answer is too long").c_str());
-  return answer(json.c_str());
-}
+const char* reply(const std::string& json) { return adapterkit::answerWhole(json); }
 
 const char* bounded(Clock::duration limit, std::function<std::string()> work) {
-  if (g_stuckWorkers.load() > 0)
-    return reply(failure("NO_SERVICE", "the smart-card service has not answered an earlier call yet"));
-  auto job = std::make_shared<Job>();
-  std::thread worker([job, work = std::move(work)] {
-    std::string result = work();
-    std::lock_guard<std::mutex> hold(job->lock);
-    job->result = std::move(result);
-    job->done = true;
-    if (job->abandoned) g_stuckWorkers.fetch_sub(1);
-    job->finished.notify_all();
-  });
-  std::unique_lock<std::mutex> hold(job->lock);
-  if (job->finished.wait_for(hold, limit, [&job] { return job->done; })) {
-    std::string result = std::move(job->result);
-    hold.unlock();
-    worker.join();
-    return reply(result);
-  }
-  job->abandoned = true;
-  g_stuckWorkers.fetch_add(1);
-  hold.unlock();
-  keepLibraryLoaded();
-  worker.detach();
-  return reply(failure("NO_SERVICE", "the smart-card service does not answer"));
+  if (g_daemonSilent.load() > 0)
+    return reply(failure(ErrorCode::NoService, "the smart-card service has not answered an earlier call yet"));
+  std::string result;
+  if (runPcsc(limit, &g_daemonSilent, std::move(work), &result)) return reply(result);
+  return reply(failure(ErrorCode::NoService, "the smart-card service does not answer"));
 }
 
 }  // namespace
 
-extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
+namespace {
+
+const char* call(const HalvorantJsonMap* map, const char* functionName) {
   if (sameName(functionName, "Halvorant_GetVersion")) return answer(kVersion);
   if (sameName(functionName, "Halvorant_Release")) return answer("0");
   // Workers get copies of the parameters: one left behind must not read the service's map.
@@ -483,9 +529,15 @@ extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char
   if (card || sameName(functionName, "WaitForRemoval")) {
     long seconds = 0;
     if (!readTimeout(map, &seconds))
-      return reply(failure("BAD_INPUT", "Timeout must be whole seconds from 0 to " + std::to_string(kMaxWaitSeconds)));
+      return reply(failure(ErrorCode::BadInput, "Timeout must be whole seconds from 0 to " + std::to_string(kMaxWaitSeconds)));
     return bounded(std::chrono::seconds(seconds) + kStackGrace,
                    [reader, seconds, card] { return waitCall(reader, seconds, card); });
   }
-  return reply(failure("BAD_INPUT", std::string("unknown function ") + (functionName ? functionName : "")));
+  return reply(failure(ErrorCode::BadInput, std::string("unknown function ") + (functionName ? functionName : "")));
+}
+
+}  // namespace
+
+extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
+  return adapterkit::guarded([map, functionName] { return call(map, functionName); });
 }

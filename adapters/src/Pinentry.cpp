@@ -3,17 +3,27 @@
 #include "Pinentry.h"
 
 #include <assuan.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
+
+#include "AdapterKit.h"
+#include "platform/Wipe.h"
 
 namespace pinentry {
 
 namespace {
 
-// Seconds the dialog waits for the person; then it counts as cancelled.
-constexpr int kDialogTimeoutSeconds = 300;
+// How long past its own time-out a dialog program may take before it is killed.
+constexpr int kGraceSeconds = 3;
+// The longest PIN the dialog takes (more counts as cancelled).
+constexpr size_t kPinRoom = 256;
 // Room for an Assuan command line (its limit is 1000 bytes).
 constexpr size_t kMaxEscapedText = 900;
 
@@ -101,12 +111,13 @@ class Dialog {
     if (connected_) assuan_set_flag(ctx_, ASSUAN_CONFIDENTIAL, 1);
   }
   ~Dialog() {
-    if (ctx_ != nullptr) assuan_release(ctx_);
+    if (ctx_ != nullptr) assuan_release(ctx_);  // closes the pipes and reaps the program
   }
   Dialog(const Dialog&) = delete;
   Dialog& operator=(const Dialog&) = delete;
 
   bool ready() const { return connected_; }
+  pid_t pid() const { return connected_ ? assuan_get_pid(ctx_) : -1; }
 
   gpg_error_t command(const std::string& line) {
     return assuan_transact(ctx_, line.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -116,11 +127,13 @@ class Dialog {
     return assuan_transact(ctx_, line, collectPin, pin, nullptr, nullptr, nullptr, nullptr);
   }
 
-  // Title, description and time-out; optional settings a program may not know are ignored.
-  bool setUp(const std::string& title, const std::string& description) {
+  // Time-out, title and description; optional settings a program may not know are ignored.
+  // A program that refuses the time-out still ends at the limit: the question is ended
+  // around it (ask).
+  bool setUp(const std::string& title, const std::string& description, int seconds) {
+    command("SETTIMEOUT " + std::to_string(seconds));
     if (command("SETDESC " + escape(description)) != 0) return false;
     command("SETTITLE " + escape(title));
-    command("SETTIMEOUT " + std::to_string(kDialogTimeoutSeconds));
     return true;
   }
 
@@ -129,34 +142,70 @@ class Dialog {
   bool connected_ = false;
 };
 
-}  // namespace
+// What a question owns, on the thread that asks it: the program's pid (for ending it from
+// outside), the outcome, and the PIN, wiped when the question goes.
+struct Question {
+  std::atomic<pid_t> pid{-1};
+  Outcome outcome = Outcome::Unavailable;
+  char pin[kPinRoom];
+  PinBuffer buffer{pin, sizeof pin, 0, false};
+  ~Question() { wipeMemory(pin, sizeof pin); }
+};
 
-void wipe(void* data, size_t n) {
-  volatile unsigned char* p = static_cast<volatile unsigned char*>(data);
-  while (n-- > 0) *p++ = 0;
+// Asks one question (steps, on a dialog set up with the time-out) on a thread of its own
+// through the kit's bounded call; a program still open a moment after the time-out (it
+// ignores it, or refused it) is killed, and the question ends as cancelled.
+std::shared_ptr<Question> ask(const std::string& title, const std::string& description, int seconds,
+                              std::function<gpg_error_t(Dialog&, Question&)> steps) {
+  auto question = std::make_shared<Question>();
+  if (seconds < 1) seconds = 1;
+  bool answered = adapterkit::runBounded(
+      std::chrono::seconds(seconds + kGraceSeconds),
+      [question, title, description, seconds, steps] {
+        Dialog dialog;
+        if (!dialog.ready()) return;
+        question->pid = dialog.pid();
+        gpg_error_t err = dialog.setUp(title, description, seconds) ? steps(dialog, *question)
+                                                                    : gpg_error(GPG_ERR_GENERAL);
+        question->outcome = fromError(err);
+      },
+      [question] {
+        pid_t pid = question->pid;
+        if (pid > 0) kill(pid, SIGKILL);  // the program we started, by its pid
+      });
+  if (answered) return question;
+  // Timed out: the thread may still be writing into its question, so this answer is another.
+  auto timedOut = std::make_shared<Question>();
+  timedOut->outcome = Outcome::Cancelled;
+  return timedOut;
 }
 
+}  // namespace
+
 Outcome confirm(const std::string& title, const std::string& description, const char* okLabel,
-                const char* cancelLabel) {
-  Dialog dialog;
-  if (!dialog.ready() || !dialog.setUp(title, description)) return Outcome::Unavailable;
-  if (okLabel != nullptr) dialog.command(std::string("SETOK ") + escape(okLabel));
-  if (cancelLabel != nullptr) dialog.command(std::string("SETCANCEL ") + escape(cancelLabel));
-  return fromError(dialog.command("CONFIRM"));
+                const char* cancelLabel, int seconds) {
+  std::string ok = okLabel != nullptr ? okLabel : "", cancel = cancelLabel != nullptr ? cancelLabel : "";
+  return ask(title, description, seconds, [ok, cancel](Dialog& dialog, Question&) {
+           if (!ok.empty()) dialog.command("SETOK " + escape(ok));
+           if (!cancel.empty()) dialog.command("SETCANCEL " + escape(cancel));
+           return dialog.command("CONFIRM");
+         })->outcome;
 }
 
 Outcome getPin(const std::string& title, const std::string& description, const std::string& errorText,
-               char* pin, size_t capacity) {
+               char* pin, size_t capacity, int seconds) {
   if (pin == nullptr || capacity == 0) return Outcome::Unavailable;
-  wipe(pin, capacity);
-  Dialog dialog;
-  if (!dialog.ready() || !dialog.setUp(title, description)) return Outcome::Unavailable;
-  dialog.command("SETPROMPT PIN:");
-  if (!errorText.empty()) dialog.command("SETERROR " + escape(errorText));
-  PinBuffer buffer{pin, capacity, 0, false};
-  Outcome outcome = fromError(dialog.collect("GETPIN", &buffer));
-  if (outcome == Outcome::Ok && (buffer.overflow || buffer.used == 0)) outcome = Outcome::Cancelled;
-  if (outcome != Outcome::Ok) wipe(pin, capacity);
+  wipeMemory(pin, capacity);
+  auto question = ask(title, description, seconds, [errorText](Dialog& dialog, Question& q) {
+    dialog.command("SETPROMPT PIN:");
+    if (!errorText.empty()) dialog.command("SETERROR " + escape(errorText));
+    return dialog.collect("GETPIN", &q.buffer);
+  });
+  Outcome outcome = question->outcome;
+  if (outcome == Outcome::Ok && (question->buffer.overflow || question->buffer.used == 0 ||
+                                 question->buffer.used >= capacity))
+    outcome = Outcome::Cancelled;
+  if (outcome == Outcome::Ok) memcpy(pin, question->pin, question->buffer.used);
   return outcome;
 }
 

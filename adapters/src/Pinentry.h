@@ -1,6 +1,9 @@
 // The PIN and consent dialog of the PKI adapter: a pinentry program spoken to over the
 // Assuan protocol. The program is $NOX_PINENTRY when set, else "pinentry" on PATH.
 // The page never sees the dialog or the PIN.
+//
+// Every dialog ends within the seconds it is given: the program is told so (SETTIMEOUT),
+// and one that does not take the time-out, or does not keep it, is killed a moment after.
 #pragma once
 #include <cstddef>
 #include <string>
@@ -16,13 +19,10 @@ enum class Outcome {
 
 // Asks a yes/no question; description is shown as it stands (lines split at '\n').
 Outcome confirm(const std::string& title, const std::string& description, const char* okLabel,
-                const char* cancelLabel);
+                const char* cancelLabel, int seconds);
 // Asks for a PIN into pin (capacity bytes, NUL-terminated, wiped on failure). errorText,
 // when not empty, is shown as the dialog's error line (e.g. the previous try was wrong).
 Outcome getPin(const std::string& title, const std::string& description, const std::string& errorText,
-               char* pin, size_t capacity);
-
-// Overwrites n bytes in a way the compiler keeps.
-void wipe(void* data, size_t n);
+               char* pin, size_t capacity, int seconds);
 
 }  // namespace pinentry

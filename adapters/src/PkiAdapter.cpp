@@ -9,11 +9,17 @@
 // Failures answer {"error":{"code":"<CODE>","message":"<text>"}} (AdapterKit.h).
 // Listing asks the person once per origin (for as long as this adapter is loaded); every
 // signature asks for the PIN (or, on a PIN pad, for a confirmation first).
+//
+// Limits: a call ends within the kit's kCallBudget (140 s). Each step of work in a token's
+// module is bounded (Tokens.h: 10 s, then NO_SERVICE naming the module); a dialog gets
+// what is left of the budget after the steps that follow it, at most kDialogLimit.
 #include <dlfcn.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -24,6 +30,7 @@
 #include "AdapterKit.h"
 #include "Pinentry.h"
 #include "Tokens.h"
+#include "platform/Wipe.h"
 
 using adapterkit::answer;
 using adapterkit::answerWhole;
@@ -39,6 +46,23 @@ constexpr const char* kVersion = "1.1.0.0";
 constexpr const char* kTitle = "NoxHalvorant";
 constexpr size_t kPinCapacity = 256;
 constexpr size_t kMaxShownText = 200;
+// The longest a dialog waits for the person.
+constexpr std::chrono::seconds kDialogLimit{120};
+
+using Clock = std::chrono::steady_clock;
+
+// The end of the current entry-point call's budget (calls of a session come in order).
+Clock::time_point g_deadline;
+
+// Seconds a dialog may take now, leaving reserve for the work after it. Test seam:
+// $NOX_TEST_DIALOG_SECONDS shortens it.
+int dialogSeconds(Clock::duration reserve) {
+  auto left = std::chrono::duration_cast<std::chrono::seconds>(g_deadline - Clock::now() - reserve);
+  long seconds = std::min<long>(static_cast<long>(left.count()), static_cast<long>(kDialogLimit.count()));
+  const char* test = getenv("NOX_TEST_DIALOG_SECONDS");
+  if (test != nullptr && atol(test) > 0) seconds = std::min(seconds, atol(test));
+  return static_cast<int>(std::max(1L, seconds));
+}
 
 // ---- Host origin and consent -----------------------------------------------------------
 
@@ -62,7 +86,8 @@ bool consent(const std::string& origin, tokens::Failure* why) {
   }
   std::string text = shownOrigin(origin) +
                      " wants to see the certificates on your tokens and smart cards.\nAllow this page to list them?";
-  switch (pinentry::confirm(kTitle, text, "Allow", "Deny")) {
+  // The listing after it may take a step in each module.
+  switch (pinentry::confirm(kTitle, text, "Allow", "Deny", dialogSeconds(2 * tokens::kModuleLimit))) {
     case pinentry::Outcome::Ok: {
       std::lock_guard<std::mutex> hold(g_consentLock);
       if (!origin.empty()) g_consented.insert(origin);
@@ -105,18 +130,6 @@ struct Parsed {
   bool hasUsage = false;
 };
 
-std::string hex(const unsigned char* data, size_t size, bool upper) {
-  static const char kLower[] = "0123456789abcdef";
-  static const char kUpper[] = "0123456789ABCDEF";
-  const char* digits = upper ? kUpper : kLower;
-  std::string out;
-  for (size_t i = 0; i < size; ++i) {
-    out += digits[data[i] >> 4];
-    out += digits[data[i] & 15];
-  }
-  return out;
-}
-
 std::string isoTime(time_t t) {
   if (t == static_cast<time_t>(-1)) return "";
   struct tm parts;
@@ -142,7 +155,7 @@ bool parse(const std::vector<unsigned char>& der, Parsed* out) {
   if (ok && gnutls_x509_crt_get_issuer_dn3(crt, &dn, 0) >= 0) out->issuer = takeDatum(&dn);
   unsigned char serial[64];
   size_t serialSize = sizeof serial;
-  if (ok && gnutls_x509_crt_get_serial(crt, serial, &serialSize) >= 0) out->serial = hex(serial, serialSize, false);
+  if (ok && gnutls_x509_crt_get_serial(crt, serial, &serialSize) >= 0) out->serial = adapterkit::hexText(serial, serialSize);
   if (ok) {
     out->notBefore = isoTime(gnutls_x509_crt_get_activation_time(crt));
     out->notAfter = isoTime(gnutls_x509_crt_get_expiration_time(crt));
@@ -170,19 +183,20 @@ void appendMember(std::string& json, const char* key, const std::string& value) 
   json += ',';
 }
 
-// Every token's certificates; a token that fails while being read is left out.
+// Every token's certificates, and what could not be read: a module that failed or does
+// not answer, a token that failed while being read.
 struct Inventory {
-  tokens::Modules modules;
-  std::vector<tokens::Token> list;
+  tokens::Scan scan;
   std::vector<tokens::Certificate> certificates;
 };
 
 bool inventory(Inventory* inv, tokens::Failure* why) {
-  if (!inv->modules.load(why)) return false;
-  inv->list = inv->modules.tokens();
-  for (size_t i = 0; i < inv->list.size(); ++i) {
-    tokens::Failure ignored;
-    tokens::certificates(inv->list, i, &inv->certificates, &ignored);
+  if (!tokens::scan(&inv->scan, why)) return false;
+  for (size_t i = 0; i < inv->scan.tokens.size(); ++i) {
+    tokens::Failure failed;
+    if (!tokens::certificates(inv->scan.tokens, i, &inv->certificates, &failed))
+      inv->scan.unavailable.push_back({failed.code, "The token '" + inv->scan.tokens[i].label + "' of " +
+                                                        inv->scan.tokens[i].moduleName + ": " + failed.message});
   }
   // Object order on a token is the module's; pages get a stable one.
   std::stable_sort(inv->certificates.begin(), inv->certificates.end(),
@@ -190,6 +204,53 @@ bool inventory(Inventory* inv, tokens::Failure* why) {
                      return a.token != b.token ? a.token < b.token : a.id < b.id;
                    });
   return true;
+}
+
+// Where the last full inventory of this session found each certificate: Sign looks there
+// first (one slot asked instead of every module scanned), and scans when it is not there.
+std::vector<std::pair<tokens::Token, std::vector<unsigned char>>> g_seen;
+
+void remember(const Inventory& inv) {
+  g_seen.clear();
+  for (const tokens::Certificate& c : inv.certificates) g_seen.emplace_back(inv.scan.tokens[c.token], c.id);
+}
+
+// The inventory of the one token where certificate id was seen last, if it is still there
+// and still holds it; false otherwise (also when it was seen on several tokens: the scan
+// then tells the page to choose).
+bool lookWhereSeen(const std::vector<unsigned char>& id, const char* serial, Inventory* inv) {
+  auto matches = [&id, serial](const std::pair<tokens::Token, std::vector<unsigned char>>& seen) {
+    return seen.second == id && (serial == nullptr || serial[0] == '\0' || seen.first.serial == serial);
+  };
+  if (std::count_if(g_seen.begin(), g_seen.end(), matches) != 1) return false;
+  for (const auto& seen : g_seen) {
+    if (!matches(seen)) continue;
+    tokens::Token token = seen.first;
+    tokens::Failure failed;
+    std::vector<tokens::Certificate> found;
+    if (!tokens::present(&token) || !tokens::certificates({token}, 0, &found, &failed)) continue;
+    for (const tokens::Certificate& c : found)
+      if (c.id == id) {
+        inv->scan.tokens.assign(1, token);
+        inv->certificates = found;
+        return true;
+      }
+  }
+  return false;
+}
+
+// The list's closing part: what could not be read, when anything could not.
+std::string unavailableJson(const std::vector<tokens::Failure>& unavailable) {
+  if (unavailable.empty()) return "";
+  std::string json = ",\"unavailable\":[";
+  for (size_t i = 0; i < unavailable.size(); ++i) {
+    json += i == 0 ? "{\"code\":" : ",{\"code\":";
+    appendJsonString(json, adapterkit::errorCodeName(unavailable[i].code));
+    json += ",\"message\":";
+    appendJsonString(json, unavailable[i].message);
+    json += '}';
+  }
+  return json + "]";
 }
 
 const char* listCertificates(const HalvorantJsonMap* map) {
@@ -204,18 +265,19 @@ const char* listCertificates(const HalvorantJsonMap* map) {
   if (!consent(hostOrigin(), &why)) return fail(why);
   Inventory inv;
   if (!inventory(&inv, &why)) return fail(why);
+  remember(inv);
   std::string json = "{\"certificates\":[";
   bool first = true;
   for (const tokens::Certificate& c : inv.certificates) {
     Parsed p;
-    if (!c.hasKey || !parse(c.der, &p)) continue;
+    if (c.key == tokens::KeySeen::No || !parse(c.der, &p)) continue;
     // A certificate without the extension may be used for anything, but a page that
     // asks for a usage wants one that says so.
     if (wanted != 0 && (!p.hasUsage || (p.usage & wanted) == 0)) continue;
-    const tokens::Token& t = inv.list[c.token];
+    const tokens::Token& t = inv.scan.tokens[c.token];
     json += first ? "{" : ",{";
     first = false;
-    appendMember(json, "id", hex(c.id.data(), c.id.size(), false));
+    appendMember(json, "id", adapterkit::hexText(c.id.data(), c.id.size()));
     appendMember(json, "token", t.label);
     appendMember(json, "tokenSerial", t.serial);
     appendMember(json, "subject", p.subject);
@@ -232,37 +294,42 @@ const char* listCertificates(const HalvorantJsonMap* map) {
         firstUsage = false;
         appendJsonString(json, k.name);
       }
-    json += "],\"hasPrivateKey\":true,";
+    // null: the token shows its keys only after login; Sign finds this one's then.
+    json += c.key == tokens::KeySeen::Yes ? "],\"hasPrivateKey\":true," : "],\"hasPrivateKey\":null,";
     appendJsonString(json, "certificate");
     json += ':';
     appendJsonString(json, base64(c.der).c_str());
     json += '}';
   }
-  json += "]}";
+  // Nothing to show because a module could not say: that is the answer, not an empty list.
+  if (first && !inv.scan.unavailable.empty()) return fail(inv.scan.unavailable[0]);
+  json += "]" + unavailableJson(inv.scan.unavailable) + "}";
   return answerWhole(json);
 }
 
 const char* getTokens() {
   tokens::Failure why;
   if (!consent(hostOrigin(), &why)) return fail(why);
-  tokens::Modules modules;
-  if (!modules.load(&why)) return fail(why);
+  tokens::Scan scan;
+  if (!tokens::scan(&scan, &why)) return fail(why);
+  if (scan.tokens.empty() && !scan.unavailable.empty()) return fail(scan.unavailable[0]);
   std::string json = "{\"tokens\":[";
   bool first = true;
-  for (const tokens::Token& t : modules.tokens()) {
+  for (const tokens::Token& t : scan.tokens) {
     json += first ? "{" : ",{";
     first = false;
     appendMember(json, "label", t.label);
     appendMember(json, "serial", t.serial);
     appendMember(json, "manufacturer", t.manufacturer);
     appendMember(json, "model", t.model);
+    appendMember(json, "module", t.moduleName);
     json += std::string("\"loginRequired\":") + ((t.flags & CKF_LOGIN_REQUIRED) != 0 ? "true" : "false");
     json += std::string(",\"protectedAuthenticationPath\":") +
             ((t.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0 ? "true" : "false");
     json += std::string(",\"pinLocked\":") + ((t.flags & CKF_USER_PIN_LOCKED) != 0 ? "true" : "false");
     json += '}';
   }
-  json += "]}";
+  json += "]" + unavailableJson(scan.unavailable) + "}";
   return answerWhole(json);
 }
 
@@ -327,70 +394,78 @@ const char* signDigest(const HalvorantJsonMap* map) {
 
   Inventory inv;
   tokens::Failure why;
-  if (!inventory(&inv, &why)) return fail(why);
+  if (!lookWhereSeen(id, serial, &inv)) {
+    if (!inventory(&inv, &why)) return fail(why);
+    remember(inv);
+  }
+  const std::vector<tokens::Token>& list = inv.scan.tokens;
   const tokens::Certificate* chosen = nullptr;
   bool serialSeen = false;
-  for (const tokens::Token& t : inv.list)
+  for (const tokens::Token& t : list)
     if (bySerial && t.serial == serial) serialSeen = true;
   bool onSeveralTokens = false;
   for (const tokens::Certificate& c : inv.certificates) {
-    if (c.id != id || (bySerial && inv.list[c.token].serial != serial)) continue;
+    if (c.id != id || (bySerial && list[c.token].serial != serial)) continue;
     if (chosen != nullptr && chosen->token != c.token) onSeveralTokens = true;
-    if (chosen == nullptr || (!chosen->hasKey && c.hasKey)) chosen = &c;
+    if (chosen == nullptr || (chosen->key != tokens::KeySeen::Yes && c.key == tokens::KeySeen::Yes)) chosen = &c;
   }
   if (chosen == nullptr) {
-    if (inv.list.empty() || (bySerial && !serialSeen))
+    // A module that could not say may hold it: its failure is the answer.
+    if (!inv.scan.unavailable.empty()) return fail(inv.scan.unavailable[0]);
+    if (list.empty() || (bySerial && !serialSeen))
       return error(ErrorCode::NoToken, "The token holding this certificate is not present.");
     return error(ErrorCode::NotFound, "No certificate with this id is on the tokens present.");
   }
   if (onSeveralTokens)
     return error(ErrorCode::BadInput, "Several tokens hold a certificate with this id; give TokenSerial as well.");
-  if (!chosen->hasKey) return error(ErrorCode::NotFound, "The token holds no private key for this certificate.");
   Parsed p;
   if (!parse(chosen->der, &p)) return error(ErrorCode::TokenError, "The certificate on the token cannot be read.");
   if (!p.rsa && !p.ec) return error(ErrorCode::BadInput, "The certificate's key is neither RSA nor EC.");
   if (p.ec && pss) return error(ErrorCode::BadInput, "PSS padding applies to RSA keys only.");
 
-  const tokens::Token& token = inv.list[chosen->token];
+  const tokens::Token& token = list[chosen->token];
   if ((token.flags & CKF_USER_PIN_LOCKED) != 0) return error(ErrorCode::PinLocked, "The PIN of the token is locked.");
 
   bool login = (token.flags & CKF_LOGIN_REQUIRED) != 0;
-  tokens::SignRequest request{&token, id, tokens::Mechanism::RsaPkcs1, hash->mechanism, {}, nullptr, login};
-  if (p.rsa && !pss) request.toSign.assign(hash->digestInfo, hash->digestInfo + sizeof hash->digestInfo);
-  request.toSign.insert(request.toSign.end(), digest.begin(), digest.end());
+  tokens::SignRequest request{&token, chosen, tokens::Mechanism::RsaPkcs1, hash->mechanism, {{}}, nullptr, login};
+  std::vector<unsigned char>& toSign = request.inputs[0];
+  if (p.rsa && !pss) toSign.assign(hash->digestInfo, hash->digestInfo + sizeof hash->digestInfo);
+  toSign.insert(toSign.end(), digest.begin(), digest.end());
   request.mechanism = p.ec ? tokens::Mechanism::Ecdsa : pss ? tokens::Mechanism::RsaPss : tokens::Mechanism::RsaPkcs1;
 
   std::string text = shownOrigin(hostOrigin()) + " wants to sign with '" + p.subject.substr(0, kMaxShownText) +
                      "' on '" + token.label + "'.\n";
   bool pinPad = (token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+  int seconds = dialogSeconds(tokens::kModuleLimit + std::chrono::seconds(5));  // the signing step after it
   char pin[kPinCapacity];
   pinentry::Outcome outcome;
   if (!login) {
     // Still the person's decision: the key needs no PIN, so this is the only guard.
-    outcome = pinentry::confirm(kTitle, text + "Allow this signature?", "Allow", "Deny");
+    outcome = pinentry::confirm(kTitle, text + "Allow this signature?", "Allow", "Deny", seconds);
   } else if (pinPad) {
-    outcome = pinentry::confirm(kTitle, text + "Allow, then enter the PIN on the reader's keypad.", "Allow", "Deny");
+    outcome = pinentry::confirm(kTitle, text + "Allow, then enter the PIN on the reader's keypad.", "Allow", "Deny",
+                                seconds);
   } else {
     std::string warning;
     if ((token.flags & CKF_USER_PIN_FINAL_TRY) != 0) warning = "This is the last try before the PIN is locked.";
     else if ((token.flags & CKF_USER_PIN_COUNT_LOW) != 0) warning = "Few tries are left before the PIN is locked.";
-    outcome = pinentry::getPin(kTitle, text + "Enter the PIN to allow.", warning, pin, sizeof pin);
+    outcome = pinentry::getPin(kTitle, text + "Enter the PIN to allow.", warning, pin, sizeof pin, seconds);
     request.pin = pin;
   }
   if (outcome != pinentry::Outcome::Ok) {
-    pinentry::wipe(pin, sizeof pin);
+    wipeMemory(pin, sizeof pin);
     if (outcome == pinentry::Outcome::Denied) return error(ErrorCode::ConsentDenied, "The user did not allow the signature.");
     if (outcome == pinentry::Outcome::Cancelled) return error(ErrorCode::UserCancelled, "The user closed the dialog.");
     return error(ErrorCode::TokenError, "No pinentry dialog program could be started.");
   }
-  std::vector<unsigned char> signature;
-  bool signedOk = tokens::sign(request, &signature, &why);
-  pinentry::wipe(pin, sizeof pin);
+  std::vector<std::vector<unsigned char>> signatures;
+  bool signedOk = tokens::sign(request, &signatures, &why);
+  wipeMemory(pin, sizeof pin);
   if (!signedOk) return fail(why);
 
   std::string algorithm = std::string(p.ec ? "ES" : pss ? "PS" : "RS") + hash->shortName;
   std::string json = "{";
-  appendMember(json, "signature", base64(signature));
+  appendMember(json, "signature", base64(signatures.at(0)));
   appendMember(json, "algorithm", algorithm);
   appendJsonString(json, "certificate");
   json += ':';
@@ -399,13 +474,22 @@ const char* signDigest(const HalvorantJsonMap* map) {
   return answerWhole(json);
 }
 
-}  // namespace
 
-extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
+const char* call(const HalvorantJsonMap* map, const char* functionName) {
+  g_deadline = Clock::now() + adapterkit::kCallBudget;
   if (sameName(functionName, "Halvorant_GetVersion")) return answer(kVersion);
-  if (sameName(functionName, "Halvorant_Release")) return answer("0");
+  if (sameName(functionName, "Halvorant_Release")) {
+    tokens::release();
+    return answer("0");
+  }
   if (sameName(functionName, "ListCertificates")) return listCertificates(map);
   if (sameName(functionName, "Sign")) return signDigest(map);
   if (sameName(functionName, "GetTokens")) return getTokens();
   return error(ErrorCode::BadInput, "unknown function");
+}
+
+}  // namespace
+
+extern "C" const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName) {
+  return adapterkit::guarded([map, functionName] { return call(map, functionName); });
 }

@@ -1,11 +1,20 @@
 // PKCS#11 access of the PKI adapter through p11-kit: the modules registered for the user
 // (or the one module a setting names), their tokens, certificates and keys, and signing.
 //
-// Modules are loaded and initialised per adapter call and finalised after it, so a card
-// put in or taken out between two calls is always seen as it is now.
+// Modules are loaded and initialised once, at the first call of a session (each session
+// has its own copy of the adapter, so its own module set), and finalised at the session's
+// release; p11-kit shares one initialisation of a module among all its users. Tokens are
+// looked for again at every call (the slots with a token present), so a card put in or
+// taken out between two calls is seen at once.
+//
+// Every call into a module runs through the kit's bounded call: a module that does not
+// answer within kModuleLimit gives NO_SERVICE with its name and is not called again in
+// this session (nor finalised: a thread is still inside it); the other modules still
+// answer.
 #pragma once
 #include <p11-kit/p11-kit.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -13,22 +22,9 @@
 
 namespace tokens {
 
-struct Token {
-  CK_FUNCTION_LIST* module;
-  CK_SLOT_ID slot;
-  std::string label;
-  std::string serial;
-  std::string manufacturer;
-  std::string model;
-  CK_FLAGS flags;  // CKF_* of the token information
-};
-
-struct Certificate {
-  size_t token;  // index into the token list
-  std::vector<unsigned char> id;
-  std::vector<unsigned char> der;
-  bool hasKey;  // a private or public key object with the same CKA_ID is visible
-};
+// How long one step of work in a module (start-up, a slot scan, a listing, a login and
+// signature) may take before the module counts as not answering.
+constexpr std::chrono::seconds kModuleLimit{10};
 
 // A failure: the answer code and a message for a person.
 struct Failure {
@@ -36,47 +32,70 @@ struct Failure {
   std::string message;
 };
 
-// The loaded modules; releases (finalises) them when destroyed.
-class Modules {
- public:
-  Modules() = default;
-  ~Modules();
-  Modules(const Modules&) = delete;
-  Modules& operator=(const Modules&) = delete;
-
-  // Loads $NOX_PKCS11_MODULE, else the "Module" key of section "PKCS11" in the adapter's
-  // INI file ($XDG_CONFIG_HOME or ~/.config, NoxHalvorant/NoxPkiCryptAdapter.ini), else
-  // every module registered with p11-kit. False with *why when nothing could be loaded.
-  bool load(Failure* why);
-  // Tokens present and initialised in every slot of every module.
-  std::vector<Token> tokens() const;
-
- private:
-  CK_FUNCTION_LIST** all_ = nullptr;
-  CK_FUNCTION_LIST* single_ = nullptr;
+struct Token {
+  size_t module;  // index into the session's module set
+  CK_SLOT_ID slot;
+  std::string moduleName;
+  std::string label;
+  std::string serial;
+  std::string manufacturer;
+  std::string model;
+  CK_FLAGS flags;  // CKF_* of the token information
 };
 
-// Certificates (X.509) on a token; false with *why when the token fails.
-bool certificates(const std::vector<Token>& list, size_t token, std::vector<Certificate>* out, Failure* why);
+// What one scan found: the tokens present now, and the modules that could not say.
+struct Scan {
+  std::vector<Token> tokens;
+  std::vector<Failure> unavailable;  // one per module that failed or does not answer
+};
 
-// The failure for a PKCS#11 return value (what the token said, for a person).
-Failure failureOf(CK_RV rv, const char* during);
+// Loads and initialises the modules at the first call, then lists the tokens present.
+// False with *why when p11-kit could not read its registry (no module registered is no
+// failure: no tokens).
+bool scan(Scan* out, Failure* why);
+
+// Whether token t is still in its slot (the same label and serial); its flags are read
+// afresh. Asks that one slot only: cheaper than a scan where a module is slow to scan.
+bool present(Token* t);
+
+// Finalises and releases the modules (the session's release). Modules that did not answer
+// stay as they are.
+void release();
+
+enum class KeySeen {
+  Yes,          // a private or public key for it is visible before login
+  AfterLogin,   // no key is visible, and the token shows none before login
+  No,           // the token shows its keys before login, and none is this one's
+};
+
+struct Certificate {
+  size_t token;  // index into Scan::tokens
+  std::vector<unsigned char> id;
+  std::vector<unsigned char> der;
+  KeySeen key;
+};
+
+// The X.509 certificates on a token (public objects, no login); false with *why.
+bool certificates(const std::vector<Token>& list, size_t token, std::vector<Certificate>* out, Failure* why);
 
 enum class Mechanism { RsaPkcs1, RsaPss, Ecdsa };
 
+// Work with a certificate's private key: one session, one login, the key found by CKA_ID
+// or else by the certificate's public key, then each input signed.
 struct SignRequest {
   const Token* token;
-  std::vector<unsigned char> id;
+  const Certificate* certificate;
   Mechanism mechanism;
-  CK_MECHANISM_TYPE hash;  // CKM_SHA256 / CKM_SHA384 / CKM_SHA512
-  std::vector<unsigned char> toSign;  // DigestInfo + hash for PKCS #1, the hash otherwise
-  const char* pin;  // null for a protected authentication path (PIN pad)
+  CK_MECHANISM_TYPE hash;                        // CKM_SHA256 / CKM_SHA384 / CKM_SHA512
+  std::vector<std::vector<unsigned char>> inputs;  // DigestInfo + hash for PKCS #1, the hash otherwise
+  const char* pin;  // null for a protected authentication path (PIN pad) or no login
   bool login;       // false for a token that needs no login
 };
 
-// Opens a session, logs in, signs and logs out. On PIN_INCORRECT the message tells the
-// remaining tries as far as the token's flags tell them.
-bool sign(const SignRequest& request, std::vector<unsigned char>* signature, Failure* why);
+// Signs every input; *signatures gets one signature each. NOT_FOUND when the token holds
+// no private key for the certificate after login; PIN_INCORRECT tells the remaining tries
+// as far as the token's flags tell them.
+bool sign(const SignRequest& request, std::vector<std::vector<unsigned char>>* signatures, Failure* why);
 
 // A space-padded PKCS#11 text field without its padding.
 std::string trimmed(const unsigned char* text, size_t size);

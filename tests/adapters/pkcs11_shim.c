@@ -6,6 +6,9 @@
  *   "locked"      the user PIN is locked (flag set, login refused)
  *   "lockOnLogin" the flags look fine but the login answers that the PIN is locked
  *   "finalTry"    one try is left; a wrong PIN then locks it (login refused)
+ *   "slotsFail"   the slot list fails (CKR_DEVICE_ERROR); "infoFail": the token information does
+ *   "removed"     the card was taken out: no slot has a token, and a slot asked anyway
+ *                 answers that its token is not present
  *   "hang"        a module that stops answering: every call below waits for as long as the
  *                 file says "hang" (a test ends the hang by changing or removing the file) */
 #include <dlfcn.h>
@@ -44,10 +47,7 @@ static void hangWhileAsked(void) {
 SHIM_HANGING(C_Initialize, (CK_VOID_PTR a), (a))
 SHIM_HANGING(C_Finalize, (CK_VOID_PTR a), (a))
 SHIM_HANGING(C_GetInfo, (CK_INFO_PTR a), (a))
-SHIM_HANGING(C_GetSlotList, (CK_BBOOL a, CK_SLOT_ID_PTR b, CK_ULONG_PTR c), (a, b, c))
 SHIM_HANGING(C_GetSlotInfo, (CK_SLOT_ID a, CK_SLOT_INFO_PTR b), (a, b))
-SHIM_HANGING(C_OpenSession, (CK_SLOT_ID a, CK_FLAGS b, CK_VOID_PTR c, CK_NOTIFY d, CK_SESSION_HANDLE_PTR e),
-             (a, b, c, d, e))
 SHIM_HANGING(C_CloseSession, (CK_SESSION_HANDLE a), (a))
 SHIM_HANGING(C_CloseAllSessions, (CK_SLOT_ID a), (a))
 SHIM_HANGING(C_Logout, (CK_SESSION_HANDLE a), (a))
@@ -60,8 +60,27 @@ SHIM_HANGING(C_SignInit, (CK_SESSION_HANDLE a, CK_MECHANISM_PTR b, CK_OBJECT_HAN
 SHIM_HANGING(C_Sign, (CK_SESSION_HANDLE a, CK_BYTE_PTR b, CK_ULONG c, CK_BYTE_PTR d, CK_ULONG_PTR e), (a, b, c, d, e))
 #undef SHIM_HANGING
 
+static CK_RV shimSlotList(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+  hangWhileAsked();
+  if (mode("slotsFail")) return CKR_DEVICE_ERROR;
+  if (present && mode("removed") && count != NULL) {
+    *count = 0;
+    return CKR_OK;
+  }
+  return real_.C_GetSlotList(present, slots, count);
+}
+
+static CK_RV shimOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, CK_NOTIFY notify,
+                             CK_SESSION_HANDLE_PTR session) {
+  hangWhileAsked();
+  if (mode("removed")) return CKR_TOKEN_NOT_PRESENT;
+  return real_.C_OpenSession(slot, flags, app, notify, session);
+}
+
 static CK_RV shimTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
   hangWhileAsked();
+  if (mode("removed")) return CKR_TOKEN_NOT_PRESENT;
+  if (mode("infoFail")) return CKR_DEVICE_ERROR;
   CK_RV rv = real_.C_GetTokenInfo(slot, info);
   if (rv != CKR_OK) return rv;
   if (mode("pinpad")) info->flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
@@ -103,9 +122,9 @@ __attribute__((visibility("default"))) CK_RV C_GetFunctionList(CK_FUNCTION_LIST_
     shim_.C_Initialize = hang_C_Initialize;
     shim_.C_Finalize = hang_C_Finalize;
     shim_.C_GetInfo = hang_C_GetInfo;
-    shim_.C_GetSlotList = hang_C_GetSlotList;
+    shim_.C_GetSlotList = shimSlotList;
     shim_.C_GetSlotInfo = hang_C_GetSlotInfo;
-    shim_.C_OpenSession = hang_C_OpenSession;
+    shim_.C_OpenSession = shimOpenSession;
     shim_.C_CloseSession = hang_C_CloseSession;
     shim_.C_CloseAllSessions = hang_C_CloseAllSessions;
     shim_.C_Logout = hang_C_Logout;

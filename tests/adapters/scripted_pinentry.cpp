@@ -2,9 +2,10 @@
 // from a script file and records what it was asked.
 //
 // $NOX_TEST_PINENTRY_DIR/script holds lines "confirm=ok|no|cancel", "pin=<PIN>|@cancel" and
-// optionally "delay=<seconds>" (the person takes that long to enter the PIN);
-// every dialog appends to $NOX_TEST_PINENTRY_DIR/log lines "DESC <description>",
-// "ERROR <text>", "CONFIRM" and "GETPIN".
+// optionally "delay=<seconds>" (the person takes that long to enter the PIN, and this
+// program ignores its time-out meanwhile) and "settimeout=refuse" (a program that knows no
+// time-out); every dialog appends to $NOX_TEST_PINENTRY_DIR/log lines "TIMEOUT <seconds>",
+// "DESC <description>", "ERROR <text>", "CONFIRM" and "GETPIN".
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -61,7 +62,11 @@ int main() {
   while (std::getline(std::cin, line)) {
     std::string command = line.substr(0, line.find(' '));
     std::string argument = line.size() > command.size() ? line.substr(command.size() + 1) : "";
-    if (command == "SETDESC") {
+    if (command == "SETTIMEOUT") {
+      record("TIMEOUT " + argument);
+      reply(scripted("settimeout", "ok") == "refuse" ? "ERR 536871187 Unknown IPC command <User defined source 1>"
+                                                      : "OK");
+    } else if (command == "SETDESC") {
       record("DESC " + unescape(argument));
       reply("OK");
     } else if (command == "SETERROR") {

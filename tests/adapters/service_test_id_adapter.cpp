@@ -1,12 +1,14 @@
 // The e-ID adapter over the wire against a real PC/SC daemon with a virtual reader and card:
 // no daemon, an empty reader, a card, waiting on the main thread with heartbeats while the
-// card goes in, removal, the daemon (and its reader) gone mid-wait, time-outs.
+// card goes in, removal, the daemon (and its reader) gone mid-wait, time-outs, a card held
+// in another program's transaction.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <future>
 #include <string>
 
+#include "adapters/support/PcscHold.h"
 #include "adapters/support/PcscSandbox.h"
 #include "support/ServiceHarness.h"
 
@@ -59,6 +61,27 @@ class IdAdapterWire : public ::testing::Test {
     noxtest::Answer a = noxtest::send(r);
     if (!a.ok()) return "transport: " + a.error;
     return a.values()["result"];
+  }
+
+  // A session opened with Echo, as the "SessionId" member of later requests.
+  static std::string openSession() {
+    noxtest::Answer opened =
+        noxtest::postForm(noxtest::kPorts[0], "", "https://eid.test", "", requestJson("Echo", "", false));
+    EXPECT_EQ(opened.values()["result"], "0") << opened.body;
+    return "\"SessionId\":\"" + opened.values()["SessionID"] + "\"";
+  }
+
+  // The call repeated while it answers error code (for at most seconds); its last answer.
+  static std::string callWhile(const std::string& code, const std::string& function, const std::string& extra,
+                               int seconds) {
+    std::string answer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    do {
+      answer = call(function, extra);
+      if (answer.rfind(errorPrefix(code), 0) != 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return answer;
   }
 
   std::unique_ptr<noxtest::Service> service_;
@@ -200,10 +223,7 @@ TEST_F(IdAdapterWire, DaemonThatStopsAnsweringIsAnAnswer) {
   ASSERT_TRUE(pcsc.start()) << pcsc.error();
   ASSERT_NO_FATAL_FAILURE(startService());
   // One session throughout: its adapter copy knows its own worker that is still waiting.
-  noxtest::Answer opened =
-      noxtest::postForm(noxtest::kPorts[0], "", "https://eid.test", "", requestJson("Echo", "", false));
-  std::string session = "\"SessionId\":\"" + opened.values()["SessionID"] + "\"";
-  ASSERT_EQ(opened.values()["result"], "0") << opened.body;
+  std::string session = openSession();
   ASSERT_THAT(call("ListReaders", session), StartsWith("{\"readers\":["));
 
   ASSERT_TRUE(pcsc.freezeDaemon());
@@ -212,14 +232,34 @@ TEST_F(IdAdapterWire, DaemonThatStopsAnsweringIsAnAnswer) {
   ASSERT_TRUE(pcsc.thawDaemon());
 
   // Once the daemon answers again, so does the adapter.
-  std::string list;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  do {
-    list = call("ListReaders", session);
-    if (list.rfind(errorPrefix("NO_SERVICE"), 0) != 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  } while (std::chrono::steady_clock::now() < deadline);
-  EXPECT_THAT(list, HasSubstr("\"name\":\"Virtual PCD 00 00\""));
+  EXPECT_THAT(callWhile("NO_SERVICE", "ListReaders", session, 60), HasSubstr("\"name\":\"Virtual PCD 00 00\""));
+}
+
+// A card held in another program's transaction (a PIN-pad entry, say) makes connects wait
+// while pcscd answers everything else: the status answers BUSY within its limit, the same
+// session's next calls start clean, and once the transaction ends the card answers again.
+TEST_F(IdAdapterWire, CardHeldInAnotherProgramsTransactionIsBusy) {
+  noxtest::PcscSandbox pcsc;
+  ASSERT_TRUE(pcsc.start()) << pcsc.error();
+  ASSERT_TRUE(pcsc.insert()) << pcsc.error();
+  ASSERT_NO_FATAL_FAILURE(startService());
+  std::string session = openSession();
+
+  noxtest::CardHolder holder;
+  ASSERT_TRUE(holder.hold(kReader)) << holder.error();
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_THAT(call("GetCardStatus", session), StartsWith(errorPrefix("BUSY")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));  // the call's limit
+  // Its connect still waits; the next status says so at once, and the rest answers.
+  start = std::chrono::steady_clock::now();
+  EXPECT_THAT(call("GetCardStatus", session), StartsWith(errorPrefix("BUSY")));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_THAT(call("ListReaders", session), HasSubstr("\"cardPresent\":true"));
+  EXPECT_THAT(call("GetCardData", session), StartsWith("{\"reader\":\"Virtual PCD 00 00\",\"atr\":"));
+  EXPECT_THAT(call("WaitForCard", session + ",\"Timeout\":\"5\""), StartsWith(errorPrefix("BUSY")));
+
+  holder.release();
+  EXPECT_EQ(callWhile("BUSY", "GetCardStatus", session, 30), kCardStatus);
 }
 
 }  // namespace

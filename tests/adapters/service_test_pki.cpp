@@ -1,150 +1,24 @@
 // The PKI adapter over the wire: a private SoftHSM2 token (RSA-2048 and EC P-256 keys with
 // certificates, one certificate without key) found through p11-kit, and a scripted
 // pinentry that records what the person would have been shown.
-#include <gnutls/abstract.h>
-#include <gnutls/crypto.h>
-#include <gnutls/gnutls.h>
-#include <gnutls/x509.h>
-#include <gtest/gtest.h>
+#include <algorithm>
+#include <chrono>
 
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
-
-#include "adapters/support/PkiToken.h"
-#include "support/ServiceHarness.h"
-
-namespace fs = std::filesystem;
+#include "adapters/support/PkiFixture.h"
 
 namespace {
 
-constexpr const char* kPkiPathId = "5B72E1C3DA5F4E8C9F16B2D3E4051627";
-constexpr const char* kOrigin = "https://bank.test";
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Every string value of key in a JSON text, in order (the adapter's values hold no quotes).
-std::vector<std::string> values(const std::string& json, const std::string& key) {
-  std::vector<std::string> out;
-  std::regex pattern("\"" + key + "\":\"([^\"]*)\"");
-  for (auto it = std::sregex_iterator(json.begin(), json.end(), pattern); it != std::sregex_iterator(); ++it)
-    out.push_back((*it)[1]);
-  return out;
-}
-
-std::string value(const std::string& json, const std::string& key) {
-  auto all = values(json, key);
-  return all.empty() ? "" : all[0];
-}
-
-std::string errorCode(const std::string& json) {
-  return json.rfind("{\"error\":{", 0) == 0 ? value(json, "code") : "";
-}
-
-std::vector<unsigned char> hash(gnutls_digest_algorithm_t algorithm, const std::string& text) {
-  std::vector<unsigned char> out(gnutls_hash_get_len(algorithm));
-  gnutls_hash_fast(algorithm, text.data(), text.size(), out.data());
-  return out;
-}
-
-
-// Verifies a signature as the page would get it (EC as r||s) against the certificate.
-bool verifies(const std::string& certificateDer, gnutls_sign_algorithm_t algorithm,
-              const std::vector<unsigned char>& digest, const std::string& signature, bool ec) {
-  gnutls_x509_crt_t crt;
-  gnutls_pubkey_t key;
-  gnutls_x509_crt_init(&crt);
-  gnutls_pubkey_init(&key);
-  gnutls_datum_t der{reinterpret_cast<unsigned char*>(const_cast<char*>(certificateDer.data())),
-                     static_cast<unsigned>(certificateDer.size())};
-  bool ok = gnutls_x509_crt_import(crt, &der, GNUTLS_X509_FMT_DER) >= 0 && gnutls_pubkey_import_x509(key, crt, 0) >= 0;
-  gnutls_datum_t h{const_cast<unsigned char*>(digest.data()), static_cast<unsigned>(digest.size())};
-  gnutls_datum_t sig{reinterpret_cast<unsigned char*>(const_cast<char*>(signature.data())),
-                     static_cast<unsigned>(signature.size())};
-  gnutls_datum_t encoded{nullptr, 0};
-  if (ok && ec) {
-    gnutls_datum_t r{sig.data, sig.size / 2};
-    gnutls_datum_t s{sig.data + sig.size / 2, sig.size / 2};
-    ok = sig.size == 64 && gnutls_encode_rs_value(&encoded, &r, &s) >= 0;
-    sig = encoded;
-  }
-  ok = ok && gnutls_pubkey_verify_hash2(key, algorithm, 0, &h, &sig) >= 0;
-  gnutls_free(encoded.data);
-  gnutls_pubkey_deinit(key);
-  gnutls_x509_crt_deinit(crt);
-  return ok;
-}
-
-class Pki : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/nox_pki_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    std::string why;
-    ASSERT_TRUE(noxtest::preparePkiToken(dir_, &why)) << why;
-    if (shim_) setenv("NOX_PKCS11_MODULE", NOX_PKCS11_SHIM, 1);
-    else unsetenv("NOX_PKCS11_MODULE");
-    ASSERT_TRUE(service_.start()) << service_.output();
-    ASSERT_TRUE(service_.waitFor("NoxHalvorant initialization: Success", 60)) << service_.output();
-  }
-
-  void TearDown() override {
-    EXPECT_EQ(service_.stop(), 0) << service_.output();
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
-
-  // The dialog's answers for the next requests, and a fresh record of what it showed.
-  void script(const std::string& confirm, const std::string& pin) {
-    noxtest::writeTextFile(dir_ + "/dialog/script", "confirm=" + confirm + "\npin=" + pin + "\n");
-    std::error_code ignored;
-    fs::remove(dir_ + "/dialog/log", ignored);
-  }
-  std::string dialogLog() { return readFile(dir_ + "/dialog/log"); }
-
-  // One adapter call from origin in the session kept for that origin; answers the
-  // adapter's result text.
-  std::string call(const std::string& function, const std::string& params = "", const std::string& origin = kOrigin,
-                   bool mainThread = false) {
-    std::string& session = sessions_[origin];
-    std::string json = "{\"PathID\":\"" + std::string(kPkiPathId) + "\",\"minServerVersion\":\"1.0.0.0\"," +
-                       "\"FunctionName\":\"" + function + "\"" + (session.empty() ? "" : ",\"SessionId\":\"" + session + "\"") +
-                       (mainThread ? ",\"MainThread\":true" : "") + (params.empty() ? "" : "," + params) + "}";
-    noxtest::Answer a = noxtest::postForm(noxtest::kPorts[0], "", origin, "", json);
-    auto answer = noxtest::decodeAnswer(a.body);
-    if (answer.count("SessionID") != 0) session = answer["SessionID"];
-    return answer["result"];
-  }
-
-  std::string listed() {
-    script("ok", "@cancel");
-    std::string list = call("ListCertificates");
-    EXPECT_EQ(list.rfind("{\"certificates\":[", 0), 0u) << list;
-    return list;
-  }
-
-  std::string signJson(const std::string& id, const std::vector<unsigned char>& digest, const std::string& algorithm,
-                       const std::string& padding = "") {
-    std::string b64 = noxtest::base64Encode(std::string(digest.begin(), digest.end()));
-    return "\"CertificateId\":\"" + id + "\",\"Digest\":\"" + b64 + "\",\"DigestAlgorithm\":\"" + algorithm + "\"" +
-           (padding.empty() ? "" : ",\"Padding\":\"" + padding + "\"");
-  }
-
-  std::string tokenDir() { return dir_ + "/token/tokens"; }
-  void shimMode(const std::string& mode) { noxtest::writeTextFile(dir_ + "/shim", mode + "\n"); }
-
-  bool shim_ = false;  // the token through the test module that plays PIN pads and locked PINs
-  std::string dir_;
-  noxtest::Service service_;
-  std::map<std::string, std::string> sessions_;
-};
+using noxtest::kOrigin;
+using noxtest::Pki;
+using noxtest::errorCode;
+using noxtest::hash;
+using noxtest::readFile;
+using noxtest::signedBy;
+using noxtest::value;
+using noxtest::values;
+using noxtest::verifies;
+using noxtest::writeFile;
+namespace fs = std::filesystem;
 
 TEST_F(Pki, ListingAsksOncePerOriginAndShowsCertificatesWithKeys) {
   // Refused and cancelled consent: nothing about the tokens reaches the page.
@@ -209,10 +83,8 @@ TEST_F(Pki, SignsWithEachAlgorithmAndTheSignatureVerifiesAgainstTheCertificate) 
     std::vector<unsigned char> digest = hash(c.digest, std::string("text to sign with ") + c.algorithm);
     std::string answer = call("Sign", signJson(c.id, digest, c.digestName, c.padding));
     EXPECT_EQ(value(answer, "algorithm"), c.algorithm) << answer;
-    std::string certificate = noxtest::base64Decode(value(answer, "certificate"));
-    EXPECT_EQ(certificate, readFile(std::string(NOX_PKI_TOKEN_DIR) + (c.id[1] == 'e' ? "/rsa.der" : "/ec.der")));
-    EXPECT_TRUE(verifies(certificate, c.verifyAs, digest, noxtest::base64Decode(value(answer, "signature")),
-                         c.id[1] == 'f'));
+    EXPECT_TRUE(signedBy(answer, std::string(NOX_PKI_TOKEN_DIR) + (c.id[1] == 'e' ? "/rsa.der" : "/ec.der"), c.verifyAs,
+                         digest));
     // The person saw who asks, with which certificate and on which token.
     std::string shown = dialogLog();
     std::string subject = c.id[1] == 'e' ? "O=Nox Tests,CN=Nox Test RSA" : "O=Nox Tests,CN=Nox Test EC";
@@ -240,7 +112,6 @@ TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
     const char* inMessage;
   };
   const Case cases[] = {
-      {"wrong PIN", "9999", signJson("0e", sha256, "SHA-256"), "PIN_INCORRECT", "tries"},
       {"cancelled dialog", "@cancel", signJson("0e", sha256, "SHA-256"), "USER_CANCELLED", ""},
       {"unknown id", "1234", signJson("77", sha256, "SHA-256"), "NOT_FOUND", ""},
       {"certificate without key", "1234", signJson("10", sha256, "SHA-256"), "NOT_FOUND", "private key"},
@@ -252,6 +123,8 @@ TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
       {"id not hex", "1234", signJson("zz", sha256, "SHA-256"), "BAD_INPUT", ""},
       {"digest not Base64", "1234", "\"CertificateId\":\"0e\",\"Digest\":\"***\"", "BAD_INPUT", ""},
       {"no digest", "1234", "\"CertificateId\":\"0e\"", "BAD_INPUT", ""},
+      // Last: a right PIN after it would reset the token's count of wrong tries.
+      {"wrong PIN", "9999", signJson("0e", sha256, "SHA-256"), "PIN_INCORRECT", "tries"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -267,17 +140,110 @@ TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
   EXPECT_NE(dialogLog().find("ERROR Few tries are left"), std::string::npos) << dialogLog();
 }
 
-TEST_F(Pki, TokenRemovedBetweenListAndSignAnswersNoToken) {
+// A token as a key import leaves it: private keys visible only after login, certificates,
+// no public keys. Its certificates are listed, and Sign finds each key after the PIN: by
+// its id, or (the RSA key's certificate has another id) by the certificate's public key.
+TEST_F(Pki, KeysVisibleOnlyAfterLoginAreListedAndSign) {
+  for (const auto& token : fs::directory_iterator(std::string(NOX_PKI_TOKEN_DIR) + "/private-tokens"))
+    fs::copy(token.path(), tokenDir() + "/" + token.path().filename().string(), fs::copy_options::recursive);
   std::string list = listed();
-  std::string serial = value(list, "tokenSerial");
-  for (const auto& entry : fs::directory_iterator(tokenDir())) fs::remove_all(entry.path());
+  std::vector<std::string> ids = values(list, "id");
+  std::sort(ids.begin(), ids.end());  // the tokens come in their slots' order
+  EXPECT_EQ(ids, (std::vector<std::string>{"0e", "0f", "21", "23"})) << list;
+  EXPECT_NE(list.find("\"subject\":\"CN=Nox Private EC\",\"issuer\":\"CN=Nox Private EC\""), std::string::npos);
+  EXPECT_NE(list.find("\"keyBits\":384,\"keyUsage\":[\"digitalSignature\"],\"hasPrivateKey\":null"), std::string::npos)
+      << list;
+  EXPECT_NE(list.find("\"keyBits\":2048,\"keyUsage\":[\"digitalSignature\",\"nonRepudiation\"],\"hasPrivateKey\":true"),
+            std::string::npos);
+
+  struct Case {
+    const char* id;
+    const char* certificate;
+    gnutls_digest_algorithm_t digest;
+    const char* digestName;
+    gnutls_sign_algorithm_t verifyAs;
+  };
+  const Case cases[] = {{"21", "/p384.der", GNUTLS_DIG_SHA384, "SHA-384", GNUTLS_SIGN_ECDSA_SHA384},
+                        {"23", "/prsa.der", GNUTLS_DIG_SHA256, "SHA-256", GNUTLS_SIGN_RSA_SHA256}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.id);
+    std::vector<unsigned char> digest = hash(c.digest, std::string("private ") + c.id);
+    // A wrong PIN is told as such: the key is looked for only once logged in.
+    script("ok", "9999");
+    EXPECT_EQ(errorCode(call("Sign", signJson(c.id, digest, c.digestName))), "PIN_INCORRECT");
+    script("ok", "1234");
+    std::string answer = call("Sign", signJson(c.id, digest, c.digestName));
+    EXPECT_TRUE(signedBy(answer, std::string(NOX_PKI_TOKEN_DIR) + c.certificate, c.verifyAs, digest));
+    EXPECT_NE(dialogLog().find("GETPIN"), std::string::npos);
+  }
+  // A certificate without any key on a token that shows its keys answers NOT_FOUND, after the PIN.
   script("ok", "1234");
-  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "x");
-  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256"))), "NO_TOKEN");
-  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256") + ",\"TokenSerial\":\"" + serial + "\"")),
-            "NO_TOKEN");
-  EXPECT_EQ(dialogLog(), "");  // no PIN is asked for a token that is not there
-  EXPECT_EQ(call("ListCertificates"), "{\"certificates\":[]}");
+  std::string answer = call("Sign", signJson("10", hash(GNUTLS_DIG_SHA256, "x"), "SHA-256"));
+  EXPECT_EQ(errorCode(answer), "NOT_FOUND") << answer;
+  EXPECT_NE(dialogLog().find("GETPIN"), std::string::npos);
+}
+
+// A dialog program waits no longer than the dialog's limit: one that takes the time-out
+// is killed a moment after it if it does not keep it, one that refuses it at the limit.
+class PkiSlowDialog : public Pki {
+ protected:
+  PkiSlowDialog() { dialogSeconds_ = 2; }
+};
+
+TEST_F(PkiSlowDialog, DialogThatOutstaysItsLimitIsEndedAsCancelled) {
+  listed();
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "slow");
+  for (const char* refuse : {"settimeout=refuse\n", ""}) {
+    SCOPED_TRACE(refuse);
+    writeFile(dir_ + "/dialog/script", std::string("confirm=ok\npin=1234\ndelay=600\n") + refuse);
+    std::error_code ignored;
+    fs::remove(dir_ + "/dialog/log", ignored);
+    auto start = std::chrono::steady_clock::now();
+    std::string answer = call("Sign", signJson("0f", digest, "SHA-256"), kOrigin, true);
+    for (int poll = 0; poll < 20 && answer == "heartbeat"; ++poll)
+      answer = call("Sign", signJson("0f", digest, "SHA-256"), kOrigin, true);
+    EXPECT_EQ(errorCode(answer), "USER_CANCELLED") << answer;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_NE(dialogLog().find("TIMEOUT 2\n"), std::string::npos) << dialogLog();
+  }
+}
+
+// Two modules show the same token: the test module and SoftHSM2 itself. When the test
+// module stops answering, calls answer within its limit, name it, and list what SoftHSM2
+// shows; the module is not called again in that session, and a new session tries it anew.
+class PkiModules : public Pki {
+ protected:
+  PkiModules() {
+    modules_.push_back(NOX_PKCS11_SHIM);
+    moduleLimitMs_ = 1500;
+  }
+};
+
+TEST_F(PkiModules, ModuleThatStopsAnsweringIsNamedAndLeftAloneWhileOthersAnswer) {
+  EXPECT_EQ(values(listed(), "id"), (std::vector<std::string>{"0e", "0f", "0e", "0f"}));
+  shimMode("hang");
+  const std::string unavailable =
+      "\"unavailable\":[{\"code\":\"NO_SERVICE\",\"message\":\"The PKCS#11 module pkcs11_shim does not answer;";
+  for (bool mainThread : {false, true}) {
+    SCOPED_TRACE(mainThread);
+    auto start = std::chrono::steady_clock::now();
+    std::string list = call("ListCertificates", "", kOrigin, mainThread);
+    EXPECT_EQ(values(list, "id"), (std::vector<std::string>{"0e", "0f"})) << list;
+    EXPECT_NE(list.find(unavailable), std::string::npos) << list;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  }
+  // The other module still signs.
+  script("ok", "1234");
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "other module");
+  EXPECT_EQ(value(call("Sign", signJson("0f", digest, "SHA-256")), "algorithm"), "ES256");
+  // Answering again, the module stays left alone in this session...
+  shimMode("");
+  EXPECT_NE(call("ListCertificates").find(unavailable), std::string::npos);
+  // ...and a new session calls it again.
+  script("ok", "@cancel");
+  std::string fresh = call("ListCertificates", "", "https://other.test");
+  EXPECT_EQ(values(fresh, "id"), (std::vector<std::string>{"0e", "0f", "0e", "0f"})) << fresh;
+  EXPECT_EQ(fresh.find("unavailable"), std::string::npos);
 }
 
 // The same token through the one module NOX_PKCS11_MODULE names, playing a card with a
@@ -286,6 +252,41 @@ class PkiCard : public Pki {
  protected:
   PkiCard() { shim_ = true; }
 };
+
+TEST_F(PkiCard, TokenRemovedBetweenListAndSignAnswersNoToken) {
+  std::string list = listed();
+  std::string serial = value(list, "tokenSerial");
+  shimMode("removed");
+  script("ok", "1234");
+  std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "x");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256"))), "NO_TOKEN");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", digest, "SHA-256") + ",\"TokenSerial\":\"" + serial + "\"")),
+            "NO_TOKEN");
+  EXPECT_EQ(dialogLog(), "");  // no PIN is asked for a token that is not there
+  EXPECT_EQ(call("ListCertificates"), "{\"certificates\":[]}");
+  // Put back, it is seen at once by the same session.
+  shimMode("");
+  EXPECT_EQ(values(call("ListCertificates"), "id"), (std::vector<std::string>{"0e", "0f"}));
+}
+
+// A module that fails to say which tokens it has is named; its tokens do not read as absent.
+TEST_F(PkiCard, FailingSlotListOrTokenInformationNamesTheModule) {
+  listed();
+  for (const char* mode : {"slotsFail", "infoFail"}) {
+    SCOPED_TRACE(mode);
+    shimMode(mode);
+    const std::string during = mode[0] == 's' ? "listing its slots" : "reading a token's information";
+    for (const char* function : {"ListCertificates", "GetTokens"}) {
+      std::string answer = call(function);
+      EXPECT_EQ(errorCode(answer), "TOKEN_ERROR") << answer;
+      EXPECT_EQ(value(answer, "message"), "The PKCS#11 module pkcs11_shim.so failed while " + during + " (0x30).");
+    }
+  }
+  // Nor does the token Sign would use; no PIN is asked.
+  script("ok", "1234");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0e", hash(GNUTLS_DIG_SHA256, "x"), "SHA-256"))), "TOKEN_ERROR");
+  EXPECT_EQ(dialogLog(), "");
+}
 
 TEST_F(PkiCard, PinPadAsksToConfirmAndNeverForThePin) {
   listed();

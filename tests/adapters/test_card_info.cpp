@@ -99,14 +99,4 @@ TEST(AtrFacts, ReadsStructureAndHistoricalBytes) {
   }
 }
 
-TEST(JsonString, EscapesAndKeepsOnlyWellFormedUtf8) {
-  EXPECT_EQ(cardinfo::jsonString("Reader \"A\" \\ 00"), "\"Reader \\\"A\\\" \\\\ 00\"");
-  EXPECT_EQ(cardinfo::jsonString(std::string("a\nb\x01", 4)), "\"a\\u000ab\\u0001\"");
-  EXPECT_EQ(cardinfo::jsonString("Lecteur \xC3\xA9\xE2\x82\xAC"), "\"Lecteur \xC3\xA9\xE2\x82\xAC\"");
-  // Stray, overlong and surrogate bytes each become U+FFFD.
-  EXPECT_EQ(cardinfo::jsonString("x\xFFy\xC0\xAFz\xED\xA0\x80"),
-            "\"x\xEF\xBF\xBDy\xEF\xBF\xBD\xEF\xBF\xBDz\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
-  EXPECT_EQ(cardinfo::jsonString("cut \xE2\x82"), "\"cut \xEF\xBF\xBD\xEF\xBF\xBD\"");
-}
-
 }  // namespace

@@ -47,6 +47,12 @@ printf 'confirm=ok\npin=1234\n' > "$work/dialog/script"
 export SOFTHSM2_CONF=$work/token/softhsm2.conf NOX_TEST_PINENTRY_DIR=$work/dialog
 export NOX_PINENTRY=$build/tests/adapters/scripted_pinentry NOX_PKI_TOKEN_DIR=$token
 unset NOX_PKCS11_MODULE
+# A module registry of the run's own, SoftHSM2 alone: whatever else the machine registered
+# (opensc, a TPM's module) must not change what the pages see.
+mkdir -p "$work/p11kit/modules"
+echo 'user-config: none' > "$work/p11kit/pkcs11.conf"
+echo 'module: /usr/lib/softhsm/libsofthsm2.so' > "$work/p11kit/modules/softhsm2.module"
+export NOX_TEST_P11KIT_DIR=$work/p11kit
 # The e-ID adapter gets no PC/SC daemon (a socket path nobody serves), so its answer is the
 # same on every machine; the e-ID test points it at its own sandbox instead.
 export PCSCLITE_CSOCK_NAME=$work/no-pcscd/pcscd.comm

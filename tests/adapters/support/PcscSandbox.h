@@ -14,10 +14,7 @@
 //   pcsc.remove(); pcsc.stopDaemon();
 #pragma once
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <winscard.h>
 
@@ -29,6 +26,9 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "adapters/support/ChildProcess.h"
 
 #ifndef NOX_PCSC_SANDBOX
 #error "PC/SC tests need NOX_PCSC_SANDBOX (the sandbox script)"
@@ -79,35 +79,17 @@ class PcscSandbox {
     std::filesystem::create_directories(dir() + "/run", ec);
     if (ec) return fail("cannot make " + dir() + "/run: " + ec.message());
 
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return fail("pipe");
     std::string errFile = dir() + "/sandbox.err";
-    pid_ = fork();
-    if (pid_ < 0) return fail("fork");
-    if (pid_ == 0) {
-      int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      if (err >= 0) dup2(err, STDERR_FILENO);
-      // Root makes the namespaces itself; anybody else inside a user namespace.
-      if (geteuid() == 0)
-        execl("/usr/bin/unshare", "unshare", "--mount", "--net", "--", "/bin/bash", NOX_PCSC_SANDBOX, dir().c_str(),
-              static_cast<char*>(nullptr));
-      else
-        execl("/usr/bin/unshare", "unshare", "--map-root-user", "--mount", "--net", "--", "/bin/bash",
-              NOX_PCSC_SANDBOX, dir().c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    toSandbox_ = in[1];
-    fromSandbox_ = out[0];
-    std::string line = readLine(30);
+    // Root makes the namespaces itself; anybody else inside a user namespace.
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--mount", "--net", "--", "/bin/bash", NOX_PCSC_SANDBOX, dir()};
+    if (geteuid() != 0) argv.insert(argv.begin() + 1, "--map-root-user");
+    if (!child_.start(argv, errFile)) return fail("cannot start the sandbox");
+    std::string line = child_.readLine(30);
     if (line.rfind("started ", 0) != 0)
       return fail("the sandbox did not start (namespaces need root or user namespaces): '" + line + "' " +
                   fileText(errFile) + fileText(dir() + "/pcscd.log"));
     daemonPid_ = atoi(line.c_str() + 8);
-    line = readLine(90);
+    line = child_.readLine(90);
     if (line != "ready")
       return fail("pcscd did not get ready: '" + line + "' " + fileText(errFile) + fileText(dir() + "/pcscd.log"));
     // Ready when PC/SC lists the reader (the socket appears before the reader is loaded).
@@ -173,55 +155,22 @@ class PcscSandbox {
   }
 
   bool command(const std::string& what, const std::string& reply) {
-    if (toSandbox_ < 0) return fail("the sandbox is not running");
-    std::string line = what + "\n";
-    if (write(toSandbox_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return fail("write " + what);
-    std::string got = readLine(60);
+    if (!child_.running()) return fail("the sandbox is not running");
+    if (!child_.send(what)) return fail("write " + what);
+    std::string got = child_.readLine(60);
     if (got != reply) return fail(what + ": sandbox said '" + got + "'");
     return true;
   }
 
-  // One line from the sandbox, waiting at most seconds; "" at end of output or time-out.
-  std::string readLine(int seconds) {
-    std::string line;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (;;) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return line;
-      pollfd p{fromSandbox_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-      char c = 0;
-      if (read(fromSandbox_, &c, 1) != 1) return line;
-      if (c == '\n') return line;
-      line += c;
-    }
-  }
-
-  // End of input stops the emulator and the daemon; wait for the sandbox to exit.
+  // End of input stops the emulator and the daemon (a frozen daemon is thawed first, or it
+  // could not stop); the sandbox is waited for, and killed by its pid after 20 s.
   void finish() {
-    if (toSandbox_ >= 0) close(toSandbox_);
-    if (fromSandbox_ >= 0) close(fromSandbox_);
-    toSandbox_ = fromSandbox_ = -1;
-    if (pid_ <= 0) return;
-    if (daemonPid_ > 0) kill(daemonPid_, SIGCONT);  // a frozen daemon could not stop
-    for (int i = 0; i < 400; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    // Still there after 20 s: our own children, by pid.
-    if (daemonPid_ > 0) kill(daemonPid_, SIGKILL);
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (daemonPid_ > 0) kill(daemonPid_, SIGCONT);
+    child_.finish();
   }
 
-  pid_t pid_ = -1;
+  ChildProcess child_;
   pid_t daemonPid_ = -1;
-  int toSandbox_ = -1;
-  int fromSandbox_ = -1;
   std::string error_;
 };
 
