@@ -38,6 +38,9 @@ struct Sink {
   size_t length = 0;      // bytes held
   int64_t heldSince = 0;  // consoleSteadyMs of the oldest held line; 0: none held
   int timer = kTimerNone;
+  // The timer thread runs outside the sink lock: while it starts, and while it prints
+  // rate-limited counts. A fork waits for it to be back (see beforeFork).
+  bool timerOutside = false;
   int64_t armedUntil = 0;  // the armed timer's deadline
   int64_t wakeBy = 0;      // rate-limited counts due then; 0: none
   uint64_t wakeups = 0;
@@ -50,6 +53,15 @@ Sink g_sink;
 // while the process exits.
 alignas(std::condition_variable) unsigned char g_wakeStorage[sizeof(std::condition_variable)];
 std::condition_variable* g_wake = nullptr;
+// A fork waits on this for the timer to come back under the sink lock; made like g_wake.
+alignas(std::condition_variable) unsigned char g_backStorage[sizeof(std::condition_variable)];
+std::condition_variable* g_back = nullptr;
+
+// Caller holds the sink lock.
+void timerBack() {
+  g_sink.timerOutside = false;
+  if (g_back != nullptr) g_back->notify_all();
+}
 
 // Text other code prints with stdio (adapters, libraries) collects here in deferred mode,
 // and leaves in its place among the lines (see syncStdio).
@@ -109,7 +121,9 @@ TimerAction timerNeededBy(int64_t dueMs) {
   switch (g_sink.timer) {
     case kTimerNone:
       if (g_wake == nullptr) g_wake = new (g_wakeStorage) std::condition_variable;
+      if (g_back == nullptr) g_back = new (g_backStorage) std::condition_variable;
       g_sink.timer = kTimerStarting;
+      g_sink.timerOutside = true;
       return kTimerStart;
     case kTimerIdle:
       g_sink.timer = kTimerBusy;
@@ -145,6 +159,7 @@ int64_t waitClockMs() {
 
 void* timerMain(void*) {
   std::unique_lock<std::mutex> lock(g_sink.lock);
+  timerBack();
   for (;;) {
     // consoleSteadyMs is never ahead of this clock: a deadline read here has come.
     const int64_t now = waitClockMs();
@@ -152,9 +167,11 @@ void* timerMain(void*) {
     if (g_sink.wakeBy != 0 && now >= g_sink.wakeBy) {
       g_sink.wakeBy = 0;
       g_sink.timer = kTimerBusy;
+      g_sink.timerOutside = true;
       lock.unlock();  // the counts are printed as lines, which take the sink lock
       runRateLimitTimer(now, false);
       lock.lock();
+      timerBack();
       continue;
     }
     int64_t deadline = INT64_MAX;
@@ -168,7 +185,10 @@ void* timerMain(void*) {
     } else {
       g_sink.timer = kTimerArmed;
       g_sink.armedUntil = deadline;
-      wake.wait_for(lock, std::chrono::milliseconds(deadline - now));
+      // Capped so a far deadline (a test clock, a clock jump) cannot overflow the
+      // library's conversion to nanoseconds; the loop works out the rest.
+      constexpr int64_t kLongestWaitMs = int64_t{24} * 3600 * 1000;
+      wake.wait_for(lock, std::chrono::milliseconds(std::min(deadline - now, kLongestWaitMs)));
     }
     ++g_sink.wakeups;
   }
@@ -181,8 +201,15 @@ void* timerMain(void*) {
 // The lock is held across fork(), so the child's copy of it is free. The timer thread is
 // not in the child, and a child of a threaded process must not start threads (it is to
 // call exec or _exit): its lines leave as they come, and counts still waiting at its exit.
+//
+// A thread that is starting or allocating may hold locks of the memory allocator (a
+// sanitizer's allocator is not fork-safe); the child would hang on them at its first
+// allocation. So the fork waits until the timer is back under the sink lock: then it
+// sleeps, or waits for that lock, and holds nothing else.
 void beforeFork() {
-  g_sink.lock.lock();
+  std::unique_lock<std::mutex> lock(g_sink.lock);
+  if (g_back != nullptr) g_back->wait(lock, [] { return !g_sink.timerOutside; });
+  lock.release();
   flushLocked();
 }
 void afterForkParent() { g_sink.lock.unlock(); }
@@ -190,6 +217,7 @@ void afterForkChild() {
   g_sink.length = 0;
   g_sink.heldSince = 0;
   g_sink.timer = kTimerNone;
+  g_sink.timerOutside = false;
   g_sink.armedUntil = 0;
   g_sink.wakeBy = 0;
   g_sink.wakeups = 0;
@@ -232,6 +260,7 @@ void startTimer() {
   // held tries again.
   std::lock_guard<std::mutex> guard(g_sink.lock);
   g_sink.timer = kTimerNone;
+  timerBack();
   flushLocked();
 }
 

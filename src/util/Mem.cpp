@@ -275,6 +275,7 @@ int64_t charToLong(const char* text, int base) {
   return static_cast<int64_t>(value);
 }
 
+int32_t lastErrorCode() { return LastErrorCode; }
 bool isCharToLongError() { return LastErrorCode == kNullText || LastErrorCode == kNotNumber; }
 
 bool checkNoValue(const char* text) { return text == nullptr || text[0] == '\0'; }

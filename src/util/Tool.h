@@ -56,6 +56,9 @@ int64_t charToLong(const char* text);               // non-strict, base 10
 int64_t charToLong(const char* text, bool strict);  // strict: digits and one leading '-' only
 int64_t charToLong(const char* text, int base);     // base 0 lets 0x / 0 choose
 bool isCharToLongError();
+// LastErrorCode read in its own object file: other files reading the thread-local
+// directly go through a wrapper the undefined-behaviour checker takes for null.
+int32_t lastErrorCode();
 bool checkNoValue(const char* text);                // null or empty
 
 // ---- Encodings and JSON text helpers ------------------------------------------------

@@ -189,7 +189,7 @@ TEST(CharToLong, StrictAndLoose) {
   for (const Case& c : cases) {
     LastErrorCode = 12345;
     EXPECT_EQ(charToLong(c.text, c.strict), c.value) << (c.text ? c.text : "null");
-    EXPECT_EQ(LastErrorCode, c.code) << (c.text ? c.text : "null");
+    EXPECT_EQ(lastErrorCode(), c.code) << (c.text ? c.text : "null");
     EXPECT_EQ(isCharToLongError(), c.code != 0);
   }
   EXPECT_EQ(charToLong("17"), 17);
