@@ -194,8 +194,17 @@ bool inventory(Inventory* inv, tokens::Failure* why) {
   if (!tokens::scan(&inv->scan, why)) return false;
   for (size_t i = 0; i < inv->scan.tokens.size(); ++i) {
     tokens::Failure failed;
-    if (!tokens::certificates(inv->scan.tokens, i, &inv->certificates, &failed))
-      inv->scan.unavailable.push_back({failed.code, "The token '" + inv->scan.tokens[i].label + "' of " +
+    if (tokens::certificates(inv->scan.tokens, i, &inv->certificates, &failed)) continue;
+    // Seen by a slow module's previous scan and taken out since: simply not there now.
+    if (inv->scan.tokens[i].earlier && failed.code == adapterkit::ErrorCode::NoToken) continue;
+    // A module that stopped answering is named once, whichever of its tokens found it out.
+    if (failed.code == adapterkit::ErrorCode::NoService) {
+      auto& list = inv->scan.unavailable;
+      if (std::none_of(list.begin(), list.end(), [&failed](const tokens::Failure& f) { return f.message == failed.message; }))
+        list.push_back(failed);
+      continue;
+    }
+    inv->scan.unavailable.push_back({failed.code, "The token '" + inv->scan.tokens[i].label + "' of " +
                                                         inv->scan.tokens[i].moduleName + ": " + failed.message});
   }
   // Object order on a token is the module's; pages get a stable one.

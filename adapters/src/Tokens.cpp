@@ -5,11 +5,13 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "diag/IniProfile.h"
 #include "platform/Wipe.h"
@@ -65,12 +67,48 @@ std::chrono::milliseconds moduleLimit() {
 
 enum class State { NotStarted, Ready, Failed, Stuck };
 
+struct SlotScan {
+  CK_RV rv = CKR_OK;
+  const char* during = "";
+  std::vector<Token> tokens;
+};
+
+// A module's slot scans, each on a thread of its own that may outlast the call which started
+// it. Some modules take seconds for every scan (one that tries each of its card drivers on a
+// card none of them knows does so at every scan): such a module answers from its previous
+// scan while the fresh one runs, and the next call sees the fresh one.
+struct SlotWatch {
+  std::mutex lock;
+  std::condition_variable finished;
+  bool running = false;
+  bool stuck = false;  // the last scan did not come back within the module limit
+  bool have = false;   // last holds a finished scan
+  SlotScan last;
+  std::thread runner;  // joined before the next scan starts, and at release
+
+  SlotWatch() = default;
+  SlotWatch(const SlotWatch&) = delete;
+  SlotWatch& operator=(const SlotWatch&) = delete;
+  // Only at exit without a release (a session the service gave up on): nothing is unloaded
+  // then, so the scan may end on its own.
+  ~SlotWatch() {
+    if (runner.joinable()) runner.detach();
+  }
+};
+
 struct Module {
+  Module(CK_FUNCTION_LIST* f, std::string n, State s, Failure why = {ErrorCode::TokenError, ""})
+      : functions(f), name(std::move(n)), state(s), failure(std::move(why)), watch(std::make_shared<SlotWatch>()) {}
   CK_FUNCTION_LIST* functions;
   std::string name;
   State state;
   Failure failure;  // why it is Failed or Stuck
+  std::shared_ptr<SlotWatch> watch;
 };
+
+// How long a scan waits for the modules' fresh slot lists before it takes a slow module's
+// previous one.
+constexpr std::chrono::milliseconds kFreshScanWait{150};
 
 std::mutex g_lock;  // calls of one session come in order; this guards against anything else
 bool g_loaded = false;
@@ -93,13 +131,17 @@ std::string hexCode(CK_RV rv) {
   return code;
 }
 
+void markStuck(Module& m) {
+  m.state = State::Stuck;
+  m.failure = {ErrorCode::NoService, "The PKCS#11 module " + m.name + " does not answer; it is left alone until the page " +
+                                         "opens a new session."};
+}
+
 // Runs work (which must own what it uses) against module m within the module limit. A module
 // that does not answer is marked stuck and *why tells so, with its name.
 bool bounded(Module& m, std::function<void()> work, Failure* why) {
   if (adapterkit::runBounded(moduleLimit(), std::move(work))) return true;
-  m.state = State::Stuck;
-  m.failure = {ErrorCode::NoService, "The PKCS#11 module " + m.name + " does not answer; it is left alone until the page " +
-                                         "opens a new session."};
+  markStuck(m);
   *why = m.failure;
   return false;
 }
@@ -111,10 +153,10 @@ bool loadModules() {
   if (!path.empty()) {
     CK_FUNCTION_LIST* m = p11_kit_module_load(path.c_str(), 0);
     if (m == nullptr)
-      g_modules.push_back({nullptr, path, State::Failed,
-                           {ErrorCode::TokenError, "The PKCS#11 module " + path + " could not be loaded."}});
+      g_modules.emplace_back(nullptr, path, State::Failed,
+                             Failure{ErrorCode::TokenError, "The PKCS#11 module " + path + " could not be loaded."});
     else
-      g_modules.push_back({m, moduleName(m, path), State::NotStarted, {}});
+      g_modules.emplace_back(m, moduleName(m, path), State::NotStarted);
     return true;
   }
   CK_FUNCTION_LIST** all = p11_kit_modules_load(nullptr, 0);
@@ -125,7 +167,7 @@ bool loadModules() {
     bool trustStore = trust != nullptr && strcmp(trust, "yes") == 0;
     free(trust);
     if (trustStore) p11_kit_module_release(*m);
-    else g_modules.push_back({*m, moduleName(*m, ""), State::NotStarted, {}});
+    else g_modules.emplace_back(*m, moduleName(*m, ""), State::NotStarted);
   }
   free(all);  // the list only; its modules are released one by one
   return true;
@@ -145,12 +187,6 @@ void start(Module& m) {
     m.failure = {ErrorCode::TokenError, "The PKCS#11 module " + m.name + " failed to start (" + hexCode(*rv) + ")."};
   }
 }
-
-struct SlotScan {
-  CK_RV rv = CKR_OK;
-  const char* during = "";
-  std::vector<Token> tokens;
-};
 
 // The initialised tokens in the slots that have one now.
 void scanSlots(CK_FUNCTION_LIST* m, SlotScan* out) {
@@ -184,6 +220,46 @@ void scanSlots(CK_FUNCTION_LIST* m, SlotScan* out) {
                            trimmed(info.serialNumber, sizeof info.serialNumber),
                            trimmed(info.manufacturerID, sizeof info.manufacturerID), trimmed(info.model, sizeof info.model),
                            info.flags});
+  }
+}
+
+// Starts a fresh slot scan of a ready module unless one is running.
+void startScan(Module& m) {
+  std::shared_ptr<SlotWatch> watch = m.watch;
+  {
+    std::lock_guard<std::mutex> hold(watch->lock);
+    if (watch->running) return;
+    watch->running = true;
+  }
+  if (watch->runner.joinable()) watch->runner.join();  // it has finished: running was false
+  CK_FUNCTION_LIST* f = m.functions;
+  std::chrono::milliseconds limit = moduleLimit();
+  try {
+    watch->runner = std::thread([watch, f, limit] {
+      auto found = std::make_shared<SlotScan>();
+      bool done = false;
+      try {
+        done = adapterkit::runBounded(limit, [found, f] { scanSlots(f, found.get()); });
+      } catch (...) {  // no thread for the scan, or no memory: a failed scan, not a stuck module
+        found->rv = CKR_HOST_MEMORY;
+        found->during = "scanning its slots";
+        found->tokens.clear();
+        done = true;
+      }
+      std::lock_guard<std::mutex> hold(watch->lock);
+      if (done) {
+        watch->last = std::move(*found);
+        watch->have = true;
+      } else {
+        watch->stuck = true;
+      }
+      watch->running = false;
+      watch->finished.notify_all();
+    });
+  } catch (...) {
+    std::lock_guard<std::mutex> hold(watch->lock);
+    watch->running = false;
+    throw;
   }
 }
 
@@ -357,28 +433,38 @@ bool scan(Scan* out, Failure* why) {
     *why = {ErrorCode::TokenError, "The PKCS#11 modules could not be loaded."};
     return false;
   }
+  // Every module scans at the same time; a slow one does not hold up the others.
+  for (Module& m : g_modules) {
+    start(m);
+    if (m.state == State::Ready) startScan(m);
+  }
+  const auto fresh = std::chrono::steady_clock::now() + kFreshScanWait;
   for (size_t i = 0; i < g_modules.size(); ++i) {
     Module& m = g_modules[i];
-    start(m);
     if (m.state != State::Ready) {
       out->unavailable.push_back(m.failure);
       continue;
     }
-    auto found = std::make_shared<SlotScan>();
-    CK_FUNCTION_LIST* f = m.functions;
-    Failure failed;
-    if (!bounded(m, [found, f] { scanSlots(f, found.get()); }, &failed)) {
-      out->unavailable.push_back(failed);
+    SlotWatch& w = *m.watch;
+    std::unique_lock<std::mutex> hold(w.lock);
+    w.finished.wait_until(hold, fresh, [&w] { return !w.running; });
+    // Nothing to answer from yet: this scan is awaited (it ends within the module limit).
+    if (!w.have) w.finished.wait(hold, [&w] { return !w.running; });
+    if (!w.running && w.stuck) {
+      markStuck(m);
+      out->unavailable.push_back(m.failure);
       continue;
     }
-    if (found->rv != CKR_OK) {
+    const SlotScan& found = w.last;
+    if (found.rv != CKR_OK) {
       out->unavailable.push_back({ErrorCode::TokenError, "The PKCS#11 module " + m.name + " failed while " +
-                                                             found->during + " (" + hexCode(found->rv) + ")."});
+                                                             found.during + " (" + hexCode(found.rv) + ")."});
       continue;
     }
-    for (Token& t : found->tokens) {
+    for (Token t : found.tokens) {
       t.module = i;
       t.moduleName = m.name;
+      t.earlier = w.running;  // the fresh scan is still running: this is the one before it
       out->tokens.push_back(std::move(t));
     }
   }
@@ -409,6 +495,9 @@ bool present(Token* t) {
 void release() {
   std::lock_guard<std::mutex> hold(g_lock);
   for (Module& m : g_modules) {
+    // A scan still running ends within the module limit; its thread must not outlive the library.
+    if (m.watch->runner.joinable()) m.watch->runner.join();
+    if (m.watch->stuck) markStuck(m);
     if (m.functions == nullptr || m.state == State::Stuck) continue;  // a thread may still be inside
     CK_FUNCTION_LIST* f = m.functions;
     bool ready = m.state == State::Ready;

@@ -5,7 +5,10 @@
 // has its own copy of the adapter, so its own module set), and finalised at the session's
 // release; p11-kit shares one initialisation of a module among all its users. Tokens are
 // looked for again at every call (the slots with a token present), so a card put in or
-// taken out between two calls is seen at once.
+// taken out between two calls is seen at once. The modules scan side by side; one that has
+// not answered within kFreshScanWait (some take seconds at every scan for a card none of
+// their drivers knows) answers from its previous scan, and its fresh one is seen by the next
+// call.
 //
 // Every call into a module runs through the kit's bounded call: a module that does not
 // answer within kModuleLimit gives NO_SERVICE with its name and is not called again in
@@ -41,6 +44,7 @@ struct Token {
   std::string manufacturer;
   std::string model;
   CK_FLAGS flags;  // CKF_* of the token information
+  bool earlier = false;  // from the module's previous scan: its fresh one was still running
 };
 
 // What one scan found: the tokens present now, and the modules that could not say.
@@ -49,7 +53,8 @@ struct Scan {
   std::vector<Failure> unavailable;  // one per module that failed or does not answer
 };
 
-// Loads and initialises the modules at the first call, then lists the tokens present.
+// Loads and initialises the modules at the first call, then lists the tokens present (a
+// slow module's from its previous scan, marked earlier).
 // False with *why when p11-kit could not read its registry (no module registered is no
 // failure: no tokens).
 bool scan(Scan* out, Failure* why);

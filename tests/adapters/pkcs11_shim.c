@@ -9,6 +9,8 @@
  *   "slotsFail"   the slot list fails (CKR_DEVICE_ERROR); "infoFail": the token information does
  *   "removed"     the card was taken out: no slot has a token, and a slot asked anyway
  *                 answers that its token is not present
+ *   "slowScan"    every slot list takes a second, as a module does that tries each of its card
+ *                 drivers on a card none of them knows; "slowRemoved": that, and "removed"
  *   "hang"        a module that stops answering: every call below waits for as long as the
  *                 file says "hang" (a test ends the hang by changing or removing the file) */
 #include <dlfcn.h>
@@ -60,10 +62,13 @@ SHIM_HANGING(C_SignInit, (CK_SESSION_HANDLE a, CK_MECHANISM_PTR b, CK_OBJECT_HAN
 SHIM_HANGING(C_Sign, (CK_SESSION_HANDLE a, CK_BYTE_PTR b, CK_ULONG c, CK_BYTE_PTR d, CK_ULONG_PTR e), (a, b, c, d, e))
 #undef SHIM_HANGING
 
+static int removed(void) { return mode("removed") || mode("slowRemoved"); }
+
 static CK_RV shimSlotList(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
   hangWhileAsked();
+  if (mode("slowScan") || mode("slowRemoved")) sleep(1);
   if (mode("slotsFail")) return CKR_DEVICE_ERROR;
-  if (present && mode("removed") && count != NULL) {
+  if (present && removed() && count != NULL) {
     *count = 0;
     return CKR_OK;
   }
@@ -73,13 +78,13 @@ static CK_RV shimSlotList(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR c
 static CK_RV shimOpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR app, CK_NOTIFY notify,
                              CK_SESSION_HANDLE_PTR session) {
   hangWhileAsked();
-  if (mode("removed")) return CKR_TOKEN_NOT_PRESENT;
+  if (removed()) return CKR_TOKEN_NOT_PRESENT;
   return real_.C_OpenSession(slot, flags, app, notify, session);
 }
 
 static CK_RV shimTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
   hangWhileAsked();
-  if (mode("removed")) return CKR_TOKEN_NOT_PRESENT;
+  if (removed()) return CKR_TOKEN_NOT_PRESENT;
   if (mode("infoFail")) return CKR_DEVICE_ERROR;
   CK_RV rv = real_.C_GetTokenInfo(slot, info);
   if (rv != CKR_OK) return rv;

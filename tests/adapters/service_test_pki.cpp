@@ -3,6 +3,7 @@
 // pinentry that records what the person would have been shown.
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "adapters/support/PkiFixture.h"
 
@@ -244,6 +245,27 @@ TEST_F(PkiModules, ModuleThatStopsAnsweringIsNamedAndLeftAloneWhileOthersAnswer)
   std::string fresh = call("ListCertificates", "", "https://other.test");
   EXPECT_EQ(values(fresh, "id"), (std::vector<std::string>{"0e", "0f", "0e", "0f"})) << fresh;
   EXPECT_EQ(fresh.find("unavailable"), std::string::npos);
+}
+
+// A module slow at every slot scan (one that tries each card driver on a card it does not
+// know) answers from its previous scan while its fresh one runs: its certificates are still
+// listed, nothing is reported unavailable, and a card taken out meanwhile simply drops out.
+TEST_F(PkiModules, SlowScanningModuleAnswersFromItsPreviousScan) {
+  const std::vector<std::string> both{"0e", "0f", "0e", "0f"};
+  EXPECT_EQ(values(listed(), "id"), both);
+  shimMode("slowScan");
+  std::string list = call("ListCertificates");
+  EXPECT_EQ(values(list, "id"), both) << list;
+  EXPECT_EQ(list.find("unavailable"), std::string::npos) << list;
+  // Taken out while slow: listed from the scan before until a scan of its own has come back,
+  // and its vanished token is never reported as a failure.
+  shimMode("slowRemoved");
+  for (int i = 0; i < 30 && values(list, "id").size() != 2; ++i) {
+    list = call("ListCertificates");
+    EXPECT_EQ(list.find("unavailable"), std::string::npos) << list;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(values(list, "id"), (std::vector<std::string>{"0e", "0f"})) << list;
 }
 
 // The same token through the one module NOX_PKCS11_MODULE names, playing a card with a
