@@ -196,6 +196,7 @@ class Service {
       return fail("fork");
     }
     if (pid_ == 0) {
+      setpgid(0, 0);  // a group of its own: a stop that must kill takes its children too
       dup2(out, STDOUT_FILENO);
       dup2(out, STDERR_FILENO);
       std::vector<char*> argv;
@@ -205,6 +206,7 @@ class Service {
       execvpe(argv[0], argv.data(), envp.data());
       _exit(127);
     }
+    setpgid(pid_, pid_);  // whichever of the two runs first
     close(out);
     if (waitText.empty()) return true;
     return waitFor(waitText, seconds);
@@ -260,13 +262,14 @@ class Service {
     return exitStatus();
   }
 
-  // SIGTERM to our child, then waits up to seconds (SIGKILL after that) and reaps it.
-  // Returns the exit status, or -1 when it did not exit normally.
+  // SIGTERM to our child, then waits up to seconds (SIGKILL after that, to its process
+  // group: a child it forked must not outlive it on the ports or in the work directory) and
+  // reaps it. Returns the exit status, or -1 when it did not exit normally.
   int stop(int seconds = 30) {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       if (waitExit(seconds) < 0 && pid_ > 0) {
-        kill(pid_, SIGKILL);
+        kill(-pid_, SIGKILL);
         waitpid(pid_, &status_, 0);
         pid_ = -1;
         return -1;
