@@ -3,6 +3,7 @@
 #include "session/HostOrigin.h"
 
 #include "HalvorantAdapter.h"
+#include "util/Site.h"
 
 namespace {
 thread_local const char* t_origin = nullptr;
@@ -12,4 +13,10 @@ HalvorantHostOriginScope::HalvorantHostOriginScope(const char* origin) : previou
 
 HalvorantHostOriginScope::~HalvorantHostOriginScope() { t_origin = previous_; }
 
-extern "C" HALVORANT_ADAPTER_EXPORT const char* HalvorantHost_Origin(void) { return t_origin; }
+const char* hostOriginOfThread() { return t_origin; }
+
+// An opaque identity is the service's own bookkeeping: adapters learn only that the page
+// is opaque, never the Referer's origin it was derived from.
+extern "C" HALVORANT_ADAPTER_EXPORT const char* HalvorantHost_Origin(void) {
+  return isOpaqueOrigin(t_origin) ? "null" : t_origin;
+}
