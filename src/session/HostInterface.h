@@ -2,7 +2,7 @@
 // The host interface adapters may look up at run time (declared in
 // adapters/include/HalvorantAdapter.h, exported by the executable): HalvorantHost_Origin()
 // answers the origin of the request being processed on the calling thread ("null" for an
-// opaque one); the site functions (HostConsent.cpp) act on that request's site.
+// opaque one); the site functions act on that request's site.
 #pragma once
 
 // Sets the origin for the calling thread while the scope lives; the text must outlive it.

@@ -1,5 +1,10 @@
-// The host interface's site functions: the person's decisions about sites for every
-// session and adapter of this service (SiteConsent.h), and the one dialog turn.
+// The host interface adapters look up at run time (adapters/include/HalvorantAdapter.h):
+// the request origin, per thread (a main-thread call and a listener call never see each
+// other's origin); the person's decisions about sites for every session and adapter of
+// this service (SiteConsent.h); and the one dialog turn. One object file, so that the
+// linker keeps all of them with the origin scope that request processing uses.
+#include "session/HostInterface.h"
+
 #include <pthread.h>
 
 #include <algorithm>
@@ -8,11 +13,12 @@
 #include <mutex>
 
 #include "HalvorantAdapter.h"
-#include "session/HostOrigin.h"
 #include "util/Site.h"
 #include "util/SiteConsent.h"
 
 namespace {
+
+thread_local const char* t_origin = nullptr;
 
 using Clock = std::chrono::steady_clock;
 
@@ -33,6 +39,18 @@ int64_t nowSeconds() {
 }
 
 }  // namespace
+
+HalvorantHostOriginScope::HalvorantHostOriginScope(const char* origin) : previous_(t_origin) { t_origin = origin; }
+
+HalvorantHostOriginScope::~HalvorantHostOriginScope() { t_origin = previous_; }
+
+const char* hostOriginOfThread() { return t_origin; }
+
+// An opaque identity is the service's own bookkeeping: adapters learn only that the page
+// is opaque, never the Referer's origin it was derived from.
+extern "C" HALVORANT_ADAPTER_EXPORT const char* HalvorantHost_Origin(void) {
+  return isOpaqueOrigin(t_origin) ? "null" : t_origin;
+}
 
 extern "C" HALVORANT_ADAPTER_EXPORT int HalvorantHost_SiteVerdict(const char* purpose) {
   const char* origin = hostOriginOfThread();
