@@ -175,10 +175,11 @@ std::string shownOrigin(const std::string& origin, size_t max) {
   std::string text = percentEscaped(asciiHost(origin));
   if (text.size() <= max || max <= 3) return text;
   size_t from = text.size() - (max - 3);
-  // Start at a label, so that no part of a name reads as another name.
+  // Start at a label, so that no part of a name reads as another name; but never with the
+  // last label alone.
   if (text[from - 1] != '.') {
     size_t dot = text.find('.', from);
-    if (dot != std::string::npos && dot + 1 < text.size()) from = dot + 1;
+    if (dot != std::string::npos && text.find('.', dot + 1) != std::string::npos) from = dot + 1;
   }
   return "..." + text.substr(from);
 }
