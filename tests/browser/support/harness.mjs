@@ -119,6 +119,21 @@ export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutM
   return service;
 }
 
+// The scripted pinentry run.sh hands the service: set(script) gives the next dialogs their
+// answers and starts a fresh record, shown() is that record, reset() puts back run.sh's
+// answers (allow, PIN 1234).
+export function scriptedDialog() {
+  const dir = required('NOX_TEST_PINENTRY_DIR');
+  return {
+    set(script) {
+      fs.writeFileSync(path.join(dir, 'script'), script);
+      fs.rmSync(path.join(dir, 'log'), { force: true });
+    },
+    shown: () => fs.readFileSync(path.join(dir, 'log'), 'utf8'),
+    reset: () => fs.writeFileSync(path.join(dir, 'script'), 'confirm=ok\npin=1234\n'),
+  };
+}
+
 // certtool with a template file; throws with certtool's output on failure.
 function certtool(args, template, dir) {
   const file = path.join(dir, `template-${Math.random().toString(16).slice(2)}.cfg`);
