@@ -197,11 +197,11 @@ std::string shownText(const std::string& text, size_t max) {
       piece += hex;
       length = 1;
     } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0)) {
-      char hex[8];
+      char hex[16];  // room for any unsigned, so the compiler can tell nothing is cut
       snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned>(c));
       piece = hex;
     } else if (changesDirection(c)) {
-      char hex[12];
+      char hex[16];
       snprintf(hex, sizeof hex, "\\u{%04x}", static_cast<unsigned>(c));
       piece = hex;
     } else {

@@ -4,39 +4,17 @@
 // sandboxed frame of a page's own site, posting blind forms, cannot rewrite the page's
 // stored value.
 
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 
-import { SERVICE_PORTS, inPage, launchChromium, makeTrustingHome, serveDemo, scriptedDialog, startService }
-  from './support/harness.mjs';
+import { SERVICE_PORTS, chromiumSuite, inPage, scriptedDialog } from './support/harness.mjs';
 
 const scripted = scriptedDialog();
 // A host that begins like a bank's and ends in another site, longer than any dialog line.
 const LONG_HOST = ['www.bank.example.com', 'x'.repeat(60), 'x'.repeat(60), 'x'.repeat(60), 'y'.repeat(20),
   'evil.test'].join('.');
-let service;
-let server;
-let browser;
-let home;
-
-before(async () => {
-  home = makeTrustingHome();
-  service = await startService();
-  server = await serveDemo();
-  // The long host resolves to the demo's server on loopback: a local page, no permission.
-  browser = await launchChromium(home, [`--host-resolver-rules=MAP ${LONG_HOST} 127.0.0.1`]);
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  const status = await service?.stop();
-  if (home) fs.rmSync(home, { recursive: true, force: true });
-  scripted.reset();
-  assert.deepEqual(status, { code: 0, signal: null }, 'the service exits cleanly');
-});
-
+// The long host resolves to the demo's server on loopback: a local page, no permission.
+const suite = chromiumSuite({ extraArgs: [`--host-resolver-rules=MAP ${LONG_HOST} 127.0.0.1`], dialog: scripted });
 const dialog = scripted.set;
 const shown = scripted.shown;
 
@@ -45,21 +23,21 @@ const shown = scripted.shown;
 async function serviceLogShows(done) {
   const until = Date.now() + 10000;
   for (;;) {
-    const log = service.output();
+    const log = suite.service.output();
     if (done(log) || Date.now() > until) return log;
     await new Promise((resolve) => setTimeout(resolve, 50));
   }
 }
 
 async function openPage(origin) {
-  const context = await browser.newContext();
+  const context = await suite.browser.newContext();
   const page = await context.newPage();
   await page.goto(`${origin}/demo/index.html`);
   return { context, page };
 }
 
 test('the consent dialog for a page on a long host names its real site first', async () => {
-  const origin = `http://${LONG_HOST}:${server.port}`;
+  const origin = `http://${LONG_HOST}:${suite.server.port}`;
   const { context, page } = await openPage(origin);
   try {
     assert.equal(await page.evaluate(() => location.origin), origin);
@@ -75,7 +53,7 @@ test('the consent dialog for a page on a long host names its real site first', a
     });
     assert.equal(rec.code, 'CONSENT_DENIED', JSON.stringify(rec));
     const text = shown();
-    assert.ok(text.includes(`DESC evil.test\n...${'y'.repeat(20)}.evil.test:${server.port}\n\n` +
+    assert.ok(text.includes(`DESC evil.test\n...${'y'.repeat(20)}.evil.test:${suite.server.port}\n\n` +
       'This site wants to see the certificates'), text);
     assert.ok(!text.includes('www.bank'), text);
     assert.ok(text.includes('NOTOK Block this site'), text);
@@ -85,7 +63,7 @@ test('the consent dialog for a page on a long host names its real site first', a
 });
 
 test('a sandboxed frame inside a page cannot write the page\'s channel', async () => {
-  const origin = `http://localhost:${server.port}`;
+  const origin = `http://localhost:${suite.server.port}`;
   const channel = `frame-${process.pid}`;
   const { context, page } = await openPage(origin);
   try {
@@ -107,7 +85,7 @@ test('a sandboxed frame inside a page cannot write the page\'s channel', async (
       document.body.append(iframe);
     }), `${origin}/demo/index.html`).then(() => page.$('iframe'));
     const inFrame = await frameHandle.contentFrame();
-    const mark = service.output().length;
+    const mark = suite.service.output().length;
     // Its code: blind form posts, as a hostile frame would send them, with a session id of
     // its choosing; the answers land in a frame of its own that it cannot read.
     const frame = await inFrame.evaluate(async ({ port, ch }) => {
@@ -149,7 +127,7 @@ test('a sandboxed frame inside a page cannot write the page\'s channel', async (
     // an opaque document, so the service finds no origin and refuses them outright; a client
     // that sends the page's Referer along gets an identity of its own instead (the origins'
     // service test). Either way nothing is done as the page.
-    const posts = () => service.output().slice(mark).split('Origin: null\n').length - 1;
+    const posts = () => suite.service.output().slice(mark).split('Origin: null\n').length - 1;
     const log = await serviceLogShows(() => posts() >= 2);
     assert.equal(posts(), 2, log.slice(mark));
     const frameLog = log.slice(mark);

@@ -3,41 +3,21 @@
 // the service's main thread (the scripted PIN dialog takes long enough for heartbeats) and
 // verifies the signature itself with WebCrypto against the returned certificate's key.
 
-import { test, before, after } from 'node:test';
+import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import fs from 'node:fs';
 
-import { launchChromium, makeTrustingHome, serveDemo, scriptedDialog, startService } from './support/harness.mjs';
+import { chromiumSuite, scriptedDialog } from './support/harness.mjs';
 
 const scripted = scriptedDialog();
-let service;
-let server;
-let browser;
-let home;
-
-before(async () => {
-  home = makeTrustingHome();
-  service = await startService();
-  server = await serveDemo();
-  browser = await launchChromium(home);
-});
-
-after(async () => {
-  await browser?.close();
-  await server?.close();
-  const status = await service?.stop();
-  if (home) fs.rmSync(home, { recursive: true, force: true });
-  scripted.reset();
-  assert.deepEqual(status, { code: 0, signal: null }, 'the service exits cleanly');
-});
+const suite = chromiumSuite({ dialog: scripted });
 
 const dialog = scripted.set;
 const shown = scripted.shown;
 
 test('the demo lists, signs on the main thread with heartbeats and verifies in the page', async () => {
-  const context = await browser.newContext();
+  const context = await suite.browser.newContext();
   const page = await context.newPage();
-  const origin = `http://localhost:${server.port}`;
+  const origin = `http://localhost:${suite.server.port}`;
   try {
     await page.goto(`${origin}/demo/index.html`);
     dialog('confirm=ok\npin=1234\n');
