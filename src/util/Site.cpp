@@ -8,13 +8,16 @@
 
 namespace {
 
+// The loaded list, freed when its library goes: each session's copy of an adapter that
+// links this loads its own and unloads it with the copy.
+struct LoadedList {
+  psl_ctx_t* latest = psl_latest(nullptr);  // null when the file is missing
+  ~LoadedList() { psl_free(latest); }
+};
+
 const psl_ctx_t* context() {
-  // Loaded once; psl_latest falls back to the built-in list when the file is missing.
-  static const psl_ctx_t* const kContext = [] {
-    const psl_ctx_t* latest = psl_latest(nullptr);
-    return latest != nullptr ? latest : psl_builtin();
-  }();
-  return kContext;
+  static const LoadedList kList;
+  return kList.latest != nullptr ? kList.latest : psl_builtin();
 }
 
 void copyCut(char* out, size_t size, const char* text, size_t length) {
