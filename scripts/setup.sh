@@ -13,6 +13,7 @@ PKGS=(
   libsystemd-dev
   libpsl-dev  # sites (registrable domains) for per-site limits
   libp11-kit-dev libassuan-dev  # PKI adapter: PKCS#11 modules, pinentry dialogs
+  libidn2-dev  # PKI adapter: IDN hosts shown in punycode in its dialogs
   libnss3-tools
   libpcsclite-dev  # e-ID adapter: PC/SC
 )

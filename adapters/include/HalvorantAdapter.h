@@ -40,9 +40,33 @@
  *   the lookup gives NULL (an older service, or a test host):
  *   "HalvorantHost_Origin"  const char* (void): the origin of the page whose request is
  *     being processed, e.g. "https://bank.example" (the Origin header, else the Referer's
- *     origin, as the service checked it; may be empty). Valid only during an entry-point
- *     call and only on the thread the service called the adapter on; copy it to keep it.
- *     Outside a call it answers NULL.
+ *     origin, as the service checked it; may be empty). "null" for an opaque origin (a
+ *     sandboxed frame: the Origin header "null"): such a page has no site and must never
+ *     be asked about or acted for as one; it is not the Referer's origin. Valid only during
+ *     an entry-point call and only on the thread the service called the adapter on; copy
+ *     it to keep it. Outside a call it answers NULL.
+ *   The person's decisions about sites (registrable domains), kept by the service in memory
+ *   for its lifetime, for every session and adapter (each session's copy of an adapter has
+ *   fresh globals, so an adapter cannot keep them itself); never written to disk. All of
+ *   them act on the site of the request being processed on the calling thread (the service
+ *   derives it from the origin; an adapter cannot name another site) and answer -1 outside
+ *   an entry-point call:
+ *   "HalvorantHost_SiteVerdict"  int (const char* purpose): HALVORANT_SITE_BLOCKED (the
+ *     person chose "Block this site", or the origin is opaque), HALVORANT_SITE_REFUSED (two
+ *     refusals within 10 minutes: refused for 10 minutes), HALVORANT_SITE_GRANTED (the person
+ *     allowed purpose, an adapter's own name for what it asked, e.g. "pki.certificates"),
+ *     else HALVORANT_SITE_ASK. While the site is blocked or refused no dialog may open for it.
+ *   "HalvorantHost_SiteDecision"  int (const char* purpose, int decision): records what the
+ *     person chose in a dialog: HALVORANT_SITE_GRANTED (allowed purpose), HALVORANT_SITE_REFUSED
+ *     (refused or cancelled it; a dialog that timed out is no refusal), HALVORANT_SITE_BLOCKED
+ *     ("Block this site"); answers the verdict then in force. Nothing is recorded for an
+ *     opaque origin.
+ *   "HalvorantHost_DialogTurn"  int (int waitMilliseconds): takes the service's one dialog
+ *     turn for the calling thread, waiting at most waitMilliseconds while another call holds
+ *     it: 1 taken (also when this thread holds it already), 0 not within the wait. Show a
+ *     dialog only while holding the turn, so that the person never gets two stacked; a turn
+ *     held longer than 150 s counts as given back.
+ *   "HalvorantHost_DialogDone"  void (void): gives the calling thread's turn back.
  *
  * Loading
  *   Each session loads its own copy of the adapter and unloads it at its release, so the
@@ -93,8 +117,27 @@ typedef const char* (*HalvorantCallMethod)(const char* json);
 /* Host interface functions, as found with dlsym(RTLD_DEFAULT, ...). */
 typedef const char* (*HalvorantHostOriginFunction)(void);
 #define HALVORANT_HOST_ORIGIN "HalvorantHost_Origin"
-/* Defined by the service executable only; adapters look it up, never call it directly. */
+typedef int (*HalvorantHostSiteVerdictFunction)(const char* purpose);
+#define HALVORANT_HOST_SITE_VERDICT "HalvorantHost_SiteVerdict"
+typedef int (*HalvorantHostSiteDecisionFunction)(const char* purpose, int decision);
+#define HALVORANT_HOST_SITE_DECISION "HalvorantHost_SiteDecision"
+typedef int (*HalvorantHostDialogTurnFunction)(int waitMilliseconds);
+#define HALVORANT_HOST_DIALOG_TURN "HalvorantHost_DialogTurn"
+typedef void (*HalvorantHostDialogDoneFunction)(void);
+#define HALVORANT_HOST_DIALOG_DONE "HalvorantHost_DialogDone"
+
+/* Verdicts and decisions about a site. */
+#define HALVORANT_SITE_ASK 0
+#define HALVORANT_SITE_GRANTED 1
+#define HALVORANT_SITE_REFUSED 2
+#define HALVORANT_SITE_BLOCKED 3
+
+/* Defined by the service executable only; adapters look them up, never call them directly. */
 HALVORANT_ADAPTER_EXPORT const char* HalvorantHost_Origin(void);
+HALVORANT_ADAPTER_EXPORT int HalvorantHost_SiteVerdict(const char* purpose);
+HALVORANT_ADAPTER_EXPORT int HalvorantHost_SiteDecision(const char* purpose, int decision);
+HALVORANT_ADAPTER_EXPORT int HalvorantHost_DialogTurn(int waitMilliseconds);
+HALVORANT_ADAPTER_EXPORT void HalvorantHost_DialogDone(void);
 
 /* The entry points an adapter exports (at least one of them). */
 HALVORANT_ADAPTER_EXPORT const char* callJsonMapMethod(const HalvorantJsonMap* map, const char* functionName);

@@ -84,12 +84,13 @@ Outcome fromError(gpg_error_t err) {
   if (err == 0) return Outcome::Ok;
   switch (gpg_err_code(err)) {
     case GPG_ERR_NOT_CONFIRMED:
-      return Outcome::Denied;
+      return Outcome::NotOk;
     case GPG_ERR_CANCELED:
     case GPG_ERR_ASS_CANCELED:
-    case GPG_ERR_TIMEOUT:
     case GPG_ERR_FULLY_CANCELED:
       return Outcome::Cancelled;
+    case GPG_ERR_TIMEOUT:
+      return Outcome::TimedOut;
     default:
       return Outcome::Unavailable;
   }
@@ -154,7 +155,7 @@ struct Question {
 
 // Asks one question (steps, on a dialog set up with the time-out) on a thread of its own
 // through the kit's bounded call; a program still open a moment after the time-out (it
-// ignores it, or refused it) is killed, and the question ends as cancelled.
+// ignores it, or refused it) is killed, and the question ends as timed out.
 std::shared_ptr<Question> ask(const std::string& title, const std::string& description, int seconds,
                               std::function<gpg_error_t(Dialog&, Question&)> steps) {
   auto question = std::make_shared<Question>();
@@ -176,18 +177,20 @@ std::shared_ptr<Question> ask(const std::string& title, const std::string& descr
   if (answered) return question;
   // Timed out: the thread may still be writing into its question, so this answer is another.
   auto timedOut = std::make_shared<Question>();
-  timedOut->outcome = Outcome::Cancelled;
+  timedOut->outcome = Outcome::TimedOut;
   return timedOut;
 }
 
 }  // namespace
 
 Outcome confirm(const std::string& title, const std::string& description, const char* okLabel,
-                const char* cancelLabel, int seconds) {
-  std::string ok = okLabel != nullptr ? okLabel : "", cancel = cancelLabel != nullptr ? cancelLabel : "";
-  return ask(title, description, seconds, [ok, cancel](Dialog& dialog, Question&) {
+                const char* cancelLabel, const char* notOkLabel, int seconds) {
+  std::string ok = okLabel != nullptr ? okLabel : "", cancel = cancelLabel != nullptr ? cancelLabel : "",
+              notOk = notOkLabel != nullptr ? notOkLabel : "";
+  return ask(title, description, seconds, [ok, cancel, notOk](Dialog& dialog, Question&) {
            if (!ok.empty()) dialog.command("SETOK " + escape(ok));
            if (!cancel.empty()) dialog.command("SETCANCEL " + escape(cancel));
+           if (!notOk.empty()) dialog.command("SETNOTOK " + escape(notOk));
            return dialog.command("CONFIRM");
          })->outcome;
 }

@@ -12,14 +12,16 @@ namespace pinentry {
 
 enum class Outcome {
   Ok,           // confirmed, or a PIN was entered
-  Denied,       // the person chose the refusing button of a CONFIRM
-  Cancelled,    // the dialog was closed, cancelled or timed out
+  NotOk,        // the person chose the third button of a CONFIRM (SETNOTOK)
+  Cancelled,    // the person chose the cancel button or closed the dialog
+  TimedOut,     // nobody answered within the seconds given
   Unavailable,  // no dialog program could be started or it broke the protocol
 };
 
-// Asks a yes/no question; description is shown as it stands (lines split at '\n').
+// Asks a question with an OK and a cancel button, and a third one when notOkLabel is given;
+// description is shown as it stands (lines split at '\n').
 Outcome confirm(const std::string& title, const std::string& description, const char* okLabel,
-                const char* cancelLabel, int seconds);
+                const char* cancelLabel, const char* notOkLabel, int seconds);
 // Asks for a PIN into pin (capacity bytes, NUL-terminated, wiped on failure). errorText,
 // when not empty, is shown as the dialog's error line (e.g. the previous try was wrong).
 Outcome getPin(const std::string& title, const std::string& description, const std::string& errorText,

@@ -7,13 +7,13 @@
 //                                  -> {"signature","algorithm","certificate"}
 //   "GetTokens"                    -> {"tokens":[{label, serial, manufacturer, model, ...}]}
 // Failures answer {"error":{"code":"<CODE>","message":"<text>"}} (AdapterKit.h).
-// Listing asks the person once per origin (for as long as this adapter is loaded); every
-// signature asks for the PIN (or, on a PIN pad, for a confirmation first).
+// Nothing of the tokens is touched or told before the person allowed the page's site to use
+// them (once per site while the service runs, Dialogs.h); every signature then asks for the
+// PIN (or, on a PIN pad or a key without PIN, for a confirmation).
 //
 // Limits: a call ends within the kit's kCallBudget (140 s). Each step of work in a token's
 // module is bounded (Tokens.h: 10 s, then NO_SERVICE naming the module); a dialog gets
 // what is left of the budget after the steps that follow it, at most kDialogLimit.
-#include <dlfcn.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
@@ -22,12 +22,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "AdapterKit.h"
+#include "Dialogs.h"
 #include "Pinentry.h"
 #include "Tokens.h"
 #include "platform/Wipe.h"
@@ -43,9 +42,7 @@ using adapterkit::sameName;
 namespace {
 
 constexpr const char* kVersion = "1.1.0.0";
-constexpr const char* kTitle = "NoxHalvorant";
 constexpr size_t kPinCapacity = 256;
-constexpr size_t kMaxShownText = 200;
 // The longest a dialog waits for the person.
 constexpr std::chrono::seconds kDialogLimit{120};
 
@@ -64,47 +61,21 @@ int dialogSeconds(Clock::duration reserve) {
   return static_cast<int>(std::max(1L, seconds));
 }
 
-// ---- Host origin and consent -----------------------------------------------------------
+// ---- Consent ---------------------------------------------------------------------------
 
-// The requesting page's origin from the service (HalvorantHost_Origin), or empty.
-std::string hostOrigin() {
-  auto origin = reinterpret_cast<HalvorantHostOriginFunction>(dlsym(RTLD_DEFAULT, HALVORANT_HOST_ORIGIN));
-  const char* text = origin != nullptr ? origin() : nullptr;
-  return text != nullptr ? std::string(text).substr(0, kMaxShownText) : std::string();
+// What the person allows a site once (Dialogs.h): to see and use the tokens' certificates.
+constexpr const char* kPurpose = "pki.certificates";
+
+// The site's consent, asked when not granted before: nothing of the tokens is touched or
+// told before it. work is the time the steps after it may take.
+bool consent(const dialogs::Requester& who, Clock::duration work, dialogs::Refusal* why) {
+  return dialogs::confirm(who, kPurpose,
+                          "This site wants to see the certificates on your tokens and smart cards, and to ask you "
+                          "to sign with them.\nAllow this site?",
+                          "The user did not allow this site to see the certificates.", dialogSeconds(work), why);
 }
 
-std::string shownOrigin(const std::string& origin) { return origin.empty() ? "A page of unknown origin" : origin; }
-
-std::mutex g_consentLock;
-std::set<std::string> g_consented;  // origins that allowed listing
-
-// Asks the person (once per origin) whether the page may see the tokens' certificates.
-bool consent(const std::string& origin, tokens::Failure* why) {
-  {
-    std::lock_guard<std::mutex> hold(g_consentLock);
-    if (!origin.empty() && g_consented.count(origin) != 0) return true;
-  }
-  std::string text = shownOrigin(origin) +
-                     " wants to see the certificates on your tokens and smart cards.\nAllow this page to list them?";
-  // The listing after it may take a step in each module.
-  switch (pinentry::confirm(kTitle, text, "Allow", "Deny", dialogSeconds(2 * tokens::kModuleLimit))) {
-    case pinentry::Outcome::Ok: {
-      std::lock_guard<std::mutex> hold(g_consentLock);
-      if (!origin.empty()) g_consented.insert(origin);
-      return true;
-    }
-    case pinentry::Outcome::Denied:
-      *why = {ErrorCode::ConsentDenied, "The user did not allow this page to see the certificates."};
-      return false;
-    case pinentry::Outcome::Cancelled:
-      *why = {ErrorCode::UserCancelled, "The user closed the dialog."};
-      return false;
-    case pinentry::Outcome::Unavailable:
-      break;
-  }
-  *why = {ErrorCode::TokenError, "No pinentry dialog program could be started."};
-  return false;
-}
+const char* fail(const dialogs::Refusal& r) { return error(r.code, r.message.c_str()); }
 
 const char* fail(const tokens::Failure& f) { return error(f.code, f.message.c_str()); }
 
@@ -270,8 +241,10 @@ const char* listCertificates(const HalvorantJsonMap* map) {
       if (sameName(usageFilter, k.name)) wanted = k.bit;
     if (wanted == 0) return error(ErrorCode::BadInput, "KeyUsage is not a key usage name (e.g. nonRepudiation).");
   }
+  dialogs::Refusal refusal;
+  // The listing after it may take a step in each module.
+  if (!consent(dialogs::requester(), 2 * tokens::kModuleLimit, &refusal)) return fail(refusal);
   tokens::Failure why;
-  if (!consent(hostOrigin(), &why)) return fail(why);
   Inventory inv;
   if (!inventory(&inv, &why)) return fail(why);
   remember(inv);
@@ -317,8 +290,9 @@ const char* listCertificates(const HalvorantJsonMap* map) {
 }
 
 const char* getTokens() {
+  dialogs::Refusal refusal;
+  if (!consent(dialogs::requester(), 2 * tokens::kModuleLimit, &refusal)) return fail(refusal);
   tokens::Failure why;
-  if (!consent(hostOrigin(), &why)) return fail(why);
   tokens::Scan scan;
   if (!tokens::scan(&scan, &why)) return fail(why);
   if (scan.tokens.empty() && !scan.unavailable.empty()) return fail(scan.unavailable[0]);
@@ -401,6 +375,11 @@ const char* signDigest(const HalvorantJsonMap* map) {
   const char* serial = param(map, "TokenSerial");
   bool bySerial = serial != nullptr && serial[0] != '\0';
 
+  // Which ids and serials exist is the tokens' business until the site may know it.
+  const dialogs::Requester who = dialogs::requester();
+  dialogs::Refusal refusal;
+  // After it: the scan, the PIN dialog and the signing step.
+  if (!consent(who, 3 * tokens::kModuleLimit + std::chrono::seconds(30), &refusal)) return fail(refusal);
   Inventory inv;
   tokens::Failure why;
   if (!lookWhereSeen(id, serial, &inv)) {
@@ -442,30 +421,34 @@ const char* signDigest(const HalvorantJsonMap* map) {
   toSign.insert(toSign.end(), digest.begin(), digest.end());
   request.mechanism = p.ec ? tokens::Mechanism::Ecdsa : pss ? tokens::Mechanism::RsaPss : tokens::Mechanism::RsaPkcs1;
 
-  std::string text = shownOrigin(hostOrigin()) + " wants to sign with '" + p.subject.substr(0, kMaxShownText) +
-                     "' on '" + token.label + "'.\n";
+  std::string text = "This site wants to sign with '" + dialogs::shownText(p.subject) + "' on '" +
+                     dialogs::shownText(token.label) + "'.\n";
   bool pinPad = (token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
   int seconds = dialogSeconds(tokens::kModuleLimit + std::chrono::seconds(5));  // the signing step after it
+  const char* const refused = "The user did not allow the signature.";
   char pin[kPinCapacity];
-  pinentry::Outcome outcome;
   if (!login) {
     // Still the person's decision: the key needs no PIN, so this is the only guard.
-    outcome = pinentry::confirm(kTitle, text + "Allow this signature?", "Allow", "Deny", seconds);
+    if (!dialogs::confirm(who, nullptr, text + "Allow this signature?", refused, seconds, &refusal)) return fail(refusal);
   } else if (pinPad) {
-    outcome = pinentry::confirm(kTitle, text + "Allow, then enter the PIN on the reader's keypad.", "Allow", "Deny",
-                                seconds);
+    if (!dialogs::confirm(who, nullptr, text + "Allow, then enter the PIN on the reader's keypad.", refused, seconds,
+                          &refusal))
+      return fail(refusal);
   } else {
     std::string warning;
     if ((token.flags & CKF_USER_PIN_FINAL_TRY) != 0) warning = "This is the last try before the PIN is locked.";
     else if ((token.flags & CKF_USER_PIN_COUNT_LOW) != 0) warning = "Few tries are left before the PIN is locked.";
-    outcome = pinentry::getPin(kTitle, text + "Enter the PIN to allow.", warning, pin, sizeof pin, seconds);
+    std::string description = dialogs::describe(who, text + "Enter the PIN to allow.");
+    pinentry::Outcome outcome = pinentry::Outcome::Unavailable;
+    bool asked = dialogs::ask(
+        who, nullptr, seconds,
+        [&](int left) { return pinentry::getPin(dialogs::kTitle, description, warning, pin, sizeof pin, left); },
+        &outcome, &refusal);
+    if (!asked || outcome != pinentry::Outcome::Ok) {
+      wipeMemory(pin, sizeof pin);
+      return fail(asked ? dialogs::pinRefusal(outcome) : refusal);
+    }
     request.pin = pin;
-  }
-  if (outcome != pinentry::Outcome::Ok) {
-    wipeMemory(pin, sizeof pin);
-    if (outcome == pinentry::Outcome::Denied) return error(ErrorCode::ConsentDenied, "The user did not allow the signature.");
-    if (outcome == pinentry::Outcome::Cancelled) return error(ErrorCode::UserCancelled, "The user closed the dialog.");
-    return error(ErrorCode::TokenError, "No pinentry dialog program could be started.");
   }
   std::vector<std::vector<unsigned char>> signatures;
   bool signedOk = tokens::sign(request, &signatures, &why);

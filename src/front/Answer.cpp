@@ -14,6 +14,7 @@
 #include "platform/Platform.h"
 #include "platform/Wipe.h"
 #include "session/HalvorantSession.h"
+#include "util/Site.h"
 #include "util/Tool.h"
 
 namespace {
@@ -24,12 +25,16 @@ static_assert(sizeof kRule == 80, "79 characters");
 // What one final phase owns; released at its end.
 struct PostState {
   char* body = nullptr;     // decoded request text
-  char* origin = nullptr;   // the page's origin as used for processing
+  char* origin = nullptr;   // the page's origin as shown (answer headers, log lines)
+  char* opaque = nullptr;   // for an opaque origin, the identity it acts under (Site.h)
   const char* referer = nullptr;  // the header's own text, valid during this phase
   HalvorantJsonMap* map = nullptr;
   HalvorantJsonMap* answer = nullptr;
   bool mainThread = false;
   bool userChanged = false;  // shut down once the refusal is queued
+
+  // The origin requests are processed for: sessions, main-thread calls and values are its.
+  const char* actor() const { return opaque != nullptr ? opaque : origin; }
 };
 
 HalvorantJsonMap* resultAnswer(int32_t code, const char* text) {
@@ -103,6 +108,9 @@ bool checkRequest(MHD_Connection* connection, RequestContext* context, PostState
   printfColorLine("Referer: ", s->referer);
   printfColorLine("Origin: ", s->origin);
   if (s->origin[0] == '\0' || strcmp(s->origin, "null") == 0) {
+    // A sandboxed frame sends "null" and its parent's page as Referer: the Referer names
+    // it in the answer's headers and the log, but it acts as nobody else (Site.h).
+    const bool opaque = s->origin[0] != '\0';
     printfColorWarningLine("Empty origin: ", s->origin);
     printfColorWarningLine("Extract origin from referer: ", "Start");
     char* origin = originFromReferer(s->referer);
@@ -112,6 +120,16 @@ bool checkRequest(MHD_Connection* connection, RequestContext* context, PostState
     }
     freeMem(s->origin);
     s->origin = origin;
+    if (opaque) {
+      const size_t size = sizeof kOpaqueOriginPrefix + strlen(origin);
+      s->opaque = static_cast<char*>(newMemSize(size));
+      if (s->opaque == nullptr) {
+        HALVORANT_MEMORY_FAIL();
+        return false;
+      }
+      snprintf(s->opaque, size, "%s%s", kOpaqueOriginPrefix, origin);
+      printfColorWarningLine("Opaque origin acts apart as: ", s->opaque);
+    }
   }
 
   s->mainThread = wantsMainThread(s->body);
@@ -175,17 +193,17 @@ bool requestGone(void* user) {
 bool handOn(MHD_Connection* connection, RequestContext* context, PostState* s) {
   context->connection = connection;
   HandOff handOff{context, parkRequest, deliverRequest, requestGone, connection};
-  if (!s->mainThread && processQuickRequest(s->map, s->origin, &s->answer)) return false;
+  if (!s->mainThread && processQuickRequest(s->map, s->actor(), &s->answer)) return false;
   HalvorantJsonMap* map = s->map;
   s->map = nullptr;  // the hand-off owns it now
   if (!s->mainThread) {
     int32_t refusal = 0;
-    if (Worker_Submit(s->origin, map, handOff, &refusal)) return true;
+    if (Worker_Submit(s->actor(), map, handOff, &refusal)) return true;
     if (refusal != 0) s->answer = resultAnswer(refusal, nullptr);
     return false;
   }
   HalvorantJsonMap* answer = nullptr;
-  switch (MainThread_Await(s->origin, map, kMainThreadWindowMs, handOff, &answer)) {
+  switch (MainThread_Await(s->actor(), map, kMainThreadWindowMs, handOff, &answer)) {
     case kAwaitParked:
       return true;
     case kAwaitAnswer:
@@ -230,6 +248,7 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context, bool*
       // Parked: the origin is kept for the answer's headers.
       context->origin = s.origin;
       s.origin = nullptr;
+      freeMem(s.opaque);
       freeTextWiped(s.body);
       *parked = true;
       return MHD_YES;
@@ -239,6 +258,7 @@ MHD_Result finishPost(MHD_Connection* connection, RequestContext* context, bool*
   // After queuing, so the page still gets its answer; the service loop does the rest.
   if (s.userChanged) requestFinal();
   freeMem(s.origin);
+  freeMem(s.opaque);
   freeTextWiped(s.body);
   freeHalvorantJsonMap(s.map);
   printfColorTextLine(COLOR_BOLD, kRule);

@@ -12,7 +12,7 @@
 #include "session/AdapterCall.h"
 #include "session/AdapterLoad.h"
 #include "session/HalvorantSession.h"
-#include "session/HostOrigin.h"
+#include "session/HostInterface.h"
 #include "session/SessionTable.h"
 #include "util/Tool.h"
 #include "value/HalvorantValue.h"

@@ -8,13 +8,16 @@
 
 namespace {
 
+// The loaded list, freed when its library goes: each session's copy of an adapter that
+// links this loads its own and unloads it with the copy.
+struct LoadedList {
+  psl_ctx_t* latest = psl_latest(nullptr);  // null when the file is missing
+  ~LoadedList() { psl_free(latest); }
+};
+
 const psl_ctx_t* context() {
-  // Loaded once; psl_latest falls back to the built-in list when the file is missing.
-  static const psl_ctx_t* const kContext = [] {
-    const psl_ctx_t* latest = psl_latest(nullptr);
-    return latest != nullptr ? latest : psl_builtin();
-  }();
-  return kContext;
+  static const LoadedList kList;
+  return kList.latest != nullptr ? kList.latest : psl_builtin();
 }
 
 void copyCut(char* out, size_t size, const char* text, size_t length) {
@@ -31,16 +34,12 @@ bool isIpLiteral(const char* host) {
   return digitsOnly;
 }
 
-}  // namespace
-
-char* siteOfOrigin(const char* origin, char* out, size_t size) {
-  if (out == nullptr || size == 0) return out;
-  out[0] = '\0';
-  if (origin == nullptr) return out;
+// The site of an origin that is not an opaque identity.
+void siteOfPlain(const char* origin, char* out, size_t size) {
   const char* scheme = strstr(origin, "://");
   if (scheme == nullptr || scheme == origin) {
     copyCut(out, size, origin, strlen(origin));
-    return out;
+    return;
   }
   const char* host = scheme + 3;
   const char* at = strpbrk(host, "@/?#");
@@ -61,6 +60,26 @@ char* siteOfOrigin(const char* origin, char* out, size_t size) {
   if (end > 0 && !isIpLiteral(name)) registrable = psl_registrable_domain(context(), name);
   const char* site = registrable != nullptr ? registrable : name;
   copyCut(out, size, site, strlen(site));
+}
+
+}  // namespace
+
+bool isOpaqueOrigin(const char* origin) {
+  return origin != nullptr &&
+         (strcmp(origin, "null") == 0 || strncmp(origin, kOpaqueOriginPrefix, sizeof kOpaqueOriginPrefix - 1) == 0);
+}
+
+char* siteOfOrigin(const char* origin, char* out, size_t size) {
+  if (out == nullptr || size == 0) return out;
+  out[0] = '\0';
+  if (origin == nullptr) return out;
+  constexpr size_t kPrefix = sizeof kOpaqueOriginPrefix - 1;
+  if (strncmp(origin, kOpaqueOriginPrefix, kPrefix) == 0 && size > kPrefix + 1) {
+    memcpy(out, kOpaqueOriginPrefix, kPrefix);
+    siteOfPlain(origin + kPrefix, out + kPrefix, size - kPrefix);
+  } else {
+    siteOfPlain(origin, out, size);
+  }
   return out;
 }
 

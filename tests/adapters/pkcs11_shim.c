@@ -12,7 +12,9 @@
  *   "slowScan"    every slot list takes a second, as a module does that tries each of its card
  *                 drivers on a card none of them knows; "slowRemoved": that, and "removed"
  *   "hang"        a module that stops answering: every call below waits for as long as the
- *                 file says "hang" (a test ends the hang by changing or removing the file) */
+ *                 file says "hang" (a test ends the hang by changing or removing the file)
+ * Every call below also appends a line to $NOX_TEST_SHIM_FILE.calls, so a test can tell
+ * whether the module was touched at all. */
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
 #include <stdio.h>
@@ -35,7 +37,19 @@ static int mode(const char* name) {
   return strcmp(text, name) == 0;
 }
 
+static void noteCall(void) {
+  const char* path = getenv("NOX_TEST_SHIM_FILE");
+  if (path == NULL) return;
+  char calls[4096];
+  if (snprintf(calls, sizeof calls, "%s.calls", path) >= (int) sizeof calls) return;
+  FILE* f = fopen(calls, "a");
+  if (f == NULL) return;
+  fputs("call\n", f);
+  fclose(f);
+}
+
 static void hangWhileAsked(void) {
+  noteCall();
   while (mode("hang")) usleep(50 * 1000);
 }
 

@@ -21,12 +21,14 @@ using noxtest::verifies;
 using noxtest::writeFile;
 namespace fs = std::filesystem;
 
-TEST_F(Pki, ListingAsksOncePerOriginAndShowsCertificatesWithKeys) {
-  // Refused and cancelled consent: nothing about the tokens reaches the page.
-  script("no", "@cancel");
-  EXPECT_EQ(errorCode(call("ListCertificates")), "CONSENT_DENIED");
-  EXPECT_NE(dialogLog().find("DESC https://bank.test wants to see the certificates"), std::string::npos) << dialogLog();
+TEST_F(Pki, ListingAsksOncePerSiteAndShowsCertificatesWithKeys) {
+  // Refused, or not answered: nothing about the tokens reaches the page.
   script("cancel", "@cancel");
+  EXPECT_EQ(errorCode(call("ListCertificates")), "CONSENT_DENIED");
+  EXPECT_NE(dialogLog().find("DESC bank.test\nhttps://bank.test\n\nThis site wants to see the certificates"),
+            std::string::npos)
+      << dialogLog();
+  script("timeout", "@cancel");
   EXPECT_EQ(errorCode(call("GetTokens")), "USER_CANCELLED");
 
   script("ok", "@cancel");
@@ -45,8 +47,8 @@ TEST_F(Pki, ListingAsksOncePerOriginAndShowsCertificatesWithKeys) {
   EXPECT_EQ(std::regex_search(value(list, "notAfter"), std::regex("^20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-9:]{8}Z$")), true)
       << list;
 
-  // Remembered for the origin: no second dialog; the usage filter narrows the list.
-  script("no", "@cancel");
+  // Remembered for the site: no second dialog; the usage filter narrows the list.
+  script("cancel", "@cancel");
   EXPECT_EQ(values(call("ListCertificates", "\"KeyUsage\":\"nonRepudiation\""), "id"), std::vector<std::string>{"0e"});
   std::string tokens = call("GetTokens");
   EXPECT_EQ(values(tokens, "label"), std::vector<std::string>{"Nox Test Token"}) << tokens;
@@ -54,9 +56,9 @@ TEST_F(Pki, ListingAsksOncePerOriginAndShowsCertificatesWithKeys) {
   EXPECT_EQ(dialogLog(), "");
   EXPECT_EQ(errorCode(call("ListCertificates", "\"KeyUsage\":\"everything\"")), "BAD_INPUT");
 
-  // Another origin is asked on its own.
+  // Another site is asked on its own.
   EXPECT_EQ(errorCode(call("ListCertificates", "", "https://other.test")), "CONSENT_DENIED");
-  EXPECT_NE(dialogLog().find("https://other.test"), std::string::npos);
+  EXPECT_NE(dialogLog().find("DESC other.test\nhttps://other.test\n"), std::string::npos);
 }
 
 TEST_F(Pki, SignsWithEachAlgorithmAndTheSignatureVerifiesAgainstTheCertificate) {
@@ -89,7 +91,8 @@ TEST_F(Pki, SignsWithEachAlgorithmAndTheSignatureVerifiesAgainstTheCertificate) 
     // The person saw who asks, with which certificate and on which token.
     std::string shown = dialogLog();
     std::string subject = c.id[1] == 'e' ? "O=Nox Tests,CN=Nox Test RSA" : "O=Nox Tests,CN=Nox Test EC";
-    EXPECT_NE(shown.find("DESC https://bank.test wants to sign with '" + subject + "' on 'Nox Test Token'."),
+    EXPECT_NE(shown.find("DESC bank.test\nhttps://bank.test\n\nThis site wants to sign with '" + subject +
+                         "' on 'Nox Test Token'.\nEnter the PIN to allow."),
               std::string::npos)
         << shown;
     EXPECT_NE(shown.find("GETPIN"), std::string::npos);
@@ -99,7 +102,8 @@ TEST_F(Pki, SignsWithEachAlgorithmAndTheSignatureVerifiesAgainstTheCertificate) 
   std::vector<unsigned char> digest = hash(GNUTLS_DIG_SHA256, "main thread");
   std::string answer = call("Sign", signJson("0f", digest, "SHA-256"), kOrigin, true);
   EXPECT_EQ(value(answer, "algorithm"), "ES256") << answer;
-  EXPECT_NE(dialogLog().find("DESC https://bank.test wants to sign"), std::string::npos) << dialogLog();
+  EXPECT_NE(dialogLog().find("DESC bank.test\nhttps://bank.test\n\nThis site wants to sign"), std::string::npos)
+      << dialogLog();
 }
 
 TEST_F(Pki, RefusedSignaturesAnswerTheirCode) {
@@ -323,17 +327,17 @@ TEST_F(PkiCard, PinPadAsksToConfirmAndNeverForThePin) {
                        noxtest::base64Decode(value(answer, "signature")), true))
       << answer;
   std::string shown = dialogLog();
-  EXPECT_NE(shown.find("DESC https://bank.test wants to sign with 'O=Nox Tests,CN=Nox Test EC' on 'Nox Test Token'."),
+  EXPECT_NE(shown.find("DESC bank.test\nhttps://bank.test\n\nThis site wants to sign with 'O=Nox Tests,CN=Nox Test EC' "
+                       "on 'Nox Test Token'.\nAllow, then enter the PIN on the reader's keypad."),
             std::string::npos)
       << shown;
-  EXPECT_NE(shown.find("keypad"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("CONFIRM"), std::string::npos);
+  EXPECT_NE(shown.find("OK Allow\nCANCEL Deny\nNOTOK Block this site\nCONFIRM"), std::string::npos) << shown;
   EXPECT_EQ(shown.find("GETPIN"), std::string::npos);
 
-  script("no", "@cancel");
-  EXPECT_EQ(errorCode(call("Sign", signJson("0f", digest, "SHA-256"))), "CONSENT_DENIED");
-  script("cancel", "@cancel");
+  script("timeout", "@cancel");
   EXPECT_EQ(errorCode(call("Sign", signJson("0f", digest, "SHA-256"))), "USER_CANCELLED");
+  script("cancel", "@cancel");
+  EXPECT_EQ(errorCode(call("Sign", signJson("0f", digest, "SHA-256"))), "CONSENT_DENIED");
 }
 
 TEST_F(PkiCard, LockedPinIsReportedAndTheLastTryWarned) {

@@ -216,6 +216,49 @@ TEST_F(Origins, StoredValuesBelongToTheirWriter) {
   forceRelease(noxtest::kPorts[2], kShop, shop);
 }
 
+// A sandboxed frame inside bank's page sends the Origin "null" and bank's page as Referer:
+// the Referer names it in the answer's headers, but it acts as nobody else.
+TEST_F(Origins, OpaqueOriginActsApartFromItsReferer) {
+  const int bankPort = noxtest::kPorts[0], framePort = noxtest::kPorts[1];
+  auto frame = [framePort](const Params& params, bool mainThread = false) {
+    return noxtest::postForm(framePort, "", "null", "https://bank.test/pay/index.html", json(params, mainThread));
+  };
+  std::string bank = open(bankPort, kBank);
+  auto bankValue = [&](const char* function, const char* value) {
+    Params p = {{"SessionId", bank}, {"FunctionName", function}, {"channel", "frame-pay"}};
+    if (value != nullptr) p.insert(p.end(), {{"domain_list", "*"}, {"value", value}, {"timeout", "10"}});
+    return post(bankPort, kBank, p).values()["result"];
+  };
+  ASSERT_EQ(bankValue("setHalvorantValue", "pay 100 to Alice"), "0");
+
+  // Its own session under an id it chooses, with calls on workers and on the main thread.
+  Answer opened = frame({{"FunctionName", "Echo"}, {"PathID", noxtest::kEchoPathId}, {"minServerVersion", "1.0.0.0"},
+                         {"SessionId", "frame"}});
+  ASSERT_TRUE(opened.ok()) << opened.error;
+  EXPECT_EQ(opened.values()["result"], "0") << opened.body;
+  EXPECT_EQ(opened.header("Access-Control-Allow-Origin"), "https://bank.test");
+  for (bool mainThread : {false, true}) {
+    Answer a = frame({{"SessionId", "frame"}, {"FunctionName", "Digest"}, {"Algorithm", "SHA256"}, {"Data", "abc"}},
+                     mainThread);
+    EXPECT_EQ(a.values()["result"], kAbcSha256) << mainThread;
+  }
+
+  // Nothing of bank's: its session, its channel (even with a domain list of "*"), and the
+  // other way round.
+  EXPECT_EQ(frame({{"SessionId", bank}, {"FunctionName", "Echo"}}).values()["result"], "61009");
+  Params write = {{"SessionId", "frame"}, {"FunctionName", "setHalvorantValue"}, {"channel", "frame-pay"},
+                  {"domain_list", "*"}, {"value", "pay 999 to evil"}, {"timeout", "10"}};
+  EXPECT_EQ(frame(write).values()["result"], "61005");
+  EXPECT_EQ(frame({{"SessionId", "frame"}, {"FunctionName", "getHalvorantValue"}, {"channel", "frame-pay"}})
+                .values()["result"],
+            "");
+  EXPECT_EQ(bankValue("getHalvorantValue", nullptr), "pay 100 to Alice");
+  EXPECT_FALSE(alive(bankPort, kBank, "frame"));
+
+  frame({{"SessionId", "frame"}, {"FunctionName", "HalvorantForceRelease"}});
+  forceRelease(bankPort, kBank, bank);
+}
+
 TEST_F(Origins, LongCallHoldsUpNoListener) {
   std::string a = open(noxtest::kPorts[0], kBank);
   std::string b = open(noxtest::kPorts[1], kShop);

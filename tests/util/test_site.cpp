@@ -29,6 +29,9 @@ TEST(Site, OfOrigins) {
       {"http://[::1]:8080", "[::1]"},
       {"http://localhost:3000", "localhost"},
       {"null", "null"},  // opaque origins: the text is its own site
+      // An opaque origin's identity: a site apart from the Referer's.
+      {"null:https://www.bank.test", "null:bank.test"},
+      {"null:null:https://bank.test", "null:bank.test"},  // one prefix only, whatever follows
       {"", ""},
       {"file://", ""},
   };
@@ -38,6 +41,14 @@ TEST(Site, OfOrigins) {
   }
   char site[kSiteSize] = "x";
   EXPECT_STREQ(siteOfOrigin(nullptr, site, sizeof site), "");
+}
+
+TEST(Site, OpaqueOriginsAreToldFromRealOnes) {
+  for (const char* opaque : {"null", "null:https://bank.test"}) EXPECT_TRUE(isOpaqueOrigin(opaque)) << opaque;
+  for (const char* real : {"https://bank.test", "https://null.test", "nullish://x", "", "NULL"})
+    EXPECT_FALSE(isOpaqueOrigin(real)) << real;
+  EXPECT_FALSE(isOpaqueOrigin(nullptr));
+  EXPECT_FALSE(sameSite("null:https://bank.test", "https://bank.test"));
 }
 
 TEST(Site, CutToTheBufferAndCompared) {

@@ -140,22 +140,23 @@ class Pki : public ::testing::Test {
   }
 
   // The dialog's answers for the next requests, and a fresh record of what it showed.
-  void script(const std::string& confirm, const std::string& pin) {
-    writeFile(dir_ + "/dialog/script", "confirm=" + confirm + "\npin=" + pin + "\n");
+  void script(const std::string& confirm, const std::string& pin, const std::string& more = "") {
+    writeFile(dir_ + "/dialog/script", "confirm=" + confirm + "\npin=" + pin + "\n" + more);
     std::error_code ignored;
     fs::remove(dir_ + "/dialog/log", ignored);
+    fs::remove(dir_ + "/dialog/open", ignored);  // left by a dialog program that was killed
   }
   std::string dialogLog() { return readFile(dir_ + "/dialog/log"); }
 
-  // One adapter call from origin in the session kept for that origin; answers the
-  // adapter's result text.
+  // One adapter call from origin (and referer) in the session kept for that page; answers
+  // the adapter's result text.
   std::string call(const std::string& function, const std::string& params = "", const std::string& origin = kOrigin,
-                   bool mainThread = false) {
-    std::string& session = sessions_[origin];
+                   bool mainThread = false, const std::string& referer = "") {
+    std::string& session = sessions_[origin + " " + referer];
     std::string json = "{\"PathID\":\"" + std::string(kPkiPathId) + "\",\"minServerVersion\":\"1.0.0.0\"," +
                        "\"FunctionName\":\"" + function + "\"" + (session.empty() ? "" : ",\"SessionId\":\"" + session + "\"") +
                        (mainThread ? ",\"MainThread\":true" : "") + (params.empty() ? "" : "," + params) + "}";
-    noxtest::Answer a = noxtest::postForm(noxtest::kPorts[0], "", origin, "", json);
+    noxtest::Answer a = noxtest::postForm(noxtest::kPorts[0], "", origin, referer, json);
     auto answer = noxtest::decodeAnswer(a.body);
     if (answer.count("SessionID") != 0) session = answer["SessionID"];
     return answer["result"];
@@ -177,6 +178,13 @@ class Pki : public ::testing::Test {
 
   std::string tokenDir() { return dir_ + "/token/tokens"; }
   void shimMode(const std::string& mode) { writeFile(dir_ + "/shim", mode + "\n"); }
+  // Whether the test module (the shim) was called since the last look.
+  bool moduleTouched() {
+    std::error_code ignored;
+    bool touched = fs::exists(dir_ + "/shim.calls");
+    fs::remove(dir_ + "/shim.calls", ignored);
+    return touched;
+  }
 
   bool shim_ = false;  // the token through the test module that plays PIN pads and locked PINs
   std::vector<std::string> modules_{"/usr/lib/softhsm/libsofthsm2.so"};  // registered for the test

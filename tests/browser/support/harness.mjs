@@ -8,11 +8,13 @@
 // credentials); optional NOX_CHROMIUM, NOX_FIREFOX.
 
 import { spawn, execFileSync } from 'node:child_process';
+import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { before, after } from 'node:test';
 
 export const REPO = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../../..');
 export const SERVICE_PORTS = [54469, 54569, 54669];
@@ -117,6 +119,44 @@ export async function startService({ exe = required('NOX_SERVICE_EXE'), timeoutM
     }
   }
   return service;
+}
+
+// The scripted pinentry run.sh hands the service: set(script) gives the next dialogs their
+// answers and starts a fresh record, shown() is that record, reset() puts back run.sh's
+// answers (allow, PIN 1234).
+export function scriptedDialog() {
+  const dir = required('NOX_TEST_PINENTRY_DIR');
+  return {
+    set(script) {
+      fs.writeFileSync(path.join(dir, 'script'), script);
+      fs.rmSync(path.join(dir, 'log'), { force: true });
+    },
+    shown: () => fs.readFileSync(path.join(dir, 'log'), 'utf8'),
+    reset: () => fs.writeFileSync(path.join(dir, 'script'), 'confirm=ok\npin=1234\n'),
+  };
+}
+
+// A test file's Chromium set-up: a trusting HOME, the service, the demo's server and
+// Chromium (with extraArgs) before its tests; all stopped afterwards, the service checked
+// to exit cleanly and, with dialog (a scriptedDialog()), its answers put back. The fields
+// of the returned object are set once the tests run.
+export function chromiumSuite({ extraArgs = [], dialog = null } = {}) {
+  const suite = { service: null, server: null, browser: null, home: null };
+  before(async () => {
+    suite.home = makeTrustingHome();
+    suite.service = await startService();
+    suite.server = await serveDemo();
+    suite.browser = await launchChromium(suite.home, extraArgs);
+  });
+  after(async () => {
+    await suite.browser?.close();
+    await suite.server?.close();
+    const status = await suite.service?.stop();
+    if (suite.home) fs.rmSync(suite.home, { recursive: true, force: true });
+    dialog?.reset();
+    assert.deepEqual(status, { code: 0, signal: null }, 'the service exits cleanly');
+  });
+  return suite;
 }
 
 // certtool with a template file; throws with certtool's output on failure.
