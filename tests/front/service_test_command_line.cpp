@@ -195,6 +195,8 @@ TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
   noxtest::Answer first = noxtest::postForm(54469, "", "https://a.test", "", noxtest::echoJson());
   ASSERT_TRUE(first.ok()) << first.error << service.output();
   EXPECT_EQ(first.values()["result"], "0") << first.body;
+  // The first listener answers while the others are still being started.
+  ASSERT_TRUE(service.waitFor("NoxHalvorant initialization: ", 30)) << service.output();
   const std::string out = service.output();
   EXPECT_NE(out.find("Socket activation: 6 listening sockets from the service manager"), std::string::npos) << out;
   EXPECT_NE(out.find("[Error] Socket activation: descriptor 8 (127.0.0.1:54479) is not one of the service's "
