@@ -227,6 +227,48 @@ TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
   EXPECT_EQ(service.stop(), 0) << service.output();
 }
 
+// Started through its sockets with a short idle exit, as the socket unit does with 600: an
+// open session keeps the service, and once it is released and the connection closed, the
+// service ends by itself (status 0), no sooner than the idle time after that connection.
+TEST(ServiceCommandLine, IdleExitAfterSocketActivation) {
+  noxtest::ServiceOptions options;
+  options.copy = false;
+  options.wrapper = {"systemd-socket-activate", "-E", "XDG_DATA_HOME", "-E", "NO_COLOR=1"};
+  for (const char* address : {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
+                              "127.0.0.1:54669", "[::1]:54669"}) {
+    options.wrapper.push_back("-l");
+    options.wrapper.push_back(address);
+  }
+  options.arguments = {"--idle-exit=1"};
+  noxtest::Service service(options);
+  ASSERT_TRUE(service.takeLock()) << service.error();
+  const std::string dir = noxtest::dataDirectory();
+  ASSERT_TRUE(prepareCredentials(dir.c_str(), time(nullptr), nullptr, nullptr));
+  discardCredentials();
+  ASSERT_TRUE(service.start("Listening on [::1]:54669", 30)) << service.error() << service.output();
+
+  noxtest::Answer opened = noxtest::postForm(54469, "", "https://a.test", "", noxtest::echoJson());
+  ASSERT_TRUE(opened.ok()) << opened.error << service.output();
+  const std::string session = opened.values()["SessionID"];
+  ASSERT_FALSE(session.empty()) << opened.body;
+  // Three idle times with the session open: still there.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_TRUE(service.running()) << service.output();
+  EXPECT_EQ(service.output().find("Idle exit"), std::string::npos);
+
+  noxtest::Answer released = noxtest::postForm(
+      54469, "", "https://a.test", "",
+      "{\"FunctionName\":\"HalvorantRelease\",\"SessionId\":\"" + session + "\"}");
+  ASSERT_TRUE(released.ok()) << released.error;
+  const auto answeredAt = std::chrono::steady_clock::now();
+  EXPECT_EQ(service.waitExit(30), 0) << service.output();
+  EXPECT_GE(std::chrono::steady_clock::now() - answeredAt, std::chrono::seconds(1));
+  const std::string out = service.output();
+  const size_t idle = out.find("Idle exit: no connection, session, stored value or call for 1 s");
+  ASSERT_NE(idle, std::string::npos) << out;
+  EXPECT_NE(out.find("[HalvorantFinal] Ready to suicide", idle), std::string::npos) << out;
+}
+
 TEST(ServiceCommandLine, FailedStartExitsUnavailable) {
   noxtest::WorkDirLock lock;
   ASSERT_TRUE(lock.take()) << lock.error();
