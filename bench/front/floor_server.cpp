@@ -6,7 +6,8 @@
 //              reads the form field "Parameter" through the library's form parser, decodes
 //              its Base64 and tokenises the JSON, writes 17 console lines (about 1.2 KB,
 //              time-stamped, the parameters among them) to standard output in one write,
-//              and answers three Base64 values with the service's two extra headers.
+//              and answers three Base64 values with the service's two extra headers; its
+//              connections have the service's idle time-out and limit.
 // Usage: nox_bench_front_floor PORT [bare|same-work]; runs until SIGINT or SIGTERM.
 #include <arpa/inet.h>
 #include <microhttpd.h>
@@ -155,6 +156,8 @@ MHD_Result sameWork(void*, MHD_Connection* connection, const char*, const char*,
   std::string console;
   console.reserve(2048);
   const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+  const char* referer = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Referer");
+  line(&console, stamp, "Referer: ", referer != nullptr ? referer : "");
   line(&console, stamp, "Origin: ", origin != nullptr ? origin : "");
   line(&console, stamp, "Check_Host: ", "localhost");
   line(&console, stamp, "TLS version: ", "TLS1.3");
@@ -225,11 +228,17 @@ int main(int argc, char** argv) {
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // The same-work floor keeps connections as the service does: closed after an idle time,
+  // at most so many (the library then tracks every connection's activity).
+  MHD_OptionItem kept[] = {
+      {MHD_OPTION_CONNECTION_TIMEOUT, static_cast<intptr_t>(kConnectionTimeoutSeconds), nullptr},
+      {MHD_OPTION_CONNECTION_LIMIT, static_cast<intptr_t>(kListenerConnectionLimit), nullptr},
+      {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(completed), nullptr},
+      {MHD_OPTION_END, 0, nullptr}};
   MHD_Daemon* daemon = MHD_start_daemon(
       kDaemonFlagsIPv4, static_cast<uint16_t>(port), nullptr, nullptr, same ? sameWork : bare, nullptr,
       MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
-      MHD_OPTION_HTTPS_PRIORITIES, kTlsPriorities, MHD_OPTION_NOTIFY_COMPLETED, same ? completed : nullptr, nullptr,
-      MHD_OPTION_END);
+      MHD_OPTION_HTTPS_PRIORITIES, kTlsPriorities, MHD_OPTION_ARRAY, same ? kept : kept + 3, MHD_OPTION_END);
   freeTextWiped(key);
   freeMem(certificate);
   if (daemon == nullptr) return 1;
