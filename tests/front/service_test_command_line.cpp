@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <regex>
 #include <string>
 #include <vector>
@@ -171,18 +172,23 @@ TEST(ServiceCommandLine, RefusedKeyFileExitsUnavailable) {
   ASSERT_EQ(chmod(key.c_str(), 0600), 0);
 }
 
-// Started by a socket activator with five of its six sockets and one foreign socket: the
-// five serve, the sixth address is bound as usual, the foreign socket is closed unused.
-TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
+// The service run by a socket activator that holds these addresses for it.
+noxtest::ServiceOptions activated(std::initializer_list<const char*> addresses) {
   noxtest::ServiceOptions options;
   options.copy = false;
   options.wrapper = {"systemd-socket-activate", "-E", "XDG_DATA_HOME", "-E", "NO_COLOR=1"};
-  for (const char* address : {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
-                              "127.0.0.1:54669", "127.0.0.1:54479"}) {
+  for (const char* address : addresses) {
     options.wrapper.push_back("-l");
     options.wrapper.push_back(address);
   }
-  noxtest::Service service(options);
+  return options;
+}
+
+// Started by a socket activator with five of its six sockets and one foreign socket: the
+// five serve, the sixth address is bound as usual, the foreign socket is closed unused.
+TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
+  noxtest::Service service(activated({"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
+                                      "127.0.0.1:54669", "127.0.0.1:54479"}));
   ASSERT_TRUE(service.takeLock()) << service.error();
   // The CA exists before the first connection, as after the user's --trust.
   const std::string dir = noxtest::dataDirectory();
@@ -231,14 +237,8 @@ TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
 // open session keeps the service, and once it is released and the connection closed, the
 // service ends by itself (status 0), no sooner than the idle time after that connection.
 TEST(ServiceCommandLine, IdleExitAfterSocketActivation) {
-  noxtest::ServiceOptions options;
-  options.copy = false;
-  options.wrapper = {"systemd-socket-activate", "-E", "XDG_DATA_HOME", "-E", "NO_COLOR=1"};
-  for (const char* address : {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
-                              "127.0.0.1:54669", "[::1]:54669"}) {
-    options.wrapper.push_back("-l");
-    options.wrapper.push_back(address);
-  }
+  noxtest::ServiceOptions options = activated(
+      {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569", "127.0.0.1:54669", "[::1]:54669"});
   options.arguments = {"--idle-exit=1"};
   noxtest::Service service(options);
   ASSERT_TRUE(service.takeLock()) << service.error();
