@@ -164,6 +164,11 @@ if "$BUILD/bin/nox_bench_session" >"$LOGS/session.txt" 2>&1 && grep -q '^open be
       printf "memory|service resident, 32 sessions open|%s KiB|-|-|<= 12288 KiB|%s\n", full,
              (full + 0 <= 12288) ? "met" : "MISSED"
     }' "$LOGS/session.txt" >>"$ROWS"
+  # Why idle memory stands where it does: file pages (mostly the shared libraries both load,
+  # GnuTLS, libc, libstdc++) against anonymous pages (heaps, the stacks of the threads).
+  awk '/^resident idle parts:/ {
+    printf "memory|idle resident, parts: file pages (shared libraries), anonymous (heaps, thread stacks)|%s + %s KiB, %s threads|%s + %s KiB, %s threads floor|-|-|info\n",
+           $5, $9, $12, $15, $19, $22 }' "$LOGS/front.txt" >>"$ROWS" 2>/dev/null
 else
   broken session "nox_bench_session" "$LOGS/session.txt"
 fi

@@ -90,8 +90,12 @@ wait_for() {  # file text seconds
   return 1
 }
 
-# Resident memory of a process, KiB.
-resident_kib() { awk '/^VmRSS:/ { print $2 }' /proc/"$1"/status; }
+# Resident memory of a process, KiB: total, anonymous (heaps, thread stacks), then its
+# thread count; the rest of the total is file pages, mostly the shared libraries' code.
+resident_kib() {
+  printf '%s %s %s\n' "$(awk '/^VmRSS:/ { print $2 }' /proc/"$1"/status)" \
+    "$(awk '/^Anonymous:/ { print $2 }' /proc/"$1"/smaps_rollup)" "$(ls /proc/"$1"/task | wc -l)"
+}
 
 # The service, from a copy beside its adapters, console to a file; extra environment
 # (the allocation counter) as arguments. Sets SERVICE_PID.
@@ -276,7 +280,9 @@ awk -v d="$DURATION" -v mt="$MAINTHREAD" -v rounds="$WORK/rounds" -v cold="$COLD
     split(wake, wk, " ")
     printf "idle wake-ups: service %d floor %d in %d s (all threads, nothing pending)\n", wk[1], wk[2], wakes
     split(idle, rs, " ")
-    printf "resident idle: service %d KiB floor %d KiB\n", rs[1], rs[2]
+    printf "resident idle: service %d KiB floor %d KiB\n", rs[1], rs[4]
+    printf "resident idle parts: service %d KiB file pages %d KiB anonymous %d threads, floor %d KiB file pages %d KiB anonymous %d threads\n",
+           rs[1] - rs[2], rs[2], rs[3], rs[4] - rs[5], rs[5], rs[6]
     printf "goals: keep-alive CPU/request <= 1.15x the same-work floor, new-connection CPU/request <= 1.10x the bare\n"
     printf "       floor, main thread < 2 ms, cold page <= 1.30x floor at p50 and p99, at most 3 idle wake-ups in 30 s\n"
   }' "$WORK/rows"
