@@ -27,6 +27,10 @@ int main(int argc, char** argv) {
 
   noxtest::Client client;
   noxtest::Request r;
+  // The running service's CA: the one in the data home this program was given (the
+  // harness would otherwise make a private one of its own).
+  const char* home = getenv("XDG_DATA_HOME");
+  if (home != nullptr && home[0] != '\0') r.caFile = std::string(home) + "/noxhalvorant/NoxHalvorant-CA.pem";
   r.port = port;
   r.origin = "https://bench.test";
   r.json = noxtest::echoJson();

@@ -5,15 +5,22 @@
 //   activation    systemd-socket-activate holds the six sockets; the first connection
 //                 execs the service, which answers it on the socket it was given (RUNS
 //                 times); timed from that connection.
+// And the stop: from SIGTERM to the first connection the service refuses (RUNS times; a
+// probe connects every millisecond or so: a refused one is closed at once by the service).
 // Usage: nox_bench_front_startup [RUNS]; prints
 //   first-start MS
 //   later-start MEDIAN_MS MAX_MS
 //   activation MEDIAN_MS MAX_MS
+//   stop MEDIAN_MS MAX_MS
 // The client polls every millisecond until the answer comes (connections refused before the
 // listener is up); it does not verify the certificate (the same cost in every case).
 #include <curl/curl.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,6 +169,47 @@ double activationToAnswer(const std::string& exe, const std::string& log) {
   return ms;
 }
 
+// One connection to 127.0.0.1:54469: true when it is refused, or closed by the service
+// within a millisecond (its accept policy refuses everything once a stop began).
+bool refused() {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(54469);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool closed = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0;
+  if (!closed) {
+    pollfd p = {s, POLLIN | POLLRDHUP, 0};
+    closed = poll(&p, 1, 1) > 0;
+  }
+  close(s);
+  return closed;
+}
+
+// SIGTERM to the first refused connection, ms; -1 when the service did not answer first.
+double stopToRefusal(const std::string& exe, const std::string& log) {
+  auto start = Clock::now();
+  pid_t pid = launch({exe}, log);
+  while (!answered()) {
+    if (Clock::now() - start > std::chrono::seconds(10)) {
+      stop(pid);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  auto signalled = Clock::now();
+  kill(pid, SIGTERM);
+  double ms = -1;
+  while (Clock::now() - signalled < std::chrono::seconds(2)) {
+    if (refused()) {
+      ms = std::chrono::duration<double, std::milli>(Clock::now() - signalled).count();
+      break;
+    }
+  }
+  stop(pid);
+  return ms;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,12 +230,14 @@ int main(int argc, char** argv) {
     return 1;
   }
   printf("first-start %.1f\n", first);
-  for (int activated = 0; activated < 2; ++activated) {
+  const char* names[] = {"later-start", "activation", "stop"};
+  for (int kind = 0; kind < 3; ++kind) {
     std::vector<double> ms;
     for (int i = 0; i < runs; ++i) {
-      double one = activated ? activationToAnswer(exe, log) : execToAnswer(exe, log);
+      double one = kind == 0 ? execToAnswer(exe, log) : kind == 1 ? activationToAnswer(exe, log)
+                                                                  : stopToRefusal(exe, log);
       if (one < 0) {
-        fprintf(stderr, "startup: no answer (%s); its output:\n", activated ? "activation" : "later start");
+        fprintf(stderr, "startup: no answer or no refusal (%s); its output:\n", names[kind]);
         std::string command = "cat " + noxtest::shellQuote(log) + " >&2";
         if (system(command.c_str()) != 0) fprintf(stderr, "(none)\n");
         return 1;
@@ -197,7 +247,7 @@ int main(int argc, char** argv) {
       if (!lock.take()) return 1;
     }
     std::sort(ms.begin(), ms.end());
-    printf("%s %.1f %.1f\n", activated ? "activation" : "later-start", ms[ms.size() / 2], ms.back());
+    printf("%s %.1f %.1f\n", names[kind], ms[ms.size() / 2], ms.back());
   }
   curl_global_cleanup();
   return 0;

@@ -19,26 +19,32 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: NoxHalvorant [--version | --help | --trust | --untrust]\n"
+    "Usage: NoxHalvorant [--idle-exit=SECONDS | --version | --help | --trust | --untrust]\n"
     "\n"
     "Runs the local service for web pages of this user's browser: HTTPS on 127.0.0.1 and\n"
-    "[::1], ports 54469, 54569 and 54669. It takes no settings; the file log is switched on\n"
-    "by /tmp/NoxHalvorant/NoxHalvorant.ini. Its certificate is this user's own: the first\n"
+    "[::1], ports 54469, 54569 and 54669. The file log is switched on by\n"
+    "/tmp/NoxHalvorant/NoxHalvorant.ini. Its certificate is this user's own: the first\n"
     "start makes a CA and a localhost certificate in $XDG_DATA_HOME/noxhalvorant (by default\n"
     "~/.local/share/noxhalvorant), later starts renew the certificate when needed.\n"
     "\n"
+    "  --idle-exit=SECONDS\n"
+    "             end (status 0) after SECONDS (1 to 31536000) without a connection, a\n"
+    "             session, a live stored value or a pending call; the socket unit starts\n"
+    "             the service with 600, and its next connection starts it again. Without\n"
+    "             it the service runs until it is stopped\n"
     "  --version  print the version, the build and the certificate's expiry, then exit\n"
     "  --help     print this text, then exit\n"
     "  --trust    let this user's browsers trust the CA (made now if there is none yet):\n"
     "             Chromium and Chrome ($HOME/.pki/nssdb) and every Firefox profile\n"
     "  --untrust  remove exactly what --trust added\n"
     "\n"
-    "Exit status: 0 after a stop signal or a change of the console user, 1 when --trust or\n"
-    "--untrust failed somewhere, 2 for an unknown argument, 69 when the service could not\n"
-    "start (ports taken, no credentials). Colours only on a terminal; NO_COLOR=1 turns them\n"
-    "off.\n";
+    "Exit status: 0 after a stop signal, a change of the console user or an idle exit, 1\n"
+    "when --trust or --untrust failed somewhere, 2 for an unknown argument or a bad\n"
+    "--idle-exit, 69 when the service could not start (ports taken, no credentials).\n"
+    "Colours only on a terminal; NO_COLOR=1 turns them off.\n";
 
 constexpr long kDaySeconds = 24L * 60 * 60;
+const char kIdleExitOption[] = "--idle-exit=";
 
 // Where the command line's credential notes go.
 FILE* g_out = stdout;
@@ -129,14 +135,38 @@ int changeTrust(bool trust, FILE* out, FILE* err) {
 bool isKnown(const char* arg) {
   for (const char* known : {"--version", "--help", "-h", "--trust", "--untrust"})
     if (strcmp(arg, known) == 0) return true;
-  return false;
+  return strncmp(arg, kIdleExitOption, sizeof kIdleExitOption - 1) == 0;
+}
+
+// "--idle-exit=SECONDS": true with the seconds (1..kIdleExitMaxSeconds, decimal digits only).
+bool readIdleExit(const char* arg, long* seconds) {
+  const char* digits = arg + sizeof kIdleExitOption - 1;
+  long value = 0;
+  if (*digits == '\0') return false;
+  for (const char* c = digits; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    value = value * 10 + (*c - '0');
+    if (value > kIdleExitMaxSeconds) return false;
+  }
+  *seconds = value;
+  return value > 0;
 }
 
 }  // namespace
 
-int handleCommandLine(int argc, char** argv, FILE* out, FILE* err) {
+int handleCommandLine(int argc, char** argv, FILE* out, FILE* err, RunOptions* run) {
   if (argc <= 1) return -1;
   const char* arg = argv[1];
+  if (argc == 2 && strncmp(arg, kIdleExitOption, sizeof kIdleExitOption - 1) == 0) {
+    long seconds = 0;
+    if (!readIdleExit(arg, &seconds)) {
+      fprintf(err, "NoxHalvorant: %s: SECONDS must be a whole number from 1 to %ld\n\n%s", arg, kIdleExitMaxSeconds,
+              kUsage);
+      return kExitUsage;
+    }
+    if (run != nullptr) run->idleExitSeconds = seconds;
+    return -1;
+  }
   if (argc == 2 && strcmp(arg, "--version") == 0) {
     printVersion(out);
     return kExitOk;

@@ -1,9 +1,10 @@
 // Internal to src/front/: no other module includes it.
 // The service's command line and its certificate's validity, as users see them.
 //
-// The service takes no settings on its command line; it answers --version and --help,
-// trusts or untrusts this user's CA in the browsers (--trust, --untrust) and refuses
-// anything else, so a typo never starts a second service by accident.
+// The service takes one setting on its command line, --idle-exit=SECONDS (for a start by
+// the service manager's socket); it answers --version and --help, trusts or untrusts this
+// user's CA in the browsers (--trust, --untrust) and refuses anything else, so a typo
+// never starts a second service by accident.
 #pragma once
 #include <cstdio>
 #include <ctime>
@@ -16,10 +17,16 @@ enum : int {
   kExitUnavailable = 69, // start-up failed (no listener, no credentials, no work dir)
 };
 
-// Handles argv. Returns -1 when the service should start, else the exit status, having
-// written the version, usage or what --trust/--untrust did to out, or the complaint (and
-// usage) to err.
-int handleCommandLine(int argc, char** argv, FILE* out, FILE* err);
+// How the service is to run.
+struct RunOptions {
+  long idleExitSeconds = 0;  // --idle-exit: 0 never ends by itself
+};
+constexpr long kIdleExitMaxSeconds = 365L * 24 * 60 * 60;
+
+// Handles argv. Returns -1 when the service should start (with *run filled in when given),
+// else the exit status, having written the version, usage or what --trust/--untrust did to
+// out, or the complaint (and usage) to err.
+int handleCommandLine(int argc, char** argv, FILE* out, FILE* err, RunOptions* run = nullptr);
 
 // Expiry (notAfter) of this user's localhost certificate, read from the data directory
 // without making anything; false when there is none yet or it cannot be read.

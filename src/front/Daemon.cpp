@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -124,6 +125,7 @@ namespace {
 std::atomic<unsigned> g_open{0};
 std::atomic<unsigned> g_globalLimit{kGlobalConnectionLimit};
 std::atomic<unsigned> g_peakOpen{0};  // since memory was last given back
+std::atomic<std::chrono::steady_clock::rep> g_lastClosed{0};
 constexpr unsigned kTrimAfterPeak = 128;
 constexpr unsigned kTrimBelow = 32;
 
@@ -186,6 +188,10 @@ unsigned setConnectionBudget(uint64_t descriptors) {
 
 unsigned openConnections() { return g_open.load(); }
 
+std::chrono::steady_clock::time_point lastConnectionClosed() {
+  return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(g_lastClosed.load()));
+}
+
 void notifyConnection(void* closure, MHD_Connection* connection, void** socketContext,
                       MHD_ConnectionNotificationCode code) {
   if (code == MHD_CONNECTION_NOTIFY_STARTED) {
@@ -195,6 +201,7 @@ void notifyConnection(void* closure, MHD_Connection* connection, void** socketCo
     }
   } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
     MainThread_ConnectionClosed(connection);  // its page's uncollected result may go sooner
+    g_lastClosed.store(std::chrono::steady_clock::now().time_since_epoch().count());  // before the count drops
     unsigned open = g_open.fetch_sub(1) - 1;
 #if defined(__GLIBC__)
     // After a crowd of connections has gone, the listener threads' heaps keep the pages

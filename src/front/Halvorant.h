@@ -68,6 +68,9 @@ bool derivePorts(const char* portList, int ports[3]);
 int startListeners();
 // Stops every listener that started, IPv4 before IPv6 for each port position.
 void stopListeners();
+// The listeners accept nothing more; connections waiting to be accepted stay queued in
+// the sockets (a service manager that handed them over starts the service again for them).
+void quiesceListeners();
 // Socket activation: the count sockets from first on, handed over by the service manager,
 // matched to the listeners' slots (2*i: 127.0.0.1:ports[i], 2*i+1: [::1]:ports[i]) into
 // slots[6] (-1: none, the listener binds its address). A socket that is not a listening
@@ -77,8 +80,32 @@ void matchActivationSockets(int first, int count, const int ports[3], int slots[
 
 // ---- Service loop ------------------------------------------------------------------------
 
-// The service loop: runs main-thread calls (MainThread.h) until HalvorantClose.
+// The service loop: runs main-thread calls (MainThread.h) until HalvorantClose. It sleeps
+// without a time-out while nothing is queued, unless an idle exit is set: then it wakes
+// when the service may have been idle long enough, and at most once per idle time besides.
 void runServiceLoop();
+
+// The idle exit (--idle-exit=SECONDS): the service ends by itself, status 0, once it has
+// had no connection, no session, no live stored value and no pending call for that long.
+// 0 (the default): never.
+void setIdleExit(std::chrono::seconds after);
+// What holds the service up, as the loop sees it at one moment.
+struct IdleView {
+  bool holders = false;      // a session, a main-thread call, worker work, a value without time-out
+  bool connections = false;  // a connection is open
+  std::chrono::steady_clock::time_point lastClosed{};   // when the last connection closed
+  std::chrono::steady_clock::time_point valuesUntil{};  // when the last live value expires
+};
+// The loop's memory between two looks.
+struct IdleWatch {
+  std::chrono::steady_clock::time_point quietFrom{};  // no holder known since (start-up at first)
+  bool held = false;                                  // the last look saw a holder
+};
+// When the service may end for idleness, seen at now: at or before now it may end now;
+// otherwise the loop looks again then. A holder's end is not announced, so the first look
+// that no longer sees one counts from itself; a connection's end is known exactly.
+std::chrono::steady_clock::time_point idleExitAt(const IdleView& view, std::chrono::steady_clock::time_point now,
+                                                 std::chrono::seconds after, IdleWatch* watch);
 // Makes the loop look at its flags now (used after HalvorantClose is set).
 void wakeServiceLoop();
 // SIGINT, SIGTERM and SIGUSR1 (the stop thread's wake-up) are blocked in every thread;

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +44,8 @@ constexpr unsigned kReservedDescriptors = 64;
 unsigned setConnectionBudget(uint64_t descriptors);
 // Connections open on all listeners now.
 unsigned openConnections();
+// When the last connection closed (the epoch of steady_clock before any did).
+std::chrono::steady_clock::time_point lastConnectionClosed();
 
 // TLS 1.2 and 1.3 only, no SHA-1.
 constexpr const char* kTlsPriorities = "NORMAL:!VERS-TLS-ALL:!SHA1" ":+VERS-TLS1.2" ":+VERS-TLS1.3";

@@ -181,15 +181,13 @@ Clock::time_point nextEvent() {
   return next;
 }
 
-// Heartbeats and expiry; while a call runs it also keeps the console flushed.
+// Heartbeats, expiry and the running call's limit; asleep without time-out when none is
+// pending (the console writes its held lines by itself).
 void timerLoop() {
   std::unique_lock<std::mutex> lock(g_lock);
   std::list<Waiter> deliveries;
   while (!g_stopping) {
-    bool busy = false;
-    for (const Call& call : g_calls) busy = busy || call.state != kDone;
-    Clock::time_point wakeAt = nextEvent();
-    if (busy) wakeAt = std::min(wakeAt, Clock::now() + std::chrono::milliseconds(100));
+    const Clock::time_point wakeAt = nextEvent();
     if (wakeAt == Clock::time_point::max())
       g_timer.wait(lock);
     else
@@ -407,7 +405,7 @@ bool MainThread_RunPending(MainThreadProcess process) {
   return true;
 }
 
-void MainThread_WaitWork(std::chrono::milliseconds timeout) {
+void MainThread_WaitWork(Clock::time_point until) {
   std::unique_lock<std::mutex> lock(g_lock);
   auto ready = [] {
     if (g_wake || g_stopping) return true;
@@ -415,7 +413,10 @@ void MainThread_WaitWork(std::chrono::milliseconds timeout) {
       if (call.state == kQueued) return true;
     return false;
   };
-  g_work.wait_for(lock, timeout, ready);
+  if (until == Clock::time_point::max())
+    g_work.wait(lock, ready);
+  else
+    g_work.wait_until(lock, until, ready);
   g_wake = false;
 }
 

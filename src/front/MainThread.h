@@ -90,8 +90,8 @@ AwaitVerdict MainThread_Await(const char* origin, HalvorantJsonMap* map, int win
 // Main thread: runs the oldest queued call through process and delivers its result; false
 // when none was queued.
 bool MainThread_RunPending(MainThreadProcess process);
-// Main thread: waits up to timeout for a queued call or MainThread_Wake.
-void MainThread_WaitWork(std::chrono::milliseconds timeout);
+// Main thread: waits for a queued call or MainThread_Wake, or until until (max: no limit).
+void MainThread_WaitWork(std::chrono::steady_clock::time_point until);
 // Wakes MainThread_WaitWork now.
 void MainThread_Wake();
 

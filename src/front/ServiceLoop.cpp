@@ -3,8 +3,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -12,6 +15,7 @@
 
 #include "diag/Console.h"
 #include "front/CommandLine.h"
+#include "front/HalvorantHttp.h"
 #include "front/Halvorant.h"
 #include "front/MainThread.h"
 #include "front/Worker.h"
@@ -22,7 +26,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kPoll = std::chrono::milliseconds(100);
 
 std::atomic<bool> g_finalRequested{false};
 std::atomic<bool> g_quit{false};
@@ -77,6 +80,8 @@ void stopLoop() {
       if (g_quit.load()) return;
       if (!g_finalRequested.exchange(false)) continue;  // a stray SIGUSR1 from outside
     } else {
+      // Nothing new from here on, before anything that could wait (the console's lock).
+      HalvorantStopping.store(true);
       printfColorLine("Stop signal: ", signal == SIGINT ? "SIGINT" : "SIGTERM");
     }
     beginStop();
@@ -171,9 +176,12 @@ HalvorantJsonMap* processRequest(HalvorantJsonMap* request, const char* origin) 
 
 bool processQuickRequest(HalvorantJsonMap* request, const char* origin, HalvorantJsonMap** answer) {
   if (request == nullptr || origin == nullptr || answer == nullptr) return false;
-  char key[640];
-  HalvorantSession_OrderKey(request, origin, key, sizeof key);
-  if (!Worker_KeyIdle(key)) return false;
+  // With the pool empty every lane is idle: the request's key need not be looked up.
+  if (!Worker_Idle()) {
+    char key[640];
+    HalvorantSession_OrderKey(request, origin, key, sizeof key);
+    if (!Worker_KeyIdle(key)) return false;
+  }
   if (HalvorantStopping.load()) {
     *answer = nullptr;
     return true;
@@ -187,11 +195,70 @@ bool processQuickRequest(HalvorantJsonMap* request, const char* origin, Halvoran
 
 void wakeServiceLoop() { MainThread_Wake(); }
 
+namespace {
+
+std::chrono::seconds g_idleExit{0};
+
+// Beyond this a stored value counts as kept for good (and no clock arithmetic overflows).
+constexpr int64_t kValueHorizonSeconds = 10LL * 365 * 24 * 60 * 60;
+
+IdleView lookAround(Clock::time_point now) {
+  IdleView view;
+  bool valueLive = false;
+  int64_t until = 0;
+  const int sessions = HalvorantSession_Held(&valueLive, &until);
+  const int64_t left = valueLive ? (until == INT64_MAX ? INT64_MAX : until + 1 - halvorantNow()) : 0;
+  view.holders = sessions > 0 || left > kValueHorizonSeconds || MainThread_CallCount() > 0 || !Worker_Idle() ||
+                 Worker_LostThreads() > 0;
+  if (valueLive && left > 0 && left <= kValueHorizonSeconds) view.valuesUntil = now + std::chrono::seconds(left);
+  view.connections = openConnections() > 0;
+  view.lastClosed = lastConnectionClosed();
+  return view;
+}
+
+void exitForIdleness() {
+  char text[128];
+  snprintf(text, sizeof text, "no connection, session, stored value or call for %lld s",
+           static_cast<long long>(g_idleExit.count()));
+  printfColorLine("Idle exit: ", text);
+  quiesceListeners();
+  beginStop();
+}
+
+}  // namespace
+
+void setIdleExit(std::chrono::seconds after) { g_idleExit = after.count() > 0 ? after : std::chrono::seconds(0); }
+
+Clock::time_point idleExitAt(const IdleView& view, Clock::time_point now, std::chrono::seconds after,
+                             IdleWatch* watch) {
+  if (view.holders) {
+    watch->held = true;
+    return now + after;
+  }
+  if (watch->held) {
+    watch->held = false;
+    watch->quietFrom = now;
+  }
+  if (view.connections) return now + after;
+  return std::max({watch->quietFrom, view.lastClosed, view.valuesUntil}) + after;
+}
+
 void runServiceLoop() {
+  IdleWatch watch;
+  watch.quietFrom = Clock::now();
   for (;;) {
     flushConsole();
     if (HalvorantClose.load()) return;
     if (MainThread_RunPending(processRequest)) continue;  // straight on to the next check
-    MainThread_WaitWork(kPoll);
+    Clock::time_point wakeAt = Clock::time_point::max();
+    if (g_idleExit.count() > 0 && !HalvorantStopping.load()) {
+      const Clock::time_point now = Clock::now();
+      wakeAt = idleExitAt(lookAround(now), now, g_idleExit, &watch);
+      if (wakeAt <= now) {
+        exitForIdleness();  // sets HalvorantClose
+        continue;
+      }
+    }
+    MainThread_WaitWork(wakeAt);
   }
 }

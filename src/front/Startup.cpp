@@ -152,6 +152,17 @@ bool derivePorts(const char* portList, int ports[3]) {
   return true;
 }
 
+void quiesceListeners() {
+  for (int i = 0; i < 6; ++i) {
+    MHD_Daemon* daemon = i % 2 == 0 ? DaemonIPv4[i / 2] : DaemonIPv6[i / 2];
+    if (daemon == nullptr) continue;
+    // The library hands the listening socket back; closing it here leaves the service
+    // manager's own descriptor of it, with whatever waits in its queue.
+    const MHD_socket listening = MHD_quiesce_daemon(daemon);
+    if (listening != MHD_INVALID_SOCKET) close(listening);
+  }
+}
+
 void stopListeners() {
   drainListeners();
   for (int i = 0; i < 3; ++i) {

@@ -9,8 +9,10 @@
 #include "front/Halvorant.h"
 
 int main(int argc, char** argv) {
-  int status = handleCommandLine(argc, argv, stdout, stderr);
+  RunOptions run;
+  int status = handleCommandLine(argc, argv, stdout, stderr, &run);
   if (status >= 0) return status;
+  setIdleExit(std::chrono::seconds(run.idleExitSeconds));
   // A journal or file gets plain lines; escape sequences there only show as blobs.
   setConsoleColour(consoleColourWanted(STDOUT_FILENO, getenv("NO_COLOR")));
   return HalvorantMain();

@@ -42,6 +42,12 @@ int HalvorantSession_DeleteAllCopies();
 // fresh session follows no other). Takes RequestLock briefly. Cut to size - 1.
 void HalvorantSession_OrderKey(const HalvorantJsonMap* request, const char* origin, char* key, unsigned size);
 
+// What holds the service up besides connections and calls, for its idle exit: the
+// sessions open or being opened, and whether a stored value is live (*valuesUntil: its
+// last live second on halvorantNow's clock, INT64_MAX for one without timeout). Takes
+// RequestLock briefly.
+int HalvorantSession_Held(bool* valueLive, int64_t* valuesUntil);
+
 // Processes one request map for the page at origin; returns the answer map (owned by the
 // caller, released with freeHalvorantJsonMap) or null when request or origin is null or
 // no answer map can be allocated. The request is read only and never freed here.

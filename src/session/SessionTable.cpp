@@ -14,6 +14,7 @@
 #include "session/HalvorantSession.h"
 #include "util/Site.h"
 #include "util/Tool.h"
+#include "value/HalvorantValue.h"
 
 HalvorantSessionSlot SessionList[HALVORANT_SESSION_SLOTS];
 char SessionCopyPath[HALVORANT_PATH_BUFFER] = {0};
@@ -212,6 +213,17 @@ int HalvorantSession_deleteCopiesOf(int index) {
     ++deleted;
   }
   return deleted;
+}
+
+int HalvorantSession_Held(bool* valueLive, int64_t* valuesUntil) {
+  std::lock_guard<std::mutex> guard(RequestLock);
+  int held = 0;
+  for (const HalvorantSessionSlot& slot : SessionList) held += inUse(slot) || slot.busy != 0 ? 1 : 0;
+  int64_t until = 0;
+  const bool live = HalvorantValue_liveUntil(halvorantNow(), &until);
+  if (valueLive != nullptr) *valueLive = live;
+  if (valuesUntil != nullptr) *valuesUntil = until;
+  return held;
 }
 
 int HalvorantSession_DeleteAllCopies() { return HalvorantSession_deleteCopiesOf(-1); }

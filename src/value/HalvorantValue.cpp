@@ -1,6 +1,7 @@
 // Value store.
 #include "value/HalvorantValue.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -103,6 +104,18 @@ void printTime(const char* label, int64_t seconds, bool warning) {
 }
 
 }  // namespace
+
+bool HalvorantValue_liveUntil(int64_t now, int64_t* until) {
+  bool any = false;
+  int64_t last = 0;
+  for (const HalvorantValueEntry& entry : value_list) {
+    if (!live(entry, now)) continue;
+    any = true;
+    last = std::max(last, entry.expireTime == 0 ? INT64_MAX : entry.expireTime);
+  }
+  if (until != nullptr) *until = last;
+  return any;
+}
 
 void HalvorantValue_init() {
   bool keyMade = getSecureRandom(HalvorantValue_AES_Key, sizeof HalvorantValue_AES_Key);

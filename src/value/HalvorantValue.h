@@ -49,3 +49,7 @@ int HalvorantValue_set_value(const char* channel, const char* domainList, int ti
 // domain list or the value has expired; null when the value cannot be produced. The
 // caller frees the text with freeMem.
 char* HalvorantValue_get_value(const char* channel, const char* origin);
+
+// Under RequestLock: false when no value is live at now (halvorantNow's seconds); else true
+// with *until the last second a value stays live, INT64_MAX when one has no timeout.
+bool HalvorantValue_liveUntil(int64_t now, int64_t* until);

@@ -58,7 +58,7 @@ test('staged install: every file in place under DESTDIR, the unit names PREFIX; 
   assert.ok(fs.readFileSync(path.join(root, 'bin/NoxHalvorant')).equals(fs.readFileSync(path.join(BUILD, 'bin/NoxHalvorant'))));
   assert.equal(fs.readlinkSync(path.join(root, 'bin/noxhalvorant')), 'NoxHalvorant');
   const unit = fs.readFileSync(path.join(root, 'lib/systemd/user/noxhalvorant.service'), 'utf8');
-  assert.match(unit, /^ExecStart=\/opt\/noxhalvorant\/bin\/NoxHalvorant$/m);
+  assert.match(unit, /^ExecStart=\/opt\/noxhalvorant\/bin\/NoxHalvorant --idle-exit=600$/m);
   assert.ok(!unit.includes('@PREFIX@') && !unit.includes(stage), unit);
 
   // Nothing installed holds a certificate or a key.

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <regex>
 #include <string>
 #include <vector>
@@ -171,18 +172,23 @@ TEST(ServiceCommandLine, RefusedKeyFileExitsUnavailable) {
   ASSERT_EQ(chmod(key.c_str(), 0600), 0);
 }
 
-// Started by a socket activator with five of its six sockets and one foreign socket: the
-// five serve, the sixth address is bound as usual, the foreign socket is closed unused.
-TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
+// The service run by a socket activator that holds these addresses for it.
+noxtest::ServiceOptions activated(std::initializer_list<const char*> addresses) {
   noxtest::ServiceOptions options;
   options.copy = false;
   options.wrapper = {"systemd-socket-activate", "-E", "XDG_DATA_HOME", "-E", "NO_COLOR=1"};
-  for (const char* address : {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
-                              "127.0.0.1:54669", "127.0.0.1:54479"}) {
+  for (const char* address : addresses) {
     options.wrapper.push_back("-l");
     options.wrapper.push_back(address);
   }
-  noxtest::Service service(options);
+  return options;
+}
+
+// Started by a socket activator with five of its six sockets and one foreign socket: the
+// five serve, the sixth address is bound as usual, the foreign socket is closed unused.
+TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
+  noxtest::Service service(activated({"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569",
+                                      "127.0.0.1:54669", "127.0.0.1:54479"}));
   ASSERT_TRUE(service.takeLock()) << service.error();
   // The CA exists before the first connection, as after the user's --trust.
   const std::string dir = noxtest::dataDirectory();
@@ -227,6 +233,42 @@ TEST(ServiceCommandLine, SocketsFromTheServiceManager) {
   EXPECT_NE(connect(s, reinterpret_cast<sockaddr*>(&foreign), sizeof foreign), 0);
   close(s);
   EXPECT_EQ(service.stop(), 0) << service.output();
+}
+
+// Started through its sockets with a short idle exit, as the socket unit does with 600: an
+// open session keeps the service, and once it is released and the connection closed, the
+// service ends by itself (status 0), no sooner than the idle time after that connection.
+TEST(ServiceCommandLine, IdleExitAfterSocketActivation) {
+  noxtest::ServiceOptions options = activated(
+      {"127.0.0.1:54469", "[::1]:54469", "127.0.0.1:54569", "[::1]:54569", "127.0.0.1:54669", "[::1]:54669"});
+  options.arguments = {"--idle-exit=1"};
+  noxtest::Service service(options);
+  ASSERT_TRUE(service.takeLock()) << service.error();
+  const std::string dir = noxtest::dataDirectory();
+  ASSERT_TRUE(prepareCredentials(dir.c_str(), time(nullptr), nullptr, nullptr));
+  discardCredentials();
+  ASSERT_TRUE(service.start("Listening on [::1]:54669", 30)) << service.error() << service.output();
+
+  noxtest::Answer opened = noxtest::postForm(54469, "", "https://a.test", "", noxtest::echoJson());
+  ASSERT_TRUE(opened.ok()) << opened.error << service.output();
+  const std::string session = opened.values()["SessionID"];
+  ASSERT_FALSE(session.empty()) << opened.body;
+  // Three idle times with the session open: still there.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_TRUE(service.running()) << service.output();
+  EXPECT_EQ(service.output().find("Idle exit"), std::string::npos);
+
+  noxtest::Answer released = noxtest::postForm(
+      54469, "", "https://a.test", "",
+      "{\"FunctionName\":\"HalvorantRelease\",\"SessionId\":\"" + session + "\"}");
+  ASSERT_TRUE(released.ok()) << released.error;
+  const auto answeredAt = std::chrono::steady_clock::now();
+  EXPECT_EQ(service.waitExit(30), 0) << service.output();
+  EXPECT_GE(std::chrono::steady_clock::now() - answeredAt, std::chrono::seconds(1));
+  const std::string out = service.output();
+  const size_t idle = out.find("Idle exit: no connection, session, stored value or call for 1 s");
+  ASSERT_NE(idle, std::string::npos) << out;
+  EXPECT_NE(out.find("[HalvorantFinal] Ready to suicide", idle), std::string::npos) << out;
 }
 
 TEST(ServiceCommandLine, FailedStartExitsUnavailable) {

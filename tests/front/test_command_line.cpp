@@ -36,7 +36,7 @@ TEST(CommandLine, Table) {
   const Case cases[] = {
       {{}, -1, "", ""},
       {{"--version"}, 0, "NoxHalvorant 1.0.23.0510\n", ""},
-      {{"--help"}, 0, "Usage: NoxHalvorant [--version | --help | --trust | --untrust]", ""},
+      {{"--help"}, 0, "Usage: NoxHalvorant [--idle-exit=SECONDS | --version | --help | --trust | --untrust]", ""},
       {{"-h"}, 0, "Usage: NoxHalvorant", ""},
       {{"--bogus"}, 2, "", "unknown argument '--bogus'"},
       {{"--version", "--port=1"}, 2, "", "unknown argument '--port=1'"},
@@ -73,6 +73,58 @@ TEST(CommandLine, Table) {
       EXPECT_NE(errText.find("Usage: NoxHalvorant"), std::string::npos) << name;
     }
   }
+}
+
+// --idle-exit=SECONDS starts the service with its idle exit; anything but 1 to a year of
+// whole seconds is refused before anything starts.
+TEST(CommandLine, IdleExitSeconds) {
+  struct Case {
+    const char* arg;
+    int status;
+    long seconds;
+  };
+  const Case cases[] = {
+      {"--idle-exit=600", -1, 600},
+      {"--idle-exit=1", -1, 1},
+      {"--idle-exit=31536000", -1, 31536000},
+      {"--idle-exit=31536001", 2, 0},
+      {"--idle-exit=99999999999999999999999", 2, 0},
+      {"--idle-exit=0", 2, 0},
+      {"--idle-exit=", 2, 0},
+      {"--idle-exit=-5", 2, 0},
+      {"--idle-exit=+5", 2, 0},
+      {"--idle-exit=10s", 2, 0},
+      {"--idle-exit= 10", 2, 0},
+  };
+  for (const Case& c : cases) {
+    std::string arg0 = "NoxHalvorant", arg1 = c.arg;
+    char* argv[] = {&arg0[0], &arg1[0], nullptr};
+    FILE* out = tmpfile();
+    FILE* err = tmpfile();
+    ASSERT_TRUE(out && err);
+    RunOptions run;
+    EXPECT_EQ(handleCommandLine(2, argv, out, err, &run), c.status) << c.arg;
+    EXPECT_EQ(run.idleExitSeconds, c.seconds) << c.arg;
+    EXPECT_EQ(readAll(out), "") << c.arg;
+    const std::string errText = readAll(err);
+    if (c.status == 2) {
+      EXPECT_NE(errText.find(std::string("NoxHalvorant: ") + c.arg + ": SECONDS must be a whole number from 1 to "
+                             "31536000\n\nUsage: NoxHalvorant"),
+                std::string::npos)
+          << errText;
+    } else {
+      EXPECT_EQ(errText, "") << c.arg;
+    }
+    fclose(out);
+    fclose(err);
+  }
+  // Only on its own: with another argument it is a usage error like any pair.
+  std::string arg0 = "NoxHalvorant", arg1 = "--idle-exit=5", arg2 = "--version";
+  char* argv[] = {&arg0[0], &arg1[0], &arg2[0], nullptr};
+  FILE* err = tmpfile();
+  ASSERT_TRUE(err);
+  EXPECT_EQ(handleCommandLine(3, argv, stdout, err), 2);
+  fclose(err);
 }
 
 std::string version() {

@@ -39,6 +39,45 @@ TEST(DerivePorts, Table) {
   EXPECT_EQ(ports[0], 54469);
 }
 
+// The idle exit through a run of looks: a connection's end is known to the moment, a
+// holder's (session, call, value without timeout) only from the look that no longer sees
+// it, a stored value's from its expiry.
+TEST(IdleExit, WhenTheServiceMayEnd) {
+  using std::chrono::seconds;
+  const std::chrono::steady_clock::time_point t0(seconds(1000));
+  const seconds after(10);
+  struct Look {
+    const char* what;
+    int at;           // seconds after t0
+    bool holders, connections;
+    int lastClosed;   // seconds after t0; -1000: never
+    int valuesUntil;  // seconds after t0; -1000: none
+    int exitAt;       // seconds after t0
+  };
+  const Look looks[] = {
+      {"nothing since start-up", 1, false, false, -1000, -1000, 10},
+      {"a connection closed", 6, false, false, 5, -1000, 15},
+      {"a connection open", 20, false, true, 5, -1000, 30},
+      {"it closed", 30, false, false, 25, -1000, 35},
+      {"a session", 31, true, false, 25, -1000, 41},
+      {"a session and a connection", 41, true, true, 25, -1000, 51},
+      {"the session went, when unknown", 51, false, false, 45, -1000, 61},
+      {"a value expiring later", 61, false, false, 45, 70, 80},
+      {"the value expired", 80, false, false, 45, 70, 80},
+  };
+  IdleWatch watch;
+  watch.quietFrom = t0;
+  for (const Look& look : looks) {
+    IdleView view;
+    view.holders = look.holders;
+    view.connections = look.connections;
+    if (look.lastClosed != -1000) view.lastClosed = t0 + seconds(look.lastClosed);
+    if (look.valuesUntil != -1000) view.valuesUntil = t0 + seconds(look.valuesUntil);
+    const auto exitAt = idleExitAt(view, t0 + seconds(look.at), after, &watch);
+    EXPECT_EQ(std::chrono::duration_cast<seconds>(exitAt - t0).count(), look.exitAt) << look.what;
+  }
+}
+
 TEST(MainThreadHandOff, LoopRunsCallsUntilFinal) {
   ::testing::internal::CaptureStdout();
   MainThread_Start();

@@ -64,12 +64,13 @@ hint=$(sh "$out/control/prerm" remove)
 [ -z "$(sh "$out/control/prerm" upgrade 1.0)" ] || fail "prerm prints its hint on an upgrade"
 
 # The socket binds the six loopback addresses with the graphical session and starts the
-# service, which runs the packaged executable and restarts only failed starts.
+# service, which runs the packaged executable with its idle exit and restarts only failed
+# starts.
 mkdir "$out/root"
 dpkg-deb -x "$deb" "$out/root"
 unit="$out/root/usr/lib/systemd/user/noxhalvorant.service"
 socket_unit="$out/root/usr/lib/systemd/user/noxhalvorant.socket"
-for line in "ExecStart=/usr/lib/noxhalvorant/NoxHalvorant" "Restart=on-failure" "Also=noxhalvorant.socket" \
+for line in "ExecStart=/usr/lib/noxhalvorant/NoxHalvorant --idle-exit=600" "Restart=on-failure" "Also=noxhalvorant.socket" \
             "PartOf=graphical-session.target"; do
   grep -qx "$line" "$unit" || fail "unit lacks $line"
 done
@@ -104,7 +105,7 @@ page=$(MANWIDTH=80 man --warnings -l "$out/root/usr/share/man/man1/noxhalvorant.
   || fail "man cannot read the manual page"
 [ -z "$page" ] || fail "manual page warnings: $page"
 text=$(MANWIDTH=200 man -l "$out/root/usr/share/man/man1/noxhalvorant.1.gz" 2>/dev/null)
-for want in "--trust" "--untrust" "--version" "NoxHalvorant 1.0.23.0510"; do
+for want in "--trust" "--untrust" "--version" "--idle-exit=SECONDS" "NoxHalvorant 1.0.23.0510"; do
   [[ "$text" == *"$want"* ]] || fail "the manual page lacks $want"
 done
 # The copied binary runs and names its version (in a throwaway data home: it reads the

@@ -135,6 +135,7 @@ struct ServiceOptions {
   std::vector<std::string> fixtureDirs;  // extra directories copied beside the copy
   std::vector<std::string> environment;  // "NAME=value" entries for the child (replacing inherited ones)
   std::vector<std::string> wrapper;      // runs the service through this command (its argv), e.g. a socket activator
+  std::vector<std::string> arguments;    // the service's own arguments
 };
 
 class Service {
@@ -202,6 +203,7 @@ class Service {
       std::vector<char*> argv;
       for (const std::string& w : options_.wrapper) argv.push_back(const_cast<char*>(w.c_str()));
       argv.push_back(&exe_[0]);
+      for (const std::string& a : options_.arguments) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
       execvpe(argv[0], argv.data(), envp.data());
       _exit(127);

@@ -186,6 +186,22 @@ TEST_F(ValueStore, ExpiryAndRenewalToTheSecond) {
   EXPECT_NE(value_list[0].cipher, nullptr);
 }
 
+// What keeps the service from its idle exit: a value is live through its last second; one
+// without timeout holds for good.
+TEST_F(ValueStore, LiveUntilTheLastExpiry) {
+  int64_t until = -1;
+  EXPECT_FALSE(HalvorantValue_liveUntil(kT, &until));
+  ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 5, "v", kWriter), 0);
+  ASSERT_EQ(HalvorantValue_set_value("beta", "*", 2, "v", kWriter), 0);
+  EXPECT_TRUE(HalvorantValue_liveUntil(kT + 200, &until));
+  EXPECT_EQ(until, kT + 300);
+  EXPECT_TRUE(HalvorantValue_liveUntil(kT + 300, &until));
+  EXPECT_FALSE(HalvorantValue_liveUntil(kT + 301, &until));
+  ASSERT_EQ(HalvorantValue_set_value("gamma", "*", 0, "v", kWriter), 0);
+  EXPECT_TRUE(HalvorantValue_liveUntil(kT + 301, &until));
+  EXPECT_EQ(until, INT64_MAX);
+}
+
 TEST_F(ValueStore, NoTimeoutNeverExpires) {
   ASSERT_EQ(HalvorantValue_set_value("alpha", "*", 0, "v", kWriter), 0);
   EXPECT_EQ(value_list[0].expireTime, 0);
