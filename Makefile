@@ -85,12 +85,16 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:atexit_sleep_ms=
 # $(1) build dir, $(2) environment. The suite, then the soak test (label "soak") alone, with
 # its resident-memory check off (NOX_SOAK_RSS_UNCHECKED): the runtimes' quarantine and shadow
 # memory grow by themselves (`make test` holds that check); lost, mixed or wrong answers
-# still fail it. Last, the report directory must be empty.
+# still fail it. Last, the report directory must hold no report: a file whose only line is
+# the leak checker's notice that a thread ending at that moment was not suspended is none
+# (a leak it then finds is reported in the same file, and fails).
 define sanitized_ctest
 	@rm -rf $(1)/sanitizer-logs && mkdir -p $(1)/sanitizer-logs
 	@status=0; $(2) ctest --test-dir $(1) --output-on-failure --no-tests=error -j$(JOBS) $(SAN_CTEST_ARGS) || status=$$?; \
 	 $(2) NOX_SOAK_RSS_UNCHECKED=1 ctest --test-dir $(1) --output-on-failure -L soak -LE browser || status=$$?; \
-	 reports=$$(find $(1)/sanitizer-logs -type f | sort); \
+	 reports=$$(for f in $$(find $(1)/sanitizer-logs -type f | sort); do \
+	   grep -qvE '^==[0-9]+==Running thread [0-9]+ was not suspended. False leaks are possible.$$' "$$f" && echo "$$f"; \
+	 done); \
 	 if [ -n "$$reports" ]; then \
 	   for f in $$reports; do echo "==== $$f"; cat "$$f"; done; \
 	   echo "sanitizer reports found in $(1)/sanitizer-logs"; exit 1; \
