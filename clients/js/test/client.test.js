@@ -295,3 +295,25 @@ test('sign is a main-thread call of Sign with the page\'s keys', async () => {
   assert.equal(request.SessionId, nox.sessionId());
   await rejects(nox.sign({}, 'now'), 'BAD_INPUT', 'options not an object');
 });
+
+test('authenticate and signBatch are main-thread calls; a batch\'s digests travel as one text', async () => {
+  const seen = [];
+  const service = miniService();
+  const f = await fake((req) => {
+    seen.push(req);
+    return service(req);
+  });
+  const nox = createClient({ baseUrls: [f.url] });
+  await nox.open({ pathId: PATH_IDS.NoxPkiCryptAdapter });
+  await nox.authenticate({ Challenge: 'AAAA', CertificateId: '0f' });
+  await nox.signBatch({ CertificateId: '0e', Digests: ['AAAA', 'BBBB'], DigestAlgorithm: 'SHA-256' });
+  await nox.signBatch({ CertificateId: '0e', Digests: 'CCCC,DDDD' });
+  const auth = seen.find((r) => r.FunctionName === 'Authenticate');
+  assert.equal(auth.MainThread, true);
+  assert.equal(auth.Challenge, 'AAAA');
+  const batches = seen.filter((r) => r.FunctionName === 'SignBatch');
+  assert.deepEqual(batches.map((r) => [r.MainThread, r.Digests]), [[true, 'AAAA,BBBB'], [true, 'CCCC,DDDD']]);
+  for (const digests of [['AAAA', 'B,C'], ['AAAA', 7], ['']])
+    await rejects(nox.signBatch({ CertificateId: '0e', Digests: digests }), 'BAD_INPUT', String(digests));
+  await rejects(nox.authenticate({ Challenge: 'AAAA' }, 'now'), 'BAD_INPUT', 'options not an object');
+});
