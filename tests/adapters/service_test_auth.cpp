@@ -43,6 +43,13 @@ bool opensslVerifies(const std::string& origin, const std::string& challenge, co
 class SignIn : public Pki {};
 class Batch : public Pki {};
 
+// Whether the Node verifier accepts the token for origin and challenge.
+bool nodeVerifies(const std::string& token, const std::string& origin, const std::string& challenge) {
+  std::string command = "printf '%s' '" + token + "' | " NOX_NODE " " NOX_VERIFY_DIR
+                        "/bin/nox-verify-token.mjs --origin '" + origin + "' --challenge '" + challenge + "' >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
 std::string authJson(const std::string& challenge, const std::string& more = "") {
   return "\"Challenge\":\"" + challenge + "\"" + (more.empty() ? "" : "," + more);
 }
@@ -85,6 +92,8 @@ TEST_F(SignIn, TokensBindTheOriginAndChallengeToTheKey) {
     EXPECT_FALSE(opensslVerifies("https://evil.test", challenge, certificate, c.algorithm, signature));
     EXPECT_FALSE(opensslVerifies(kOrigin, base64Encode(randomBytes(32)), certificate, c.algorithm, signature));
     EXPECT_FALSE(opensslVerifies(kOrigin, challenge, other, c.algorithm, signature));
+    EXPECT_TRUE(nodeVerifies(token, kOrigin, challenge)) << token;
+    EXPECT_FALSE(nodeVerifies(token, "https://evil.test", challenge));
     // The person saw which site they sign in to, and with what.
     std::string shown = dialogLog();
     EXPECT_NE(shown.find(std::string("DESC bank.test\nhttps://bank.test\n\nSign in to bank.test?\nThis site wants you "
