@@ -48,7 +48,7 @@ using adapterkit::sameName;
 
 namespace {
 
-constexpr const char* kVersion = "1.1.0.0";
+constexpr const char* kVersion = "1.2.0.0";  // 1.2: Authenticate, SignBatch
 constexpr size_t kPinCapacity = 256;
 // The longest a dialog waits for the person.
 constexpr std::chrono::seconds kDialogLimit{120};
