@@ -130,12 +130,17 @@ async function list() {
   $('sign-in').disabled = certificates.length === 0;
 }
 
-async function sign() {
+// The output box (emptied), the chosen certificate and the session; no client when
+// nothing is chosen or no session opens.
+async function chosen() {
   const box = $('sign-out');
   box.textContent = '';
   const c = certificates[Number($('sign-certificate').value)];
-  if (!c) return;
-  const client = await session(box);
+  return { box, c, client: c ? await session(box) : null };
+}
+
+async function sign() {
+  const { box, c, client } = await chosen();
   if (!client) return;
   const text = $('sign-text').value;
   const digest = await crypto.subtle.digest('SHA-256', new TextEncoder().encode(text));
@@ -156,11 +161,7 @@ async function sign() {
 // server's challenge, signed by the adapter together with this page's origin, is checked
 // there with clients/verify.
 async function signIn() {
-  const box = $('sign-out');
-  box.textContent = '';
-  const c = certificates[Number($('sign-certificate').value)];
-  if (!c) return;
-  const client = await session(box);
+  const { box, c, client } = await chosen();
   if (!client) return;
   const post = async (url, body) => (await fetch(url, { method: 'POST', body: JSON.stringify(body) })).json();
   const { challenge } = await post('/demo/api/challenge', {});
