@@ -7,12 +7,18 @@
 // demo. It listens on 127.0.0.1 and, when available, ::1, so the same page can be
 // opened under two origins (http://localhost:N and http://127.0.0.1:N), which the
 // value-store demo uses. With --cert and --key it speaks HTTPS.
+//
+// It also plays the relying party of the "Sign in" demo: POST /demo/api/challenge gives a
+// fresh challenge (one use, 2 minutes), POST /demo/api/sign-in {token, challenge} checks
+// the token with clients/verify for the page's own origin and answers the subject.
 
 import http from 'node:http';
 import https from 'node:https';
 import fs from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
+import { randomBytes } from 'node:crypto';
+import { verifyAuthToken } from '../clients/verify/index.js';
 
 const ROOT = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const SERVED = ['demo', 'clients/js'];
@@ -43,11 +49,58 @@ export function resolveFile(urlPath, root = ROOT) {
   return inside ? file : null;
 }
 
-function handle(req, res, root) {
+const CHALLENGE_MS = 120000;
+const MAX_BODY = 65536;
+
+// The sign-in demo's relying party: challenges issued and not used yet (Base64 -> expiry).
+function signInApi(req, res, pending, scheme) {
+  const json = (status, value) => {
+    res.writeHead(status, { 'Content-Type': 'application/json; charset=utf-8', 'Cache-Control': 'no-store' });
+    res.end(JSON.stringify(value));
+  };
+  const now = Date.now();
+  for (const [c, expiry] of pending) if (expiry < now) pending.delete(c);
+  if (req.url === '/demo/api/challenge') {
+    const challenge = randomBytes(32).toString('base64');
+    pending.set(challenge, now + CHALLENGE_MS);
+    return json(200, { challenge });
+  }
+  const chunks = [];
+  let size = 0;
+  req.on('data', (c) => {
+    size += c.length;
+    if (size > MAX_BODY) req.destroy();
+    else chunks.push(c);
+  });
+  req.on('end', () => {
+    let body;
+    try {
+      body = JSON.parse(Buffer.concat(chunks).toString('utf8'));
+    } catch {
+      return json(400, { code: 'FORMAT', message: 'The request is not JSON.' });
+    }
+    // One use: a token for a challenge seen before is refused, whatever it says.
+    if (typeof body?.challenge !== 'string' || !pending.delete(body.challenge))
+      return json(401, { code: 'CHALLENGE', message: 'This server did not issue that challenge, or it was used.' });
+    try {
+      // The page's own origin, as this loopback server is reached.
+      const subject = verifyAuthToken(body.token, {
+        expectedOrigin: `${scheme}://${req.headers.host}`, challenge: body.challenge,
+      });
+      return json(200, { subject });
+    } catch (e) {
+      return json(401, { code: e.code || 'ERROR', message: e.message });
+    }
+  });
+}
+
+function handle(req, res, root, pending, scheme) {
   const send = (status, body, headers = {}) => {
     res.writeHead(status, { 'Content-Type': 'text/plain; charset=utf-8', ...headers });
     res.end(req.method === 'HEAD' ? undefined : body);
   };
+  if (req.method === 'POST' && (req.url === '/demo/api/challenge' || req.url === '/demo/api/sign-in'))
+    return signInApi(req, res, pending, scheme);
   if (req.method !== 'GET' && req.method !== 'HEAD') return send(405, 'Method not allowed\n', { Allow: 'GET, HEAD' });
   if (req.url === '/' || req.url === '/demo') return send(302, '', { Location: '/demo/index.html' });
   const file = resolveFile(req.url, root);
@@ -69,8 +122,10 @@ function handle(req, res, root) {
 // addresses when ::1 is available).
 export async function startServer({ port = 8080, cert, key, root = ROOT, hosts = ['127.0.0.1', '::1'] } = {}) {
   const tls = cert && key ? { cert: fs.readFileSync(cert), key: fs.readFileSync(key) } : null;
-  const make = () => (tls ? https.createServer(tls, (q, s) => handle(q, s, root))
-    : http.createServer((q, s) => handle(q, s, root)));
+  const pending = new Map();
+  const scheme = tls ? 'https' : 'http';
+  const make = () => (tls ? https.createServer(tls, (q, s) => handle(q, s, root, pending, scheme))
+    : http.createServer((q, s) => handle(q, s, root, pending, scheme)));
   const servers = [];
   const urls = [];
   let chosen = port;
@@ -87,7 +142,6 @@ export async function startServer({ port = 8080, cert, key, root = ROOT, hosts =
     }
     chosen = server.address().port;
     servers.push(server);
-    const scheme = tls ? 'https' : 'http';
     urls.push(`${scheme}://${host.includes(':') ? `[${host}]` : host}:${chosen}/`);
   }
   return {

@@ -1,6 +1,7 @@
 // Demo section "Sign a text": lists the certificates on the user's tokens through
 // NoxPkiCryptAdapter, signs the SHA-256 of a text with the chosen one, and verifies the
-// signature here with WebCrypto against the public key of the returned certificate.
+// signature here with WebCrypto against the public key of the returned certificate; or
+// signs in to the page's server with it.
 // Listing and signing open dialogs on the user's desktop (consent, PIN) that this page
 // never sees, so they run as main-thread calls with heartbeats.
 
@@ -126,14 +127,20 @@ async function list() {
   }
   say(box, `${certificates.length} certificate(s) with a key.`, certificates.length ? 'ok' : 'bad');
   $('sign-run').disabled = certificates.length === 0;
+  $('sign-in').disabled = certificates.length === 0;
 }
 
-async function sign() {
+// The output box (emptied), the chosen certificate and the session; no client when
+// nothing is chosen or no session opens.
+async function chosen() {
   const box = $('sign-out');
   box.textContent = '';
   const c = certificates[Number($('sign-certificate').value)];
-  if (!c) return;
-  const client = await session(box);
+  return { box, c, client: c ? await session(box) : null };
+}
+
+async function sign() {
+  const { box, c, client } = await chosen();
   if (!client) return;
   const text = $('sign-text').value;
   const digest = await crypto.subtle.digest('SHA-256', new TextEncoder().encode(text));
@@ -150,6 +157,27 @@ async function sign() {
   say(box, ok ? 'Signature verified with the certificate\'s public key.' : 'Signature does NOT verify.', ok ? 'ok' : 'bad');
 }
 
+// Signs in to this page's server (demo/serve.mjs plays it) with the chosen certificate: the
+// server's challenge, signed by the adapter together with this page's origin, is checked
+// there with clients/verify.
+async function signIn() {
+  const { box, c, client } = await chosen();
+  if (!client) return;
+  const post = async (url, body) => (await fetch(url, { method: 'POST', body: JSON.stringify(body) })).json();
+  const { challenge } = await post('/demo/api/challenge', {});
+  say(box, 'Signing in; enter the PIN in the dialog on your desktop…', 'hint');
+  const params = { Challenge: challenge, CertificateId: c.id, TokenSerial: c.tokenSerial };
+  const token = await parsed(client.authenticate(params, heartbeats(box)));
+  if (token.error) {
+    say(box, `${token.error.code}: ${token.error.message}`, 'bad');
+    return;
+  }
+  say(box, `${token.algorithm} token for ${token.origin}`);
+  const verdict = await post('/demo/api/sign-in', { challenge, token });
+  if (verdict.subject) say(box, `Signed in as ${verdict.subject} (checked by this page's server).`, 'ok');
+  else say(box, `Sign-in refused by the server: ${verdict.code}: ${verdict.message}`, 'bad');
+}
+
 // Builds the section's controls inside <section id="sign">.
 function build(root) {
   root.insertAdjacentHTML('beforeend', `
@@ -162,15 +190,16 @@ function build(root) {
     <label>Text <input id="sign-text" value="I agree to the terms."></label>
     <label><input type="checkbox" id="sign-pss"> RSA-PSS instead of PKCS #1 v1.5</label>
     <button type="button" id="sign-run" disabled>Sign and verify</button>
+    <button type="button" id="sign-in" disabled>Sign in</button>
     <div class="out" id="sign-out" aria-live="polite"></div>`);
-  for (const [id, task] of [['sign-list', list], ['sign-run', sign]]) {
+  for (const [id, task] of [['sign-list', list], ['sign-run', sign], ['sign-in', signIn]]) {
     const button = $(id);
     button.addEventListener('click', async () => {
       button.disabled = true;
       try {
         await task();
       } finally {
-        button.disabled = id === 'sign-run' && certificates.length === 0;
+        button.disabled = id !== 'sign-list' && certificates.length === 0;
       }
     });
   }

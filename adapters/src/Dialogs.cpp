@@ -185,11 +185,13 @@ Requester requesterOf(const std::string& origin) {
   return who;
 }
 
-Requester requester() {
-  auto origin = hostFunction<HalvorantHostOriginFunction>(HALVORANT_HOST_ORIGIN);
-  const char* text = origin != nullptr ? origin() : nullptr;
-  return requesterOf(text != nullptr ? text : "");
+std::string origin() {
+  auto host = hostFunction<HalvorantHostOriginFunction>(HALVORANT_HOST_ORIGIN);
+  const char* text = host != nullptr ? host() : nullptr;
+  return text != nullptr ? text : "";
 }
+
+Requester requester() { return requesterOf(origin()); }
 
 std::string shownOrigin(const std::string& origin, size_t max) {
   std::string text = percentEscaped(asciiHost(origin));

@@ -37,6 +37,8 @@ constexpr size_t kShownTextMax = 120;
 
 // The requester of the call in progress, from the host's HalvorantHost_Origin.
 Requester requester();
+// The origin of the call in progress exactly as the host gives it ("" without one).
+std::string origin();
 // The same for an origin as the host gives it ("null" is opaque; empty is unknown).
 Requester requesterOf(const std::string& origin);
 // An origin as a dialog shows it: ASCII (IDN hosts in punycode), bytes outside printable

@@ -6,6 +6,11 @@
 //   "Sign" CertificateId [TokenSerial] Digest DigestAlgorithm [Padding]
 //                                  -> {"signature","algorithm","certificate"}
 //   "GetTokens"                    -> {"tokens":[{label, serial, manufacturer, model, ...}]}
+//   "Authenticate" Challenge [CertificateId] [TokenSerial] [Padding]
+//                                  -> {"format":"nox-auth:1","origin","certificate","algorithm","signature"}
+//       signs SHA-256(origin) || SHA-256(challenge), the origin being the request's own
+//   "SignBatch" CertificateId [TokenSerial] Digests DigestAlgorithm [Padding]
+//                                  -> {"signatures":[...]} in order, after one dialog and one PIN
 // Failures answer {"error":{"code":"<CODE>","message":"<text>"}} (AdapterKit.h).
 // Nothing of the tokens is touched or told before the person allowed the page's site to use
 // them (once per site while the service runs, Dialogs.h); every signature then asks for the
@@ -14,6 +19,7 @@
 // Limits: a call ends within the kit's kCallBudget (140 s). Each step of work in a token's
 // module is bounded (Tokens.h: 10 s, then NO_SERVICE naming the module); a dialog gets
 // what is left of the budget after the steps that follow it, at most kDialogLimit.
+#include <gnutls/crypto.h>
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
@@ -22,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -41,7 +48,7 @@ using adapterkit::sameName;
 
 namespace {
 
-constexpr const char* kVersion = "1.1.0.0";
+constexpr const char* kVersion = "1.2.0.0";  // 1.2: Authenticate, SignBatch
 constexpr size_t kPinCapacity = 256;
 // The longest a dialog waits for the person.
 constexpr std::chrono::seconds kDialogLimit{120};
@@ -353,92 +360,146 @@ bool decodeBase64(const char* text, std::vector<unsigned char>* out) {
   return true;
 }
 
-const char* signDigest(const HalvorantJsonMap* map) {
-  std::vector<unsigned char> id(128);
-  size_t idLength = 0;
-  const char* idText = param(map, "CertificateId");
-  if (!adapterkit::hexToBytes(idText, id.data(), id.size(), &idLength) || idLength == 0)
-    return error(ErrorCode::BadInput, "CertificateId must be the hexadecimal id of a listed certificate.");
-  id.resize(idLength);
-  const HashInfo* hash = hashNamed(param(map, "DigestAlgorithm"));
-  if (hash == nullptr) return error(ErrorCode::BadInput, "DigestAlgorithm must be SHA-256, SHA-384 or SHA-512.");
-  std::vector<unsigned char> digest;
-  if (!decodeBase64(param(map, "Digest"), &digest))
-    return error(ErrorCode::BadInput, "Digest must be the Base64 text of the hash.");
-  if (digest.size() != hash->size)
-    return error(ErrorCode::BadInput, (std::string("Digest must hold ") + std::to_string(hash->size) +
-                                       " bytes for " + hash->name + ".").c_str());
-  const char* padding = param(map, "Padding");
-  bool pss = sameName(padding, "PSS");
-  if (padding != nullptr && padding[0] != '\0' && !pss && !sameName(padding, "PKCS1"))
-    return error(ErrorCode::BadInput, "Padding must be PKCS1 or PSS.");
-  const char* serial = param(map, "TokenSerial");
-  bool bySerial = serial != nullptr && serial[0] != '\0';
+// One input to sign for the certificate's key: the DigestInfo and digest for PKCS #1 v1.5,
+// the digest alone for PSS and ECDSA.
+std::vector<unsigned char> signingInput(const Parsed& p, bool pss, const HashInfo& hash,
+                                        const std::vector<unsigned char>& digest) {
+  std::vector<unsigned char> input;
+  if (p.rsa && !pss) input.assign(hash.digestInfo, hash.digestInfo + sizeof hash.digestInfo);
+  input.insert(input.end(), digest.begin(), digest.end());
+  return input;
+}
 
-  // Which ids and serials exist is the tokens' business until the site may know it.
-  const dialogs::Requester who = dialogs::requester();
-  dialogs::Refusal refusal;
-  // After it: the scan, the PIN dialog and the signing step.
-  if (!consent(who, 3 * tokens::kModuleLimit + std::chrono::seconds(30), &refusal)) return fail(refusal);
+tokens::Mechanism mechanismFor(const Parsed& p, bool pss) {
+  return p.ec ? tokens::Mechanism::Ecdsa : pss ? tokens::Mechanism::RsaPss : tokens::Mechanism::RsaPkcs1;
+}
+
+std::string algorithmName(const Parsed& p, bool pss, const HashInfo& hash) {
+  return std::string(p.ec ? "ES" : pss ? "PS" : "RS") + hash.shortName;
+}
+
+// The Padding parameter: false with the error answer in *failed when it names none.
+bool paddingParam(const HalvorantJsonMap* map, bool* pss, const char** failed) {
+  const char* padding = param(map, "Padding");
+  *pss = sameName(padding, "PSS");
+  if (padding == nullptr || padding[0] == '\0' || *pss || sameName(padding, "PKCS1")) return true;
+  *failed = error(ErrorCode::BadInput, "Padding must be PKCS1 or PSS.");
+  return false;
+}
+
+// The CertificateId parameter as bytes; false when it is not a hexadecimal id.
+bool certificateIdParam(const HalvorantJsonMap* map, std::vector<unsigned char>* id) {
+  id->assign(128, 0);
+  size_t length = 0;
+  if (!adapterkit::hexToBytes(param(map, "CertificateId"), id->data(), id->size(), &length) || length == 0) return false;
+  id->resize(length);
+  return true;
+}
+
+const char* const kBadCertificateId = "CertificateId must be the hexadecimal id of a listed certificate.";
+
+// The certificate a signature is made with, on the tokens present now.
+struct Signer {
   Inventory inv;
+  const tokens::Certificate* certificate = nullptr;  // in inv
+  Parsed p;
+  const tokens::Token& token() const { return inv.scan.tokens[certificate->token]; }
+};
+
+// Whether a certificate may sign a person in: a key, and the digital-signature usage.
+bool signsIn(const tokens::Certificate& c, Parsed* p) {
+  return c.key != tokens::KeySeen::No && parse(c.der, p) && p->hasUsage && (p->usage & GNUTLS_KEY_DIGITAL_SIGNATURE) != 0;
+}
+
+// After the site's consent (work: the time the steps after it may take), the certificate
+// with id on the token serial names (any token when serial is empty); with no id, the one
+// certificate that can sign a person in. Null, or the error answer.
+const char* findSigner(const dialogs::Requester& who, const std::vector<unsigned char>& id, const char* serial,
+                       Clock::duration work, Signer* out) {
+  bool bySerial = serial != nullptr && serial[0] != '\0';
+  // Which ids and serials exist is the tokens' business until the site may know it.
+  dialogs::Refusal refusal;
+  if (!consent(who, work, &refusal)) return fail(refusal);
+  Inventory& inv = out->inv;
   tokens::Failure why;
-  if (!lookWhereSeen(id, serial, &inv)) {
+  if (id.empty() || !lookWhereSeen(id, serial, &inv)) {
     if (!inventory(&inv, &why)) return fail(why);
     remember(inv);
   }
   const std::vector<tokens::Token>& list = inv.scan.tokens;
-  const tokens::Certificate* chosen = nullptr;
-  bool serialSeen = false;
-  for (const tokens::Token& t : list)
-    if (bySerial && t.serial == serial) serialSeen = true;
-  bool onSeveralTokens = false;
-  for (const tokens::Certificate& c : inv.certificates) {
-    if (c.id != id || (bySerial && list[c.token].serial != serial)) continue;
-    if (chosen != nullptr && chosen->token != c.token) onSeveralTokens = true;
-    if (chosen == nullptr || (chosen->key != tokens::KeySeen::Yes && c.key == tokens::KeySeen::Yes)) chosen = &c;
+  const tokens::Certificate*& chosen = out->certificate;
+  if (id.empty()) {
+    int count = 0;
+    for (const tokens::Certificate& c : inv.certificates) {
+      Parsed p;
+      if (!signsIn(c, &p) || (bySerial && list[c.token].serial != serial)) continue;
+      ++count;
+      chosen = &c;
+    }
+    if (count > 1)
+      return error(ErrorCode::BadInput,
+                   "Several certificates can sign in; give CertificateId (ListCertificates with KeyUsage "
+                   "digitalSignature lists them).");
+    if (count == 0) {
+      if (!inv.scan.unavailable.empty()) return fail(inv.scan.unavailable[0]);
+      if (list.empty()) return error(ErrorCode::NoToken, "No token or smart card is present.");
+      return error(ErrorCode::NotFound, "No certificate on the tokens present can sign in.");
+    }
+  } else {
+    bool serialSeen = false;
+    for (const tokens::Token& t : list)
+      if (bySerial && t.serial == serial) serialSeen = true;
+    bool onSeveralTokens = false;
+    for (const tokens::Certificate& c : inv.certificates) {
+      if (c.id != id || (bySerial && list[c.token].serial != serial)) continue;
+      if (chosen != nullptr && chosen->token != c.token) onSeveralTokens = true;
+      if (chosen == nullptr || (chosen->key != tokens::KeySeen::Yes && c.key == tokens::KeySeen::Yes)) chosen = &c;
+    }
+    if (chosen == nullptr) {
+      // A module that could not say may hold it: its failure is the answer.
+      if (!inv.scan.unavailable.empty()) return fail(inv.scan.unavailable[0]);
+      if (list.empty() || (bySerial && !serialSeen))
+        return error(ErrorCode::NoToken, "The token holding this certificate is not present.");
+      return error(ErrorCode::NotFound, "No certificate with this id is on the tokens present.");
+    }
+    if (onSeveralTokens)
+      return error(ErrorCode::BadInput, "Several tokens hold a certificate with this id; give TokenSerial as well.");
   }
-  if (chosen == nullptr) {
-    // A module that could not say may hold it: its failure is the answer.
-    if (!inv.scan.unavailable.empty()) return fail(inv.scan.unavailable[0]);
-    if (list.empty() || (bySerial && !serialSeen))
-      return error(ErrorCode::NoToken, "The token holding this certificate is not present.");
-    return error(ErrorCode::NotFound, "No certificate with this id is on the tokens present.");
-  }
-  if (onSeveralTokens)
-    return error(ErrorCode::BadInput, "Several tokens hold a certificate with this id; give TokenSerial as well.");
-  Parsed p;
-  if (!parse(chosen->der, &p)) return error(ErrorCode::TokenError, "The certificate on the token cannot be read.");
-  if (!p.rsa && !p.ec) return error(ErrorCode::BadInput, "The certificate's key is neither RSA nor EC.");
-  if (p.ec && pss) return error(ErrorCode::BadInput, "PSS padding applies to RSA keys only.");
+  if (!parse(chosen->der, &out->p)) return error(ErrorCode::TokenError, "The certificate on the token cannot be read.");
+  if (!out->p.rsa && !out->p.ec) return error(ErrorCode::BadInput, "The certificate's key is neither RSA nor EC.");
+  return nullptr;
+}
 
-  const tokens::Token& token = list[chosen->token];
+// Asks the person for the signatures (the PIN, or a confirmation where no PIN is typed
+// here) with body saying what is asked, then signs every input with one login. Null with
+// *signatures in order, or the error answer.
+const char* signAfterAsking(const dialogs::Requester& who, const Signer& s, const std::string& body,
+                            tokens::Mechanism mechanism, const HashInfo& hash,
+                            std::vector<std::vector<unsigned char>> inputs,
+                            std::vector<std::vector<unsigned char>>* signatures) {
+  const tokens::Token& token = s.token();
   if ((token.flags & CKF_USER_PIN_LOCKED) != 0) return error(ErrorCode::PinLocked, "The PIN of the token is locked.");
-
   bool login = (token.flags & CKF_LOGIN_REQUIRED) != 0;
-  tokens::SignRequest request{&token, chosen, tokens::Mechanism::RsaPkcs1, hash->mechanism, {{}}, nullptr, login};
-  std::vector<unsigned char>& toSign = request.inputs[0];
-  if (p.rsa && !pss) toSign.assign(hash->digestInfo, hash->digestInfo + sizeof hash->digestInfo);
-  toSign.insert(toSign.end(), digest.begin(), digest.end());
-  request.mechanism = p.ec ? tokens::Mechanism::Ecdsa : pss ? tokens::Mechanism::RsaPss : tokens::Mechanism::RsaPkcs1;
+  tokens::SignRequest request{&token, s.certificate, mechanism, hash.mechanism, std::move(inputs), nullptr, login};
 
-  std::string text = "This site wants to sign with '" + dialogs::shownText(p.subject) + "' on '" +
-                     dialogs::shownText(token.label) + "'.\n";
   bool pinPad = (token.flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
-  int seconds = dialogSeconds(tokens::kModuleLimit + std::chrono::seconds(5));  // the signing step after it
+  // The signing step after it.
+  int seconds = dialogSeconds(tokens::signingLimit(request.inputs.size()) + std::chrono::seconds(5));
   const char* const refused = "The user did not allow the signature.";
+  dialogs::Refusal refusal;
   char pin[kPinCapacity];
   if (!login) {
     // Still the person's decision: the key needs no PIN, so this is the only guard.
-    if (!dialogs::confirm(who, nullptr, text + "Allow this signature?", refused, seconds, &refusal)) return fail(refusal);
+    if (!dialogs::confirm(who, nullptr, body + "Allow this signature?", refused, seconds, &refusal)) return fail(refusal);
   } else if (pinPad) {
-    if (!dialogs::confirm(who, nullptr, text + "Allow, then enter the PIN on the reader's keypad.", refused, seconds,
+    if (!dialogs::confirm(who, nullptr, body + "Allow, then enter the PIN on the reader's keypad.", refused, seconds,
                           &refusal))
       return fail(refusal);
   } else {
     std::string warning;
     if ((token.flags & CKF_USER_PIN_FINAL_TRY) != 0) warning = "This is the last try before the PIN is locked.";
     else if ((token.flags & CKF_USER_PIN_COUNT_LOW) != 0) warning = "Few tries are left before the PIN is locked.";
-    std::string description = dialogs::describe(who, text + "Enter the PIN to allow.");
+    std::string description = dialogs::describe(who, body + "Enter the PIN to allow.");
     pinentry::Outcome outcome = pinentry::Outcome::Unavailable;
     bool asked = dialogs::ask(
         who, nullptr, seconds,
@@ -450,20 +511,172 @@ const char* signDigest(const HalvorantJsonMap* map) {
     }
     request.pin = pin;
   }
-  std::vector<std::vector<unsigned char>> signatures;
-  bool signedOk = tokens::sign(request, &signatures, &why);
+  tokens::Failure why;
+  bool signedOk = tokens::sign(request, signatures, &why);
   wipeMemory(pin, sizeof pin);
   if (!signedOk) return fail(why);
+  // A module that answered fewer signatures than asked must not pass for a whole batch.
+  if (signatures->size() != request.inputs.size())
+    return error(ErrorCode::TokenError, "The token did not make every signature.");
+  return nullptr;
+}
 
-  std::string algorithm = std::string(p.ec ? "ES" : pss ? "PS" : "RS") + hash->shortName;
+// "With '<subject>' on '<token>'": the certificate as a dialog names it.
+std::string namedCertificate(const Signer& s) {
+  return "'" + dialogs::shownText(s.p.subject) + "' on '" + dialogs::shownText(s.token().label) + "'";
+}
+
+// The steps after the consent dialog of a signing call: the scan, the PIN dialog, and a
+// signing step of count signatures.
+Clock::duration afterConsent(size_t count) {
+  return 2 * tokens::kModuleLimit + tokens::signingLimit(count) + std::chrono::seconds(30);
+}
+
+const char* signDigest(const HalvorantJsonMap* map) {
+  std::vector<unsigned char> id;
+  if (!certificateIdParam(map, &id)) return error(ErrorCode::BadInput, kBadCertificateId);
+  const HashInfo* hash = hashNamed(param(map, "DigestAlgorithm"));
+  if (hash == nullptr) return error(ErrorCode::BadInput, "DigestAlgorithm must be SHA-256, SHA-384 or SHA-512.");
+  std::vector<unsigned char> digest;
+  if (!decodeBase64(param(map, "Digest"), &digest))
+    return error(ErrorCode::BadInput, "Digest must be the Base64 text of the hash.");
+  if (digest.size() != hash->size)
+    return error(ErrorCode::BadInput, (std::string("Digest must hold ") + std::to_string(hash->size) +
+                                       " bytes for " + hash->name + ".").c_str());
+  bool pss = false;
+  const char* failed = nullptr;
+  if (!paddingParam(map, &pss, &failed)) return failed;
+
+  const dialogs::Requester who = dialogs::requester();
+  Signer s;
+  if ((failed = findSigner(who, id, param(map, "TokenSerial"), afterConsent(1), &s)) != nullptr) return failed;
+  if (s.p.ec && pss) return error(ErrorCode::BadInput, "PSS padding applies to RSA keys only.");
+  std::vector<std::vector<unsigned char>> signatures;
+  failed = signAfterAsking(who, s, "This site wants to sign with " + namedCertificate(s) + ".\n", mechanismFor(s.p, pss),
+                           *hash, {signingInput(s.p, pss, *hash, digest)}, &signatures);
+  if (failed != nullptr) return failed;
+
   std::string json = "{";
   appendMember(json, "signature", base64(signatures.at(0)));
-  appendMember(json, "algorithm", algorithm);
+  appendMember(json, "algorithm", algorithmName(s.p, pss, *hash));
   appendJsonString(json, "certificate");
   json += ':';
-  appendJsonString(json, base64(chosen->der).c_str());
+  appendJsonString(json, base64(s.certificate->der).c_str());
   json += '}';
   return answerWhole(json);
+}
+
+// ---- Signing in ------------------------------------------------------------------------
+
+constexpr size_t kChallengeMin = 32, kChallengeMax = 128;
+
+// The hash an EC key signs with: the one of its curve's strength.
+const HashInfo& curveHash(const Parsed& p) { return p.bits <= 256 ? kHashes[0] : p.bits <= 384 ? kHashes[1] : kHashes[2]; }
+
+std::vector<unsigned char> sha(const HashInfo& h, const void* data, size_t size) {
+  gnutls_digest_algorithm_t algorithm = h.size == 32 ? GNUTLS_DIG_SHA256 : h.size == 48 ? GNUTLS_DIG_SHA384 : GNUTLS_DIG_SHA512;
+  std::vector<unsigned char> out(h.size);
+  if (gnutls_hash_fast(algorithm, data, size, out.data()) < 0) throw std::runtime_error("no hash");
+  return out;
+}
+
+// A sign-in for the requesting page: SHA-256(origin) || SHA-256(challenge) signed with the
+// certificate's key, so that the signature says which site asked. The origin is the
+// request's own: a page cannot pass on another site's challenge as its own.
+const char* authenticate(const HalvorantJsonMap* map) {
+  const std::string origin = dialogs::origin();
+  const dialogs::Requester who = dialogs::requesterOf(origin);
+  if (who.opaque || origin.empty())
+    return error(ErrorCode::BadInput, "Signing in needs the page's own origin; an opaque origin has none.");
+  std::vector<unsigned char> challenge;
+  const char* challengeText = param(map, "Challenge");
+  if (!decodeBase64(challengeText, &challenge) || challenge.size() < kChallengeMin || challenge.size() > kChallengeMax)
+    return error(ErrorCode::BadInput, "Challenge must be the Base64 text of 32 to 128 bytes.");
+  std::vector<unsigned char> id;
+  const char* idText = param(map, "CertificateId");
+  if (idText != nullptr && idText[0] != '\0' && !certificateIdParam(map, &id))
+    return error(ErrorCode::BadInput, kBadCertificateId);
+  bool pss = false;
+  const char* failed = nullptr;
+  if (!paddingParam(map, &pss, &failed)) return failed;
+
+  Signer s;
+  if ((failed = findSigner(who, id, param(map, "TokenSerial"), afterConsent(1), &s)) != nullptr) return failed;
+  if (s.p.ec && pss) return error(ErrorCode::BadInput, "PSS padding applies to RSA keys only.");
+  std::vector<unsigned char> binding = sha(kHashes[0], origin.data(), origin.size());
+  std::vector<unsigned char> challengeHash = sha(kHashes[0], challenge.data(), challenge.size());
+  binding.insert(binding.end(), challengeHash.begin(), challengeHash.end());
+  const HashInfo& hash = s.p.ec ? curveHash(s.p) : kHashes[0];
+
+  const std::string& site = who.site.empty() ? who.origin : who.site;
+  std::string body = "Sign in to " + site + "?\nThis site wants you to sign in with " + namedCertificate(s) + ".\n";
+  std::vector<std::vector<unsigned char>> signatures;
+  failed = signAfterAsking(who, s, body, mechanismFor(s.p, pss), hash,
+                           {signingInput(s.p, pss, hash, sha(hash, binding.data(), binding.size()))}, &signatures);
+  if (failed != nullptr) return failed;
+
+  std::string json = "{";
+  appendMember(json, "format", "nox-auth:1");
+  appendMember(json, "origin", origin);
+  appendMember(json, "certificate", base64(s.certificate->der));
+  appendMember(json, "algorithm", algorithmName(s.p, pss, hash));
+  appendJsonString(json, "signature");
+  json += ':';
+  appendJsonString(json, base64(signatures.at(0)));
+  json += '}';
+  return answerWhole(json);
+}
+
+// ---- Batches ---------------------------------------------------------------------------
+
+constexpr size_t kBatchMax = 64;
+
+// Many digests signed after one dialog and one PIN, with one login; all or none.
+const char* signBatch(const HalvorantJsonMap* map) {
+  std::vector<unsigned char> id;
+  if (!certificateIdParam(map, &id)) return error(ErrorCode::BadInput, kBadCertificateId);
+  const HashInfo* hash = hashNamed(param(map, "DigestAlgorithm"));
+  if (hash == nullptr) return error(ErrorCode::BadInput, "DigestAlgorithm must be SHA-256, SHA-384 or SHA-512.");
+  const char* text = param(map, "Digests");
+  std::vector<std::vector<unsigned char>> digests;
+  for (const char* at = text; at != nullptr;) {
+    const char* comma = strchr(at, ',');
+    std::string one = comma != nullptr ? std::string(at, comma) : std::string(at);
+    at = comma != nullptr ? comma + 1 : nullptr;
+    if (digests.size() == kBatchMax)
+      return error(ErrorCode::BadInput, "Digests may hold at most " + std::to_string(kBatchMax) + " digests.");
+    digests.emplace_back();
+    if (!decodeBase64(one.c_str(), &digests.back()))
+      return error(ErrorCode::BadInput, "Digests must be the comma-separated Base64 texts of the hashes.");
+    if (digests.back().size() != hash->size)
+      return error(ErrorCode::BadInput, "Each digest must hold " + std::to_string(hash->size) + " bytes for " +
+                                            hash->name + ".");
+  }
+  if (digests.empty()) return error(ErrorCode::BadInput, "Digests must be the comma-separated Base64 texts of the hashes.");
+  bool pss = false;
+  const char* failed = nullptr;
+  if (!paddingParam(map, &pss, &failed)) return failed;
+
+  const dialogs::Requester who = dialogs::requester();
+  Signer s;
+  if ((failed = findSigner(who, id, param(map, "TokenSerial"), afterConsent(digests.size()), &s)) != nullptr) return failed;
+  if (s.p.ec && pss) return error(ErrorCode::BadInput, "PSS padding applies to RSA keys only.");
+  std::vector<std::vector<unsigned char>> inputs;
+  for (const auto& digest : digests) inputs.push_back(signingInput(s.p, pss, *hash, digest));
+  const std::string& site = who.site.empty() ? who.origin : who.site;
+  std::string count = std::to_string(digests.size());
+  std::string body = "Sign " + count + (digests.size() == 1 ? " document" : " documents") + " for " + site +
+                     "?\nThis site wants to sign them with " + namedCertificate(s) + ".\n";
+  std::vector<std::vector<unsigned char>> signatures;
+  failed = signAfterAsking(who, s, body, mechanismFor(s.p, pss), *hash, std::move(inputs), &signatures);
+  if (failed != nullptr) return failed;
+
+  std::string json = "{\"signatures\":[";
+  for (size_t i = 0; i < signatures.size(); ++i) {
+    if (i > 0) json += ',';
+    appendJsonString(json, base64(signatures[i]));
+  }
+  return answerWhole(json + "]}");
 }
 
 
@@ -477,6 +690,8 @@ const char* call(const HalvorantJsonMap* map, const char* functionName) {
   if (sameName(functionName, "ListCertificates")) return listCertificates(map);
   if (sameName(functionName, "Sign")) return signDigest(map);
   if (sameName(functionName, "GetTokens")) return getTokens();
+  if (sameName(functionName, "Authenticate")) return authenticate(map);
+  if (sameName(functionName, "SignBatch")) return signBatch(map);
   return error(ErrorCode::BadInput, "unknown function");
 }
 

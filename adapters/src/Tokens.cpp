@@ -139,8 +139,9 @@ void markStuck(Module& m) {
 
 // Runs work (which must own what it uses) against module m within the module limit. A module
 // that does not answer is marked stuck and *why tells so, with its name.
-bool bounded(Module& m, std::function<void()> work, Failure* why) {
-  if (adapterkit::runBounded(moduleLimit(), std::move(work))) return true;
+bool bounded(Module& m, std::function<void()> work, Failure* why,
+             std::chrono::milliseconds limit = std::chrono::milliseconds(0)) {
+  if (adapterkit::runBounded(limit.count() > 0 ? limit : moduleLimit(), std::move(work))) return true;
   markStuck(m);
   *why = m.failure;
   return false;
@@ -675,6 +676,11 @@ void signAll(Signing& s) {
 
 }  // namespace
 
+std::chrono::milliseconds signingLimit(size_t count) {
+  long more = count > 1 ? static_cast<long>(count - 1) : 0;
+  return moduleLimit() + more * std::chrono::milliseconds(kPerSignature);
+}
+
 bool sign(const SignRequest& request, std::vector<std::vector<unsigned char>>* signatures, Failure* why) {
   std::lock_guard<std::mutex> hold(g_lock);
   Module* m = usable(*request.token, why);
@@ -690,7 +696,7 @@ bool sign(const SignRequest& request, std::vector<std::vector<unsigned char>>* s
   s->login = request.login;
   s->hasPin = request.pin != nullptr;
   if (s->hasPin) s->pin = request.pin;
-  if (!bounded(*m, [s] { signAll(*s); }, why)) return false;
+  if (!bounded(*m, [s] { signAll(*s); }, why, signingLimit(s->inputs.size()))) return false;
   if (s->rv == CKR_OK && !s->keyFound) {
     *why = {ErrorCode::NotFound, "The token holds no private key for this certificate."};
     return false;

@@ -28,6 +28,12 @@ namespace tokens {
 // How long one step of work in a module (start-up, a slot scan, a listing, a login and
 // signature) may take before the module counts as not answering.
 constexpr std::chrono::seconds kModuleLimit{10};
+// What each signature after the first adds to a signing step's limit (a batch signs many
+// with one login; a card may take most of a second for each).
+constexpr std::chrono::seconds kPerSignature{1};
+
+// The longest a signing step of count signatures may take.
+std::chrono::milliseconds signingLimit(size_t count);
 
 // A failure: the answer code and a message for a person.
 struct Failure {

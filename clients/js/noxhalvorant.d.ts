@@ -89,11 +89,51 @@ export type Detection =
 
 export type ParamValue = string | number | boolean | null;
 
+export interface AuthenticateParams {
+  /** Base64 of 32 to 128 bytes the relying party's server chose. */
+  Challenge: string;
+  /** Hexadecimal id of a listed certificate; without it the one that can sign in. */
+  CertificateId?: string;
+  TokenSerial?: string;
+  /** For RSA keys: "PKCS1" (RS256, the default) or "PSS" (PS256). */
+  Padding?: 'PKCS1' | 'PSS';
+}
+
+export interface SignBatchParams {
+  CertificateId: string;
+  /** At most 64 Base64 digests of one length: an array, or one comma-separated text. */
+  Digests: string[] | string;
+  DigestAlgorithm?: 'SHA-256' | 'SHA-384' | 'SHA-512';
+  Padding?: 'PKCS1' | 'PSS';
+  TokenSerial?: string;
+}
+
+/** The result text of authenticate(), parsed. */
+export interface AuthToken {
+  format: 'nox-auth:1';
+  origin: string;
+  /** Base64 DER of the signing certificate. */
+  certificate: string;
+  algorithm: 'ES256' | 'ES384' | 'ES512' | 'RS256' | 'PS256';
+  /** Base64; r || s for EC keys. */
+  signature: string;
+}
+
 export interface NoxClient {
   open(options: OpenOptions): Promise<AnswerRecord>;
   call(functionName: string, params?: Record<string, ParamValue>, options?: CallOptions): Promise<AnswerRecord>;
   /** call('Sign', params) as a main-thread call with heartbeats (the PIN dialog takes time). */
   sign(params: Record<string, ParamValue>, options?: CallOptions): Promise<AnswerRecord>;
+  /**
+   * call('Authenticate', params) as a main-thread call: the PKI adapter signs this page's
+   * own origin with the challenge; result is the token's JSON text (AuthToken).
+   */
+  authenticate(params: AuthenticateParams, options?: CallOptions): Promise<AnswerRecord>;
+  /**
+   * call('SignBatch', params) as a main-thread call: one dialog and one PIN for all the
+   * digests; result is the JSON text {"signatures":[...]} in the digests' order.
+   */
+  signBatch(params: SignBatchParams, options?: CallOptions): Promise<AnswerRecord>;
   setValue(channel: string, value: string, domainList: string | string[], timeoutMinutes?: number,
     options?: CallOptions): Promise<AnswerRecord>;
   getValue(channel: string, options?: CallOptions): Promise<AnswerRecord>;

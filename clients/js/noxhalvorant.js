@@ -307,8 +307,30 @@ export function createClient(given = {}) {
   // Sign on the PKI adapter: a PIN or consent dialog may take the user a while, so it
   // always runs as a main-thread call with heartbeats.
   async function sign(params = {}, callOptions = {}) {
+    return dialogCall('Sign', params, callOptions);
+  }
+
+  async function dialogCall(functionName, params, callOptions) {
     if (!isPlain(callOptions)) return badInput('call options must be an object');
-    return call('Sign', params, { ...callOptions, mainThread: true });
+    return call(functionName, params, { ...callOptions, mainThread: true });
+  }
+
+  // Sign-in on the PKI adapter: the adapter signs this page's own origin with the
+  // relying party's challenge (Base64 of 32 to 128 bytes); result is the token's JSON text.
+  async function authenticate(params = {}, callOptions = {}) {
+    return dialogCall('Authenticate', params, callOptions);
+  }
+
+  // Many digests after one dialog and one PIN; Digests may be an array of Base64 texts.
+  async function signBatch(params = {}, callOptions = {}) {
+    if (!isPlain(params)) return badInput('params must be an object');
+    const digests = params.Digests;
+    if (Array.isArray(digests)) {
+      if (digests.some((d) => typeof d !== 'string' || d === '' || d.includes(',')))
+        return badInput('Digests must be Base64 texts');
+      params = { ...params, Digests: digests.join(',') };
+    }
+    return dialogCall('SignBatch', params, callOptions);
   }
 
   // Stores value under channel for the origins of domainList ("a.test;*.b.test" or an
@@ -399,7 +421,7 @@ export function createClient(given = {}) {
   }
 
   return Object.freeze({
-    open, call, sign, setValue, getValue, release, forceRelease, echo, detect,
+    open, call, sign, authenticate, signBatch, setValue, getValue, release, forceRelease, echo, detect,
     sessionId: () => sessionId,
     browserMode: () => browserMode,
     baseUrl: () => (conn ? conn.urls[conn.preferred] : null),

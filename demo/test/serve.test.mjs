@@ -83,3 +83,37 @@ test('speaks HTTPS with a given certificate and key', async (t) => {
   assert.equal(r.status, 200);
   assert.match(r.body, /<html/i);
 });
+
+test('plays the relying party of the sign-in demo: one-use challenges, tokens for its own origin', async () => {
+  const { sign } = await import('node:crypto');
+  const { binding } = await import('../../clients/verify/index.js');
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'nox-demo-signin-'));
+  try {
+    execFileSync('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+      '-keyout', 'k.pem', '-subj', '/CN=Demo Person', '-days', '2', '-out', 'c.pem'], { cwd: dir, stdio: 'ignore' });
+    const key = fs.readFileSync(path.join(dir, 'k.pem'), 'utf8');
+    const der = Buffer.from(fs.readFileSync(path.join(dir, 'c.pem'), 'utf8').replace(/-----[^-]+-----|\s/g, ''), 'base64');
+    const srv = await startServer({ port: 0, hosts: ['127.0.0.1'] });
+    running.push(srv);
+    const origin = srv.urls[0].replace(/\/$/, '');
+    const post = async (url, body) => {
+      const r = await fetch(origin + url, { method: 'POST', body: JSON.stringify(body) });
+      return [r.status, await r.json()];
+    };
+    const token = (challenge, signedOrigin) => ({
+      format: 'nox-auth:1', origin: signedOrigin, certificate: der.toString('base64'), algorithm: 'ES256',
+      signature: sign('sha256', binding(signedOrigin, Buffer.from(challenge, 'base64')),
+        { key, dsaEncoding: 'ieee-p1363' }).toString('base64'),
+    });
+    const [, { challenge }] = await post('/demo/api/challenge', {});
+    assert.deepEqual(await post('/demo/api/sign-in', { challenge, token: token(challenge, origin) }),
+      [200, { subject: 'CN=Demo Person' }]);
+    const again = await post('/demo/api/sign-in', { challenge, token: token(challenge, origin) });
+    assert.deepEqual([again[0], again[1].code], [401, 'CHALLENGE']);
+    const [, fresh] = await post('/demo/api/challenge', {});
+    const elsewhere = await post('/demo/api/sign-in', { challenge: fresh.challenge, token: token(fresh.challenge, 'https://evil.test') });
+    assert.deepEqual([elsewhere[0], elsewhere[1].code], [401, 'ORIGIN']);
+  } finally {
+    fs.rmSync(dir, { recursive: true, force: true });
+  }
+});

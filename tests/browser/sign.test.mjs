@@ -1,7 +1,8 @@
 // "Sign a text" of the demo page in headless Chromium: the page lists the certificates of
 // the build's SoftHSM2 test token through the PKI adapter, signs the SHA-256 of a text on
 // the service's main thread (the scripted PIN dialog takes long enough for heartbeats) and
-// verifies the signature itself with WebCrypto against the returned certificate's key.
+// verifies the signature itself with WebCrypto against the returned certificate's key; and
+// signs in to the page's server, which verifies the token.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -54,6 +55,18 @@ test('the demo lists, signs on the main thread with heartbeats and verifies in t
       assert.match(text, new RegExp(`${algorithm} signature: `), text);
       assert.equal(await page.locator('#sign-out .ok').count(), 1, text);
     }
+
+    // Sign in: the page's server (demo/serve.mjs) issues the challenge and verifies the
+    // token for the page's own origin with clients/verify.
+    dialog('confirm=ok\npin=1234\n');
+    await page.selectOption('#sign-certificate', '1');
+    await page.click('#sign-in');
+    await page.locator('#sign-out .ok, #sign-out .bad').first().waitFor({ timeout: 60000 });
+    const signedIn = await page.locator('#sign-out').textContent();
+    assert.equal(await page.locator('#sign-out .ok').textContent(),
+      'Signed in as CN=Nox Test EC\nO=Nox Tests (checked by this page\'s server).', signedIn);
+    assert.ok(shown().includes(`DESC localhost\n${origin}\n\nSign in to localhost?\nThis site wants you to sign in with `
+      + "'O=Nox Tests,CN=Nox Test EC' on 'Nox Test Token'"), shown());
 
     // A wrong PIN reaches the page as the adapter's error code, and nothing verifies.
     dialog('confirm=ok\npin=0000\n');

@@ -278,7 +278,8 @@ test('a later answer with a new SessionID replaces the old one', async () => {
   assert.equal(nox.sessionId(), 'S2');
 });
 
-test('sign is a main-thread call of Sign with the page\'s keys', async () => {
+// A client with a session on the PKI adapter of a mini service, and the requests it got.
+async function pkiSession() {
   const seen = [];
   const service = miniService();
   const f = await fake((req) => {
@@ -287,6 +288,11 @@ test('sign is a main-thread call of Sign with the page\'s keys', async () => {
   });
   const nox = createClient({ baseUrls: [f.url] });
   await nox.open({ pathId: PATH_IDS.NoxPkiCryptAdapter });
+  return { nox, seen };
+}
+
+test('sign is a main-thread call of Sign with the page\'s keys', async () => {
+  const { nox, seen } = await pkiSession();
   const signed = await nox.sign({ CertificateId: '0e', Digest: 'AAAA', DigestAlgorithm: 'SHA-256' });
   assert.equal(signed.result, 'did Sign');
   const request = seen.find((r) => r.FunctionName === 'Sign');
@@ -294,4 +300,19 @@ test('sign is a main-thread call of Sign with the page\'s keys', async () => {
   assert.equal(request.CertificateId, '0e');
   assert.equal(request.SessionId, nox.sessionId());
   await rejects(nox.sign({}, 'now'), 'BAD_INPUT', 'options not an object');
+});
+
+test('authenticate and signBatch are main-thread calls; a batch\'s digests travel as one text', async () => {
+  const { nox, seen } = await pkiSession();
+  await nox.authenticate({ Challenge: 'AAAA', CertificateId: '0f' });
+  await nox.signBatch({ CertificateId: '0e', Digests: ['AAAA', 'BBBB'], DigestAlgorithm: 'SHA-256' });
+  await nox.signBatch({ CertificateId: '0e', Digests: 'CCCC,DDDD' });
+  const auth = seen.find((r) => r.FunctionName === 'Authenticate');
+  assert.equal(auth.MainThread, true);
+  assert.equal(auth.Challenge, 'AAAA');
+  const batches = seen.filter((r) => r.FunctionName === 'SignBatch');
+  assert.deepEqual(batches.map((r) => [r.MainThread, r.Digests]), [[true, 'AAAA,BBBB'], [true, 'CCCC,DDDD']]);
+  for (const digests of [['AAAA', 'B,C'], ['AAAA', 7], ['']])
+    await rejects(nox.signBatch({ CertificateId: '0e', Digests: digests }), 'BAD_INPUT', String(digests));
+  await rejects(nox.authenticate({ Challenge: 'AAAA' }, 'now'), 'BAD_INPUT', 'options not an object');
 });

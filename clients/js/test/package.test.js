@@ -68,7 +68,7 @@ test('the declarations match the module, checked by tsc against a typed example'
   const app = path.join(work, 'app');
   fs.writeFileSync(path.join(app, 'example.ts'), `
 import {
-  createClient, encryptParameter, NoxError, PATH_IDS, type AnswerRecord, type Detection,
+  createClient, encryptParameter, NoxError, PATH_IDS, type AnswerRecord, type AuthToken, type Detection,
 } from 'noxhalvorant-client';
 async function run(): Promise<string> {
   const nox = createClient({ timeoutMs: 5000 });
@@ -92,6 +92,15 @@ async function encrypted(secret: string): Promise<string> {
   return enc.ok ? String(enc.params.PIN) : enc.error;
 }
 void encrypted;
+async function signIn(challenge: string): Promise<AuthToken> {
+  const nox = createClient();
+  await nox.open({ pathId: PATH_IDS.NoxPkiCryptAdapter });
+  await nox.signBatch({ CertificateId: '0e', Digests: ['AAAA'], DigestAlgorithm: 'SHA-256' });
+  // @ts-expect-error a challenge is required
+  await nox.authenticate({ CertificateId: '0e' });
+  return JSON.parse((await nox.authenticate({ Challenge: challenge, Padding: 'PSS' })).result ?? '') as AuthToken;
+}
+void signIn;
 createClient({ origin: 'https://app.example' });
 // @ts-expect-error signal must be an AbortSignal
 createClient().call('F', {}, { signal: 'stop' });
