@@ -57,5 +57,5 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 for group in "$@"; do
-  if [ "$group" = test ]; then bash "$(dirname "$0")/../tests/browser/npm-deps.sh" install; fi
+  if [ "$group" = test ]; then bash "$(dirname "$0")/npm-deps.sh" install; fi
 done

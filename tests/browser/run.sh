@@ -23,7 +23,7 @@ chromium=${NOX_CHROMIUM:-/usr/bin/chromium}
 for tool in node certtool certutil flock setpriv make; do
   command -v "$tool" >/dev/null 2>&1 || die "$tool is missing: run scripts/setup.sh"
 done
-bash "$here/npm-deps.sh" check
+bash "$here/../../scripts/npm-deps.sh" check
 
 files=()
 for f in "$@"; do files+=("$here/$f"); done

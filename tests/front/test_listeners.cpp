@@ -14,7 +14,7 @@
 
 namespace {
 
-struct Spec {
+struct SocketPlan {
   int family;
   int type;
   bool wildcard;
@@ -23,7 +23,7 @@ struct Spec {
 };
 
 // One socket as described, bound to a port of ports (0 in ports: any, then noted there).
-int makeSocket(const Spec& s, int ports[3]) {
+int makeSocket(const SocketPlan& s, int ports[3]) {
   int fd = socket(s.family, s.type | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);  // lets a test repeat an address
@@ -56,7 +56,7 @@ TEST(ActivationSockets, MatchedToTheirSlotsOthersClosed) {
   setConsoleColour(false);
   struct Case {
     const char* name;
-    std::vector<Spec> sockets;  // handed over in this order
+    std::vector<SocketPlan> sockets;  // handed over in this order
     std::vector<int> slots;     // expected slot of each socket, -1: closed
     std::vector<std::string> lines;
   };
@@ -85,7 +85,7 @@ TEST(ActivationSockets, MatchedToTheirSlotsOthersClosed) {
     SCOPED_TRACE(c.name);
     int ports[3] = {0, 0, 0};
     std::vector<int> fds;
-    for (const Spec& s : c.sockets) {
+    for (const SocketPlan& s : c.sockets) {
       int fd = makeSocket(s, ports);
       ASSERT_GE(fd, 0) << strerror(errno);
       int at = 200 + static_cast<int>(fds.size());

@@ -2,11 +2,12 @@
 # The npm packages the tests use (playwright-core and puppeteer-core drive Debian's own
 # browsers and never download one; typescript compiles the client's declarations and the
 # documentation's examples), as package-lock.json pins them, in tests/browser/node_modules.
-#   npm-deps.sh install   installs them when missing or not as locked (scripts/setup.sh test)
-#   npm-deps.sh check     fails, saying what to run, when they are missing or not as locked
-# The tests only check: they never reach the network.
+#   scripts/npm-deps.sh install   installs them when missing or not as locked (setup.sh test)
+#   scripts/npm-deps.sh check     fails, saying what to run, when they are missing or not as locked
+# Installing belongs to the set-up step alone; the tests only check (tests/browser/run.sh), so
+# they never reach the network.
 set -euo pipefail
-cd "$(dirname "$0")"
+cd "$(dirname "$0")/../tests/browser"
 
 # Every dependency of package.json: "name locked-version installed-version" per line.
 status() {
